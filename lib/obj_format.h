@@ -1,0 +1,85 @@
+// The object file format: what an agent publishes in the data registry and
+// the daemon reads back at every request. Shared by the daemon and agent/.
+//
+// All integers are in host byte order. The header's `items` and `data`
+// fields are 4 bytes on disk; they are never used to hold addresses (a
+// pointer does not fit them on 64-bit hosts): readers keep the addresses of
+// the item array and the data area beside the buffer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t OBJ_HEADER_SIZE = 252;
+inline constexpr std::size_t OBJ_ITEM_SIZE = 80;
+inline constexpr std::size_t OBJ_PATH_MAX = 100;   // field size, with the terminator
+inline constexpr std::size_t OBJ_NAME_MAX = 60;    // field size, with the terminator
+inline constexpr std::size_t OBJ_INDEX_MAX = 15;   // index values in the header
+inline constexpr std::size_t ITEM_NAME_MAX = 60;   // field size, with the terminator
+
+// Item value types.
+inline constexpr std::uint8_t ITEM_UNSIGNED = 0;
+inline constexpr std::uint8_t ITEM_SIGNED = 1;
+inline constexpr std::uint8_t ITEM_STRING = 2;
+inline constexpr std::uint8_t ITEM_RAW = 3;
+inline constexpr std::uint8_t ITEM_OID = 4;
+
+// Item access codes.
+inline constexpr std::uint8_t ACCESS_RDWR = 0;
+inline constexpr std::uint8_t ACCESS_WR = 1;
+inline constexpr std::uint8_t ACCESS_RD = 2;
+
+// Item states: any non-zero state counts as enabled.
+inline constexpr std::uint8_t STATE_DISABLED = 0;
+inline constexpr std::uint8_t STATE_ENABLED = 1;
+
+struct reg_object {
+    std::int32_t mbox;               // mailbox of the owning agent
+    char path[OBJ_PATH_MAX];         // full path of the object file
+    char name[OBJ_NAME_MAX];         // "dir/file": path relative to the registry
+    std::int32_t id;                 // agent's object number (not read by the daemon)
+    std::int32_t index[OBJ_INDEX_MAX];
+    std::int32_t index_count;        // valid values in index; 0 for a scalar
+    std::uint32_t length;            // header + items + data, in bytes
+    std::uint32_t item_count;
+    std::uint32_t data_size;
+    std::uint32_t items;             // 4 bytes on disk; never an address here
+    std::uint32_t data;              // 4 bytes on disk; never an address here
+};
+
+struct reg_item {
+    char name[ITEM_NAME_MAX];        // MIB descriptor of the variable
+    std::uint16_t size;              // capacity of the value in bytes
+    std::uint16_t length;            // current length of a RAW value
+    std::uint8_t type;               // ITEM_*
+    std::uint8_t access;             // ACCESS_*
+    std::uint8_t state;              // STATE_*
+    std::uint8_t unused1;
+    std::uint32_t aux;               // agent's own (not read by the daemon)
+    std::int32_t value_offset;       // from the first byte of this item record
+    std::uint16_t tag;               // agent's own (not read by the daemon)
+    std::uint16_t unused2;
+};
+
+static_assert(sizeof(reg_object) == OBJ_HEADER_SIZE);
+static_assert(offsetof(reg_object, mbox) == 0);
+static_assert(offsetof(reg_object, path) == 4);
+static_assert(offsetof(reg_object, name) == 104);
+static_assert(offsetof(reg_object, id) == 164);
+static_assert(offsetof(reg_object, index) == 168);
+static_assert(offsetof(reg_object, index_count) == 228);
+static_assert(offsetof(reg_object, length) == 232);
+static_assert(offsetof(reg_object, item_count) == 236);
+static_assert(offsetof(reg_object, data_size) == 240);
+static_assert(offsetof(reg_object, items) == 244);
+static_assert(offsetof(reg_object, data) == 248);
+
+static_assert(sizeof(reg_item) == OBJ_ITEM_SIZE);
+static_assert(offsetof(reg_item, name) == 0);
+static_assert(offsetof(reg_item, size) == 60);
+static_assert(offsetof(reg_item, length) == 62);
+static_assert(offsetof(reg_item, type) == 64);
+static_assert(offsetof(reg_item, access) == 65);
+static_assert(offsetof(reg_item, state) == 66);
+static_assert(offsetof(reg_item, aux) == 68);
+static_assert(offsetof(reg_item, value_offset) == 72);
+static_assert(offsetof(reg_item, tag) == 76);

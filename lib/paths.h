@@ -1,0 +1,24 @@
+// Every fixed host path and name the daemon relies on, in one place.
+// Routines that read one of these take the path as a parameter with the
+// constant as its default, so that tests can point them at a scratch folder.
+#pragma once
+
+namespace dsmux {
+
+// The daemon's own name: the SMUX peer name, the first field of most
+// messages, and the base of its MIB definitions file "<name>.defs".
+inline constexpr const char* PROGRAM_NAME = "dorsrvsmuxd";
+inline constexpr const char* PEER_DESCRIPTION = "Server SMUX daemon";
+
+inline constexpr const char* PEERS_FILE = "/etc/netmgt/snmpd.peers";
+inline constexpr const char* COMMUNITY_FILE = "/etc/netmgt/snmpd.comm";
+// The install directory: the mailbox queue key is derived from it.
+inline constexpr const char* INSTALL_DIR = "/opt/varden/server";
+inline constexpr const char* BOARD_DEVICE = "/dev/rtbd";
+// Trap texts are written to "<prefix><pid>" before a mail command reads them.
+inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";
+// Mail commands run as the superuser through this prefix.
+inline constexpr const char* SU_PREFIX = "/bin/su root -c";
+inline constexpr const char* PKGINFO = "/usr/bin/pkginfo";
+
+}  // namespace dsmux
