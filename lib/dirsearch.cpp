@@ -1,0 +1,226 @@
+// The instance search over the data registry and the executable search
+// along PATH.
+#include "lib/dirsearch.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The dot that starts the index suffix of `name`, or null.
+const char* index_suffix(const char* name)
+{
+    for (const char* dot = strchr(name, '.'); dot != nullptr; dot = strchr(dot + 1, '.')) {
+        char next = dot[1];
+        if ((next >= '0' && next <= '9') || next == '-')
+            return dot;
+    }
+    return nullptr;
+}
+
+// One index field: optional sign, then digits up to the first non-digit.
+// The value is held at the ends of the 32-bit range rather than wrapped, so
+// that a huge number can never pose as a small row index.
+std::int32_t parse_field(const char* field, const char* end)
+{
+    const char* p = field;
+    bool negative = false;
+    if (p < end && (*p == '-' || *p == '+')) {
+        negative = *p == '-';
+        ++p;
+    }
+    std::int64_t value = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > static_cast<std::int64_t>(INT32_MAX) + 1)
+            value = static_cast<std::int64_t>(INT32_MAX) + 1;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX)
+        value = INT32_MAX;
+    return static_cast<std::int32_t>(value);
+}
+
+// Copies `text` into `out` when it fits with its terminator.
+bool copy_fits(char* out, std::size_t out_size, const char* text)
+{
+    std::size_t length = strlen(text);
+    if (length >= out_size)
+        return false;
+    memcpy(out, text, length + 1);
+    return true;
+}
+
+bool exists(const char* path)
+{
+    struct stat status;
+    return stat(path, &status) == 0;
+}
+
+}  // namespace
+
+int dir_next_entry(const char* dir, char* name, std::size_t name_size, DIR** handle)
+{
+    if (*handle == nullptr) {
+        *handle = opendir(dir);
+        if (*handle == nullptr)
+            return -1;
+    }
+    while (const dirent* entry = readdir(*handle)) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+            continue;
+        // A cut name could pass for another file: such an entry is skipped.
+        if (copy_fits(name, name_size, entry->d_name))
+            return 0;
+    }
+    closedir(*handle);
+    *handle = nullptr;
+    return -1;
+}
+
+char* strip_index(const char* name, char* out, std::size_t out_size)
+{
+    if (out_size == 0)
+        return out;
+    const char* suffix = index_suffix(name);
+    std::size_t length = suffix != nullptr ? static_cast<std::size_t>(suffix - name) : strlen(name);
+    if (length > out_size - 1)
+        length = out_size - 1;
+    memcpy(out, name, length);
+    out[length] = '\0';
+    return out;
+}
+
+int parse_index(const char* name, std::int32_t* values, int capacity, int* count)
+{
+    const char* suffix = index_suffix(name);
+    if (suffix == nullptr)
+        return -1;
+    int fields = 0;
+    const char* p = suffix + 1;
+    while (*p != '\0') {
+        const char* end = strchr(p, '.');
+        if (end == nullptr)
+            end = p + strlen(p);
+        if (end > p) {
+            if (fields < capacity)
+                values[fields] = parse_field(p, end);
+            ++fields;
+        }
+        p = *end == '.' ? end + 1 : end;
+    }
+    *count = fields;
+    return 0;
+}
+
+int index_cmp(const std::int32_t* a, const std::int32_t* b, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        if (a[i] != b[i])
+            return a[i] < b[i] ? -1 : 1;
+    }
+    return 0;
+}
+
+char* path_part(char* path, int mode)
+{
+    char* slash = strrchr(path, '/');
+    if (mode == PATH_LAST)
+        return slash != nullptr ? slash + 1 : path;
+    if (slash == nullptr)
+        return path + strlen(path);  // the empty text, leaving the name intact
+    *slash = '\0';
+    return path;
+}
+
+const std::int32_t* obj_next_instance(const char* subpath, const std::int32_t* start, int count)
+{
+    static std::int32_t best[SEARCH_INDEX_MAX];
+    std::int32_t from[SEARCH_INDEX_MAX];
+    for (int i = 0; i < SEARCH_INDEX_MAX; ++i) {
+        best[i] = INDEX_UNSET;
+        from[i] = i < count ? start[i] : -1;
+    }
+
+    char dir[SEARCH_PATH_SIZE];
+    if (!copy_fits(dir, sizeof dir, subpath))
+        return nullptr;
+    const char* base = subpath + (path_part(dir, PATH_LAST) - dir);
+    path_part(dir, PATH_DIR);
+
+    // Big enough for any name a directory can hold, so no entry is skipped
+    // for its length.
+    char name[NAME_MAX + 1];
+    char stripped[NAME_MAX + 1];
+    DIR* handle = nullptr;
+    while (dir_next_entry(dir, name, sizeof name, &handle) == 0) {
+        if (strcmp(strip_index(name, stripped, sizeof stripped), base) != 0)
+            continue;
+        std::int32_t candidate[SEARCH_INDEX_MAX];
+        int n = 0;
+        if (parse_index(name, candidate, SEARCH_INDEX_MAX, &n) != 0)
+            continue;
+        // A row with more values than the search holds cannot be named back
+        // from a five-value index, so it is not offered as a next row.
+        if (n > SEARCH_INDEX_MAX)
+            continue;
+        if (index_cmp(best, candidate, n) > 0 && index_cmp(from, candidate, n) < 0)
+            memcpy(best, candidate, sizeof candidate[0] * static_cast<std::size_t>(n));
+    }
+    return best[0] == INDEX_UNSET ? nullptr : best;
+}
+
+const char* find_in_path(const char* name)
+{
+    static char found[SEARCH_PATH_SIZE];
+    // An empty name would make every PATH directory itself a match.
+    if (name[0] == '\0')
+        return nullptr;
+    if (name[0] == '/') {
+        if (!copy_fits(found, sizeof found, name) || !exists(found))
+            return nullptr;
+        return found;
+    }
+
+    const char* path = getenv("PATH");
+    if (path == nullptr)
+        return nullptr;
+    char dirs[SEARCH_PATH_SIZE];
+    std::size_t length = strlen(path);
+    if (length > sizeof dirs - 1) {
+        // Only the first 1023 characters are read; a directory cut short by
+        // that limit would name some other place, so it is dropped.
+        length = sizeof dirs - 1;
+        if (path[length] != ':') {
+            while (length > 0 && path[length - 1] != ':')
+                --length;
+        }
+    }
+    memcpy(dirs, path, length);
+    dirs[length] = '\0';
+
+    char* rest = dirs;
+    while (*rest != '\0') {
+        char* dir = rest;
+        char* colon = strchr(rest, ':');
+        if (colon != nullptr) {
+            *colon = '\0';
+            rest = colon + 1;
+        } else {
+            rest += strlen(rest);
+        }
+        if (*dir == '\0')
+            continue;  // an empty field does not mean the working directory
+        int written = snprintf(found, sizeof found, "%s/%s", dir, name);
+        if (written < 0 || static_cast<std::size_t>(written) >= sizeof found)
+            continue;  // does not fit: never try a cut path
+        if (exists(found))
+            return found;
+    }
+    return nullptr;
+}
