@@ -6,6 +6,31 @@
 
 #include "lib/paths.h"
 
+// Longest shell command run_command starts, once it has wrapped the caller's
+// command as "(command) 2>&1"; a longer one is refused, never cut.
+inline constexpr std::size_t RUN_COMMAND_MAX = 511;
+// Longest mail command line (su prefix, mail command and file name) with
+// its terminator.
+inline constexpr std::size_t MAIL_COMMAND_SIZE = 2048;
+
+// Runs `command` through the shell with its standard error merged into its
+// standard output, and reads at most size - 1 bytes of that output into
+// `output`, terminated. Returns 0 when the command was started, whatever its
+// exit status; -1 when it could not be started or would not fit
+// RUN_COMMAND_MAX (`output` is then untouched). Closing the pipe waits for
+// the command under a 5-second alarm; the caller's pending alarm is set
+// again afterwards.
+int run_command(const char* command, char* output, std::size_t size);
+
+// Mails `text` through the mail command `command`, run as
+// `<su_prefix> "<command> < <file>"`, where <file> is a new private file
+// "<tmp_prefix><pid>.XXXXXX" (created exclusively, mode 0600) holding the
+// text; the file is removed afterwards. Returns -1 (and logs SMUX3020) when
+// the text cannot be put into the file, else 0: a mail command that cannot
+// be started is logged (SMUX3021) but still gives 0.
+int send_mail(const char* command, const char* text, const char* su_prefix = dsmux::SU_PREFIX,
+              const char* tmp_prefix = dsmux::MAIL_TMP_PREFIX);
+
 // Writes one log record of `format` with `arg` to stderr, then a single
 // '\n' straight to stderr, and ends the process with exit status 1.
 [[noreturn]] void fatal_error(const char* format, const char* arg);
