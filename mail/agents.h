@@ -1,0 +1,43 @@
+// Agent processes, signals and the orderly shutdown: starting the agents that
+// the configuration lists, the one-second alarm tick that drives the mail
+// polls, and terminate_service, through which every exit of the daemon goes.
+#pragma once
+#include <sys/types.h>
+
+#include <csignal>
+
+#include "cfg/cfg.h"
+
+// Raised by the alarm tick; the main loop clears it and polls for mail.
+extern volatile sig_atomic_t mail_flag;
+// Seconds between ticks: 1, and MAIL_REPLY_WAIT while a reply is awaited.
+extern volatile sig_atomic_t alarm_period;
+
+// Starts every entry of the agent list, taking each off the list. An entry
+// whose executable is not on PATH is reported and dropped. Returns 0, or -1
+// when a fork failed (the entries not yet taken stay on the list).
+int launch_agents();
+
+// Forks and execs one agent with its arguments. The child's process id, or
+// -1 when fork failed. The child reports a failed exec and exits with 255.
+pid_t start_agent(const agent_entry* entry);
+
+// Installs the signal actions: SIGCHLD ignored without zombies, SIGALRM to
+// on_alarm, SIGINT/SIGTERM/SIGHUP to terminate_service, all without
+// SA_RESTART so that a signal ends a blocked receive. 0, or -1.
+int install_signals();
+
+// SIGALRM: raise the mail flag and arm the alarm again for the alarm period.
+void on_alarm(int signal_number);
+
+// Stops the alarm, releases the SMUX association, pauses, sends MAIL_STOP to
+// every connected agent, pauses, removes the mailbox queue and exits with
+// status 1. Runs as a signal handler or is called directly; never returns.
+[[noreturn]] void terminate_service(int signal_number = 0);
+
+// Test seam: the length of each of the two shutdown pauses (5 s unless set).
+void terminate_set_pause(unsigned seconds);
+
+// Sets the hook terminate_service calls to release the SMUX association
+// (null: nothing to release). mail_set_hooks forwards here.
+void terminate_set_release(void (*peer_release)());

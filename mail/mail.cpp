@@ -1,0 +1,337 @@
+// Mail command dispatch: post_mail sends, read_mail takes one mail at a time
+// (from the deferred queue first) and acts on its command. Every field of a
+// received mail is checked against the bytes actually received before use:
+// the agents are separate programs and their mails are outside input.
+#include "mail/mail.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "cfg/cfg.h"
+#include "lib/log.h"
+#include "lib/mail_format.h"
+#include "lib/obj.h"
+#include "lib/paths.h"
+#include "lib/queue.h"
+#include "mail/agents.h"
+#include "mail/mbox.h"
+
+namespace {
+
+relay_trap_hook relay_trap = nullptr;
+unsigned reply_wait_seconds = MAIL_REPLY_WAIT;
+
+// Mails that arrived during a reply wait, oldest first; the polls that
+// follow serve them before taking anything new from the queue.
+struct deferred_mail {
+    std::size_t extent;
+    unsigned char bytes[MAIL_BUF_SIZE];
+};
+queue deferred_Q = nullptr;
+std::size_t deferred_count = 0;
+
+std::int32_t get_i32(const unsigned char* mail, std::size_t offset) {
+    std::int32_t value;
+    std::memcpy(&value, mail + offset, sizeof value);
+    return value;
+}
+
+void put_i32(unsigned char* mail, std::size_t offset, std::int32_t value) {
+    std::memcpy(mail + offset, &value, sizeof value);
+}
+
+// The NUL-terminated text at `offset`, or null when its NUL does not lie
+// within the `extent` bytes of the mail or it is longer than `max_length`.
+const char* mail_text(const unsigned char* mail, std::size_t extent, std::size_t offset,
+                      std::size_t max_length) {
+    if (offset >= extent)
+        return nullptr;
+    std::size_t span = std::min(extent - offset, max_length + 1);
+    if (std::memchr(mail + offset, '\0', span) == nullptr)
+        return nullptr;
+    return reinterpret_cast<const char*>(mail + offset);
+}
+
+// The agent name of a CONNECT or DISCONNECT, or null after the refusal
+// message: a longer name would not fit the agent list's name field.
+const char* agent_name(const unsigned char* mail, std::size_t extent, std::int32_t command) {
+    const char* name = mail_text(mail, extent, MAIL_OFF_AGENT_NAME, MAIL_NAME_MAX - 1);
+    if (name == nullptr)
+        log_line(stderr,
+                 "%s: Refused mail %d: agent name not terminated or longer than %zu "
+                 "characters  (SMUX3012)\n",
+                 dsmux::PROGRAM_NAME, command, MAIL_NAME_MAX - 1);
+    return name;
+}
+
+int name_compare(const void* key, const void* element) {
+    return std::strcmp(static_cast<const char*>(key),
+                       static_cast<const agent_entry*>(element)->name) == 0 ? 0 : 1;
+}
+
+// An entry for an agent that connected: its mailbox and name, no arguments.
+agent_entry* agent_entry_make(std::int32_t mbox, const char* name) {
+    auto* entry = static_cast<agent_entry*>(std::calloc(1, sizeof(agent_entry)));
+    if (entry == nullptr)
+        return nullptr;
+    entry->mbox = mbox;
+    std::snprintf(entry->name, sizeof entry->name, "%s", name);
+    return entry;
+}
+
+void do_disconnect(const unsigned char* mail, std::size_t extent) {
+    const char* name = agent_name(mail, extent, MAIL_DISCONNECT);
+    if (name == nullptr)
+        return;
+    auto* entry = static_cast<agent_entry*>(q_take_match(&agent_Q, name, name_compare));
+    if (entry == nullptr)
+        return;
+    log_line(stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", name);
+    agent_entry_free(entry);
+}
+
+void do_debug() {
+    debug_flag = ~debug_flag;
+    log_line(stderr, "read_mail: received DEBUG %s\n", debug_flag != 0 ? "on" : "off");
+    std::fflush(stderr);
+}
+
+void refuse_trap(const char* reason) {
+    log_line(stderr, "%s: Refused trap mail: %s  (SMUX3014)\n", dsmux::PROGRAM_NAME, reason);
+}
+
+// Checks the extent of a trap mail (object name, item indexes, text) and
+// hands its body on. Whether each item index names an item of the object is
+// the relay's check, once it has read the object.
+void do_trap(const unsigned char* mail, std::size_t extent) {
+    if (extent < MAIL_OFF_DATA) {
+        refuse_trap("shorter than its header fields");
+        return;
+    }
+    if (std::memchr(mail + MAIL_OFF_OBJECT_NAME, '\0', OBJ_NAME_MAX) == nullptr) {
+        refuse_trap("object name not terminated");
+        return;
+    }
+    std::uint32_t item_count;
+    std::memcpy(&item_count, mail + MAIL_OFF_ITEM_COUNT, sizeof item_count);
+    if (item_count > (extent - MAIL_OFF_DATA) / sizeof(std::int32_t)) {
+        refuse_trap("item indexes reach past the mail");
+        return;
+    }
+    std::size_t text_offset = MAIL_OFF_DATA + item_count * sizeof(std::int32_t);
+    if (mail_text(mail, extent, text_offset, extent) == nullptr) {
+        refuse_trap("text not terminated within the mail");
+        return;
+    }
+    if (relay_trap != nullptr)
+        relay_trap(mail + MAIL_OFF_BODY, extent - MAIL_OFF_BODY);
+}
+
+void do_dump(const unsigned char* mail, std::size_t extent) {
+    const char* name = mail_text(mail, extent, MAIL_OFF_AGENT_NAME, extent);
+    if (name == nullptr) {
+        log_line(stderr, "%s: Refused mail %d: object name not terminated  (SMUX3013)\n",
+                 dsmux::PROGRAM_NAME, MAIL_DUMP);
+        return;
+    }
+    const reg_object* object = obj_read(name);
+    if (object == nullptr) {
+        std::fprintf(stdout, "Can't find object: %s\n", name);
+        std::fflush(stdout);
+        return;
+    }
+    obj_dump(stdout, object);
+}
+
+// Keeps a copy of a mail for the polls after the reply wait. Without memory
+// the mail is lost: there is nowhere to put it and no one to tell.
+void defer_mail(const unsigned char* mail, std::size_t extent) {
+    auto* kept = new (std::nothrow) deferred_mail;
+    if (kept == nullptr)
+        return;
+    kept->extent = extent;
+    std::memcpy(kept->bytes, mail, extent);
+    if (q_add(&deferred_Q, kept) == nullptr) {
+        delete kept;
+        return;
+    }
+    ++deferred_count;
+}
+
+// Moves the oldest deferred mail into `buffer`; its extent, or 0 when none.
+std::size_t take_deferred(unsigned char* buffer) {
+    auto* kept = static_cast<deferred_mail*>(q_take(&deferred_Q));
+    if (kept == nullptr)
+        return 0;
+    --deferred_count;
+    std::size_t extent = kept->extent;
+    std::memcpy(buffer, kept->bytes, extent);
+    delete kept;
+    return extent;
+}
+
+}  // namespace
+
+void mail_set_hooks(peer_release_hook peer_release, relay_trap_hook relay) {
+    relay_trap = relay;
+    terminate_set_release(peer_release);
+}
+
+void mail_set_reply_wait(unsigned seconds) { reply_wait_seconds = seconds; }
+
+std::size_t mail_deferred_count() { return deferred_count; }
+
+void mail_drop_deferred() {
+    while (auto* kept = static_cast<deferred_mail*>(q_take(&deferred_Q)))
+        delete kept;
+    deferred_count = 0;
+}
+
+int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
+              bool wait_reply) {
+    if (mail == nullptr || length < MAIL_HEADER_SIZE)
+        return -1;
+    auto* bytes = static_cast<unsigned char*>(mail);
+    put_i32(bytes, MAIL_OFF_MTYPE, mbox);
+    put_i32(bytes, MAIL_OFF_COMMAND, command);
+    put_i32(bytes, MAIL_OFF_SENDER, mbox_qid);
+    if (mbox_send(mbox_qid, mail, length) < 0)
+        return -1;
+    if (!wait_reply)
+        return 0;
+    return read_mail(false, MAIL_ACK) == MAIL_ACK ? 0 : -1;
+}
+
+int read_mail(bool no_wait, std::int32_t awaited) {
+    const bool reply_wait = awaited != 0;
+    int result = 0;
+    sig_atomic_t kept_period = alarm_period;
+    if (reply_wait) {
+        // One alarm bounds the whole wait, however many mails are deferred.
+        alarm(0);
+        kept_period = alarm_period;
+        alarm_period = static_cast<sig_atomic_t>(reply_wait_seconds);
+        alarm(reply_wait_seconds);
+    }
+
+    mail received;
+    auto* buffer = reinterpret_cast<unsigned char*>(&received);
+    std::size_t extent = reply_wait ? 0 : take_deferred(buffer);
+    while (extent == 0) {
+        int size = mbox_receive(mbox_qid, buffer, MAIL_TEXT_MAX, no_wait);
+        if (size < 0) {
+            log_line(stderr, "%s: Receive failed: %s  (SMUX3004)\n", dsmux::PROGRAM_NAME,
+                     std::strerror(errno));
+            result = READ_MAIL_FAILED;
+            break;
+        }
+        if (size == 0)
+            break;
+        // The kernel hands over `size` bytes of text after the type word.
+        std::size_t got = static_cast<std::size_t>(size) + sizeof(std::int32_t);
+        if (!reply_wait)
+            extent = got;
+        else if (got >= MAIL_HEADER_SIZE && (get_i32(buffer, MAIL_OFF_COMMAND) == MAIL_ACK ||
+                                              get_i32(buffer, MAIL_OFF_COMMAND) == MAIL_NAK))
+            extent = got;
+        else
+            defer_mail(buffer, got);
+    }
+
+    if (extent != 0) {
+        // No tick may interrupt a command's handling.
+        alarm(0);
+        result = mail_dispatch(buffer, extent);
+    }
+    if (reply_wait)
+        alarm_period = kept_period;
+    alarm(static_cast<unsigned>(alarm_period));
+    return result;
+}
+
+int mail_dispatch(unsigned char* mail, std::size_t extent) {
+    if (mail == nullptr || extent < MAIL_HEADER_SIZE) {
+        log_line(stderr, "%s: Refused mail of %zu bytes: shorter than its header  (SMUX3011)\n",
+                 dsmux::PROGRAM_NAME, extent);
+        return 0;
+    }
+    std::int32_t command = get_i32(mail, MAIL_OFF_COMMAND);
+    switch (command) {
+        case MAIL_STOP:
+            return READ_MAIL_STOP;
+        case MAIL_CONNECT:
+            do_connect(mail, extent);
+            return 0;
+        case MAIL_DISCONNECT:
+            do_disconnect(mail, extent);
+            return 0;
+        case MAIL_DEBUG:
+            do_debug();
+            return 0;
+        case MAIL_ACK:
+        case MAIL_NAK:
+            return command;
+        case MAIL_STOP_ALL:
+            broadcast_mail(MAIL_STOP_ALL);
+            return READ_MAIL_STOP;
+        case MAIL_TRAP:
+            do_trap(mail, extent);
+            return 0;
+        case MAIL_DUMP:
+            do_dump(mail, extent);
+            return 0;
+        default:
+            // MAIL_SET among them: the daemon sends sets, it never takes one.
+            log_line(stderr, "%s: Unknown mail command: %d  (SMUX3006)\n", dsmux::PROGRAM_NAME,
+                     command);
+            return READ_MAIL_FAILED;
+    }
+}
+
+int do_connect(unsigned char* mail, std::size_t extent) {
+    const char* name = agent_name(mail, extent, MAIL_CONNECT);
+    if (name == nullptr)
+        return -1;
+    std::int32_t sender = get_i32(mail, MAIL_OFF_SENDER);
+    if (sender < 0) {
+        // The name says who asked, the number why it cannot be reached.
+        char who[MAIL_NAME_MAX + 32];
+        std::snprintf(who, sizeof who, "%s (mailbox %d)", name, sender);
+        log_line(stderr, "%s: do_connect: no available mbox: %s  (SMUX4021)\n",
+                 dsmux::PROGRAM_NAME, who);
+        return -1;
+    }
+    auto* entry = static_cast<agent_entry*>(q_find(&agent_Q, name, name_compare));
+    if (entry == nullptr) {
+        entry = agent_entry_make(sender, name);
+        if (entry == nullptr)
+            return -1;
+        if (q_add(&agent_Q, entry) == nullptr) {
+            agent_entry_free(entry);
+            return -1;
+        }
+    }
+    // An agent that connects again is reached at its new mailbox.
+    entry->mbox = sender;
+    if (post_mail(sender, MAIL_ACK, mail, MAIL_HEADER_SIZE, false) < 0)
+        return -1;
+    log_line(stderr, "[dorsrvsmux] Connect agent:     %15s\n", entry->name);
+    return 0;
+}
+
+int broadcast_mail(std::int32_t command) {
+    while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
+        if (entry->mbox > 0) {
+            unsigned char header[MAIL_HEADER_SIZE] = {};
+            post_mail(entry->mbox, command, header, sizeof header, false);
+        }
+        agent_entry_free(entry);
+    }
+    return 0;
+}
