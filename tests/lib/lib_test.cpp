@@ -1,0 +1,265 @@
+#include "lib/lib.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_all(const fs::path& p)
+{
+    std::ifstream in(p);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(run_command, captures_output_and_standard_error)
+{
+    const struct {
+        const char* command;
+        const char* output;
+    } cases[] = {
+        {"echo hello", "hello\n"},
+        {"echo oops >&2", "oops\n"},
+        {"echo out; echo err >&2", "out\nerr\n"},
+        {"exit 3", ""},
+        {"true", ""},
+    };
+    for (const auto& c : cases) {
+        char output[64];
+        memset(output, 'x', sizeof output);
+        EXPECT_EQ(run_command(c.command, output, sizeof output), 0) << c.command;
+        EXPECT_STREQ(output, c.output) << c.command;
+    }
+}
+
+TEST(run_command, long_output_fills_buffer_and_rest_is_not_read)
+{
+    char output[16];
+    // `yes` never ends by itself: the call returns only because the rest of
+    // the output is left unread and the pipe is closed under it.
+    EXPECT_EQ(run_command("yes", output, sizeof output), 0);
+    EXPECT_STREQ(output, "y\ny\ny\ny\ny\ny\ny\ny");
+    char tiny[1] = {'x'};
+    EXPECT_EQ(run_command("echo hello", tiny, sizeof tiny), 0);
+    EXPECT_EQ(tiny[0], '\0');
+}
+
+TEST(run_command, refuses_a_command_that_does_not_fit_and_never_cuts_it)
+{
+    // "(" + command + ") 2>&1" is the command plus 7 characters.
+    std::string fits = "echo " + std::string(RUN_COMMAND_MAX - 7 - 5, 'a');
+    std::string too_long = fits + "b";
+    char output[600];
+    ASSERT_EQ(run_command(fits.c_str(), output, sizeof output), 0);
+    EXPECT_EQ(std::string(output), fits.substr(5) + "\n");
+
+    strcpy(output, "untouched");
+    EXPECT_EQ(run_command(too_long.c_str(), output, sizeof output), -1);
+    EXPECT_STREQ(output, "untouched");
+}
+
+TEST(run_command, pending_alarm_survives_the_call)
+{
+    alarm(100);
+    char output[16];
+    EXPECT_EQ(run_command("true", output, sizeof output), 0);
+    unsigned left = alarm(0);
+    EXPECT_GE(left, 95u);
+    EXPECT_LE(left, 100u);
+
+    // Without a pending alarm none is left behind.
+    EXPECT_EQ(run_command("true", output, sizeof output), 0);
+    EXPECT_EQ(alarm(0), 0u);
+}
+
+// A scratch folder for the mail temp files, and a mail command that stores
+// what it reads (run through "sh -c" instead of the superuser's su).
+class mail_dir : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/dsmux_mail_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        prefix = (root / "mail.").string();
+    }
+    void TearDown() override { fs::remove_all(root); }
+    std::string out() const { return (root / "out").string(); }
+    // Names in the folder other than those given.
+    std::vector<std::string> leftovers(std::vector<std::string> expected) const
+    {
+        std::vector<std::string> extra;
+        for (const auto& entry : fs::directory_iterator(root)) {
+            std::string name = entry.path().filename().string();
+            bool known = false;
+            for (const auto& e : expected)
+                known = known || e == name;
+            if (!known)
+                extra.push_back(name);
+        }
+        return extra;
+    }
+    fs::path root;
+    std::string prefix;
+};
+
+TEST_F(mail_dir, message_reaches_the_mail_command_and_temp_file_is_removed)
+{
+    std::string command = "cat > " + out();
+    EXPECT_EQ(send_mail(command.c_str(), "trap text\n", "sh -c", prefix.c_str()), 0);
+    EXPECT_EQ(read_all(out()), "trap text\n");
+    EXPECT_TRUE(leftovers({"out"}).empty());
+}
+
+TEST_F(mail_dir, two_mails_in_a_row_each_arrive_and_leave_nothing)
+{
+    std::string command = "cat >> " + out();
+    EXPECT_EQ(send_mail(command.c_str(), "first\n", "sh -c", prefix.c_str()), 0);
+    EXPECT_EQ(send_mail(command.c_str(), "second\n", "sh -c", prefix.c_str()), 0);
+    EXPECT_EQ(read_all(out()), "first\nsecond\n");
+    EXPECT_TRUE(leftovers({"out"}).empty());
+}
+
+TEST_F(mail_dir, empty_message_still_runs_the_mail_command)
+{
+    std::string command = "cat > " + out();
+    EXPECT_EQ(send_mail(command.c_str(), "", "sh -c", prefix.c_str()), 0);
+    ASSERT_TRUE(fs::exists(out()));
+    EXPECT_EQ(fs::file_size(out()), 0u);
+}
+
+TEST_F(mail_dir, temp_file_is_private_and_named_after_the_process)
+{
+    // The mail command reports the mode and name of its standard input.
+    std::string command = "{ stat -L -c %a /dev/stdin; readlink /proc/self/fd/0; } > " + out();
+    mode_t old_mask = umask(0);  // the daemon runs with a zero mask
+    EXPECT_EQ(send_mail(command.c_str(), "x", "sh -c", prefix.c_str()), 0);
+    umask(old_mask);
+    std::string report = read_all(out());
+    std::string expected_start = "600\n" + prefix + std::to_string(getpid()) + ".";
+    EXPECT_EQ(report.substr(0, expected_start.size()), expected_start) << report;
+}
+
+TEST_F(mail_dir, link_planted_at_the_old_fixed_name_is_not_followed)
+{
+    fs::path target = root / "victim";
+    std::ofstream(target) << "precious\n";
+    fs::path planted = prefix + std::to_string(getpid());
+    fs::create_symlink(target, planted);
+
+    std::string command = "cat > " + out();
+    EXPECT_EQ(send_mail(command.c_str(), "trap text\n", "sh -c", prefix.c_str()), 0);
+    EXPECT_EQ(read_all(target), "precious\n");
+    EXPECT_TRUE(fs::is_symlink(planted));
+    EXPECT_EQ(read_all(out()), "trap text\n");
+    EXPECT_TRUE(leftovers({"out", "victim", planted.filename().string()}).empty());
+}
+
+TEST_F(mail_dir, folder_that_cannot_hold_the_file_is_reported)
+{
+    std::string missing = (root / "no_such_dir" / "mail.").string();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(send_mail("cat", "text", "sh -c", missing.c_str()), -1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("send_mail: Can't open file: " + missing), std::string::npos) << log;
+    EXPECT_NE(log.find(" (SMUX3020)\n"), std::string::npos) << log;
+}
+
+// Runs send_mail with a zero file-size limit, so that its write fails;
+// meant for a child process. The log goes through a pipe meanwhile (the
+// limit would stop it too when stderr is a file) and is copied to stderr
+// once the limit is lifted. Exits 7 when send_mail gave -1.
+[[noreturn]] void send_mail_without_room(const char* command, const char* prefix)
+{
+    int saved_stderr = dup(2);
+    int log_pipe[2];
+    if (saved_stderr < 0 || pipe(log_pipe) != 0 || dup2(log_pipe[1], 2) < 0)
+        exit(2);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old_limit{};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit no_room = old_limit;
+    no_room.rlim_cur = 0;
+    setrlimit(RLIMIT_FSIZE, &no_room);
+    int result = send_mail(command, "text", "sh -c", prefix);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    close(log_pipe[1]);
+    dup2(saved_stderr, 2);
+    char log[1024];
+    ssize_t got = read(log_pipe[0], log, sizeof log);
+    if (got > 0 && write(2, log, static_cast<std::size_t>(got)) != got)
+        exit(3);
+    exit(result == -1 ? 7 : 0);
+}
+
+TEST_F(mail_dir, failed_write_is_reported_and_leaves_no_file)
+{
+    std::string command = "cat > " + out();
+    EXPECT_EXIT(send_mail_without_room(command.c_str(), prefix.c_str()), testing::ExitedWithCode(7),
+                "send_mail: Can't write file: .*mail\\.[0-9]+\\.[A-Za-z0-9]+ \\(SMUX3020\\)\n");
+    EXPECT_TRUE(leftovers({}).empty());
+}
+
+TEST_F(mail_dir, mail_command_too_long_to_run_is_logged_and_still_succeeds)
+{
+    std::string command = "cat > " + out() + " #" + std::string(3000, 'x');
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(send_mail(command.c_str(), "text", "sh -c", prefix.c_str()), 0);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("send_mail: Can't send UNIX mail message: cat > "), std::string::npos) << log;
+    EXPECT_NE(log.find("  (SMUX3021)\n"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(out()));
+    EXPECT_TRUE(leftovers({}).empty());
+}
+
+TEST(fatal_error, logs_line_then_newline_and_exits_with_one)
+{
+    EXPECT_EXIT(fatal_error("parse: Can't open configuration file %s  (SM1106)", "config"),
+                testing::ExitedWithCode(1),
+                "^[A-Z][a-z][a-z] [0-9][0-9] [0-9:]+ parse: Can't open configuration file config  \\(SM1106\\)\n$");
+}
+
+TEST(copy_bytes, uses_only_the_low_sixteen_bits_of_the_count)
+{
+    std::vector<unsigned char> source(70000, 0xAB);
+    const struct {
+        unsigned count;
+        unsigned copied;
+    } cases[] = {{0, 0}, {5, 5}, {65535, 65535}, {65536, 0}, {65537, 1}};
+    for (const auto& c : cases) {
+        std::vector<unsigned char> destination(70000, 0);
+        EXPECT_EQ(copy_bytes(destination.data(), source.data(), c.count), c.copied) << c.count;
+        std::size_t first_untouched = std::find(destination.begin(), destination.end(), 0) - destination.begin();
+        EXPECT_EQ(first_untouched, c.copied) << c.count;
+    }
+}
+
+TEST(line_dup, adds_a_line_end_and_leaves_room_after_it)
+{
+    for (const char* text : {"", "trap text", "a\nb"}) {
+        char* copy = line_dup(text);
+        ASSERT_NE(copy, nullptr);
+        EXPECT_EQ(std::string(copy), std::string(text) + "\n");
+        // The 80 bytes after the terminator belong to the copy as well.
+        std::size_t end = strlen(copy) + 1;
+        memset(copy + end, 'z', 80);
+        free(copy);
+    }
+}
+
+}  // namespace
