@@ -336,7 +336,9 @@ void free_inst(object_instance* inst);
 // o_string: OctetString/DisplayString/PhysAddress -> OCTET STRING (tooBig over
 //   SMUX_MAX_OCTETS bytes), IpAddress/NetworkAddress -> IpAddress (exactly 4
 //   bytes, else genErr). The bytes are copied.
-// o_specific: ObjectID -> OBJECT IDENTIFIER; oid is copied, the caller keeps it.
+// o_specific: ObjectID -> OBJECT IDENTIFIER; oid is copied, the caller keeps it;
+//   badValue for an OID that BER cannot carry (fewer than two sub-identifiers,
+//   first above 2, or second of 40 or more under a first of 0 or 1).
 int o_longword(object_instance* inst, snmp_varbind* vb, int64_t value);
 int o_string(object_instance* inst, snmp_varbind* vb, const void* bytes, size_t len);
 int o_specific(object_instance* inst, snmp_varbind* vb, const snmp_oid* oid);

@@ -1,0 +1,404 @@
+// The SMUX association: one TCP connection to the local master agent, the
+// input buffer that assembles PDUs across partial reads, and the send path
+// that writes every PDU whole in one call.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "snmp/smux.h"
+#include "snmp/smux_pdu.h"
+
+int smux_errno = SMUX_ERR_NONE;
+char smux_info[256] = "";
+
+namespace {
+
+// How long a send may wait for room in the socket buffer. The master reads
+// every PDU promptly; a buffer that stays full means it is gone.
+constexpr int SEND_WAIT_MS = 10000;
+
+struct session {
+    int fd = -1;
+    bool open_sent = false;
+    // A malformed PDU poisons the stream: nothing after it can be framed.
+    bool poisoned = false;
+    std::string host = "127.0.0.1";
+    int port = 0;
+    timespec started{};
+    uint8_t in[SMUX_MAX_INPUT_PDU + 16];
+    size_t in_len = 0;
+    smux_request* last_request = nullptr;
+};
+
+session s;
+
+int fail(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int fail(int code, const char* format, ...)
+{
+    smux_errno = code;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(smux_info, sizeof smux_info, format, args);
+    va_end(args);
+    return -1;
+}
+
+int fail_system(const char* call)
+{
+    return fail(SMUX_ERR_SYSTEM, "%s: %s", call, strerror(errno));
+}
+
+void drop_input()
+{
+    s.in_len = 0;
+    s.poisoned = false;
+    free_request(s.last_request);
+    s.last_request = nullptr;
+}
+
+void drop_connection()
+{
+    if (s.fd >= 0)
+        close(s.fd);
+    s.fd = -1;
+    s.open_sent = false;
+    drop_input();
+}
+
+int master_port()
+{
+    if (s.port > 0)
+        return s.port;
+    struct servent* entry = getservbyname("smux", "tcp");
+    return entry ? ntohs(static_cast<uint16_t>(entry->s_port)) : SMUX_DEFAULT_PORT;
+}
+
+// Sends one PDU with one call. net-snmp cannot reassemble a PDU that arrives
+// in two pieces with a pause between them, so a PDU is never split: wait for
+// room first, then hand over all of it. A partial send leaves the stream
+// unusable; it is shut down so that the next read reports the end.
+int send_pdu(const ber::writer& w)
+{
+    if (s.fd < 0)
+        return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
+    if (w.used > SMUX_MAX_PDU)
+        return fail(SMUX_ERR_TOO_BIG, "PDU of %zu bytes", w.used);
+    struct pollfd p{s.fd, POLLOUT, 0};
+    int ready;
+    do
+        ready = poll(&p, 1, SEND_WAIT_MS);
+    while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return fail_system("poll");
+    if (ready == 0)
+        return fail(SMUX_ERR_SYSTEM, "send: master agent not reading");
+    ssize_t n;
+    do
+        n = send(s.fd, w.data(), w.used, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return fail_system("send");
+    if (static_cast<size_t>(n) != w.used) {
+        shutdown(s.fd, SHUT_RDWR);
+        return fail(SMUX_ERR_SYSTEM, "send: only %zd of %zu bytes written", n, w.used);
+    }
+    return 0;
+}
+
+uint32_t ticks_since_start()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t cs = (now.tv_sec - s.started.tv_sec) * 100 + (now.tv_nsec - s.started.tv_nsec) / 10000000;
+    return static_cast<uint32_t>(cs < 0 ? 0 : cs);
+}
+
+bool whole_pdu_buffered()
+{
+    size_t total;
+    return s.poisoned || smux_pdu_frame(s.in, s.in_len, &total) != ber::frame_status::partial;
+}
+
+// Takes the first buffered PDU if it is whole: 1 delivered, 0 not yet, -1 bad.
+int take_buffered(smux_event* event)
+{
+    if (s.poisoned)
+        return fail(SMUX_ERR_PDU_FORMAT, "input after a malformed PDU");
+    size_t total = 0;
+    ber::frame_status st = smux_pdu_frame(s.in, s.in_len, &total);
+    if (st == ber::frame_status::partial)
+        return 0;
+    if (st == ber::frame_status::malformed) {
+        s.poisoned = true;
+        return fail(SMUX_ERR_PDU_FORMAT, "malformed PDU header (tag 0x%02x)", s.in_len ? s.in[0] : 0);
+    }
+    const char* why = "";
+    smux_event ev{};
+    int rc = smux_pdu_decode(s.in, total, &ev, &why);
+    uint8_t tag = s.in[0];
+    memmove(s.in, s.in + total, s.in_len - total);
+    s.in_len -= total;
+    if (rc != 0) {
+        s.poisoned = true;
+        return fail(SMUX_ERR_PDU_FORMAT, "malformed PDU (tag 0x%02x): %s", tag, why);
+    }
+    s.last_request = (ev.op == SMUX_OP_GET || ev.op == SMUX_OP_GET_NEXT || ev.op == SMUX_OP_SET) ? ev.request
+                                                                                               : nullptr;
+    *event = ev;
+    return 1;
+}
+
+// The master has gone (end of stream or reset): the association is over and
+// the caller hears of it as the master's close.
+int deliver_lost(smux_event* event)
+{
+    drop_connection();
+    event->op = SMUX_OP_CLOSE;
+    event->number = SMUX_GOING_DOWN;
+    smux_errno = SMUX_ERR_NONE;
+    smux_info[0] = '\0';
+    return 0;
+}
+
+int remaining_ms(const timespec& deadline)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
+    return ms < 0 ? 0 : static_cast<int>(ms);
+}
+
+}  // namespace
+
+const char* smux_error(int error)
+{
+    switch (error) {
+    case SMUX_ERR_NONE: return "no error";
+    case SMUX_ERR_SYSTEM: return "system call failed";
+    case SMUX_ERR_PDU_FORMAT: return "malformed PDU from the master agent";
+    case SMUX_ERR_TOO_BIG: return "PDU too big for the master agent";
+    case SMUX_ERR_NOT_OPEN: return "no SMUX association";
+    case SMUX_ERR_INVALID: return "invalid argument";
+    case SMUX_ERR_IN_PROGRESS: return "operation in progress";
+    default: return "unknown SMUX error";
+    }
+}
+
+void smux_set_master(const char* host, int port)
+{
+    s.host = host ? host : "127.0.0.1";
+    s.port = port > 0 ? port : 0;
+}
+
+int smux_fd(void) { return s.fd; }
+
+int smux_init(int /*debug*/)
+{
+    drop_connection();
+    smux_errno = SMUX_ERR_NONE;
+    smux_info[0] = '\0';
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(master_port()));
+    if (inet_pton(AF_INET, s.host.c_str(), &addr.sin_addr) != 1)
+        return fail(SMUX_ERR_INVALID, "bad master address \"%s\"", s.host.c_str());
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return fail_system("socket");
+    // Every PDU leaves in one segment without waiting for an acknowledgement.
+    int one = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return fail_system("setsockopt");
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return fail_system("connect");
+    }
+    s.fd = fd;
+    clock_gettime(CLOCK_MONOTONIC, &s.started);
+    return fd;
+}
+
+int smux_simple_open(const snmp_oid* identity, const char* description, const char* password, int password_len)
+{
+    if (s.fd < 0)
+        return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
+    if (identity == nullptr || password_len < 0 || (password == nullptr && password_len != 0))
+        return fail(SMUX_ERR_INVALID, "smux_simple_open: bad argument");
+    struct pollfd p{s.fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) == 0)
+        return fail(SMUX_ERR_IN_PROGRESS, "connection not made yet");
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        return fail_system("getsockopt");
+    if (error != 0) {
+        errno = error;
+        return fail_system("connect");
+    }
+    uint8_t buf[SMUX_MAX_PDU];
+    ber::writer w(buf, sizeof buf);
+    if (!smux_encode_open(w, identity, description, password, static_cast<size_t>(password_len)))
+        return w.overflow ? fail(SMUX_ERR_TOO_BIG, "OpenPDU too big")
+                          : fail(SMUX_ERR_INVALID, "identity cannot be encoded");
+    if (send_pdu(w) != 0)
+        return -1;
+    s.open_sent = true;
+    return 0;
+}
+
+int smux_register(const snmp_oid* subtree, int priority, int operation)
+{
+    if (s.fd < 0)
+        return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
+    uint8_t buf[SMUX_MAX_PDU];
+    ber::writer w(buf, sizeof buf);
+    if (!smux_encode_register(w, subtree, priority, operation))
+        return w.overflow ? fail(SMUX_ERR_TOO_BIG, "RReqPDU too big")
+                          : fail(SMUX_ERR_INVALID, "subtree cannot be encoded");
+    return send_pdu(w);
+}
+
+bool smux_pending(void) { return s.fd >= 0 && s.in_len > 0 && whole_pdu_buffered(); }
+
+int smux_wait(smux_event* event, int secs)
+{
+    if (event == nullptr)
+        return fail(SMUX_ERR_INVALID, "smux_wait: no event record");
+    free_request(s.last_request);
+    s.last_request = nullptr;
+    if (s.fd < 0)
+        return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += secs > 0 ? secs : 0;
+    for (;;) {
+        int got = take_buffered(event);
+        if (got != 0)
+            return got > 0 ? 0 : -1;
+        // Read what is there, but no more than the rest of the buffer: a
+        // PDU larger than the buffer was already refused by the framing.
+        if (s.in_len == sizeof s.in) {
+            s.poisoned = true;
+            return fail(SMUX_ERR_PDU_FORMAT, "input buffer full without a whole PDU");
+        }
+        ssize_t n = recv(s.fd, s.in + s.in_len, sizeof s.in - s.in_len, MSG_DONTWAIT);
+        if (n > 0) {
+            s.in_len += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0)
+            return deliver_lost(event);
+        if (errno == ECONNRESET || errno == EPIPE || errno == ETIMEDOUT || errno == ECONNREFUSED ||
+            errno == EHOSTUNREACH || errno == ENETUNREACH)
+            return deliver_lost(event);
+        if (errno == EINTR)
+            return fail(SMUX_ERR_IN_PROGRESS, "interrupted");
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN)
+            return fail_system("recv");
+        if (secs == 0)
+            return fail(SMUX_ERR_IN_PROGRESS, "no whole PDU yet");
+        struct pollfd p{s.fd, POLLIN, 0};
+        int ready = poll(&p, 1, secs < 0 ? -1 : remaining_ms(deadline));
+        if (ready < 0 && errno != EINTR)
+            return fail_system("poll");
+        if (ready <= 0)
+            return fail(SMUX_ERR_IN_PROGRESS, "no whole PDU yet");
+    }
+}
+
+int smux_response(smux_request* request)
+{
+    if (request == nullptr)
+        return fail(SMUX_ERR_INVALID, "smux_response: no request");
+    if (s.fd < 0)
+        return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
+    uint8_t buf[SMUX_MAX_PDU];
+    // A response the master cannot take is replaced by the tooBig answer
+    // RFC 1157 section 4.1.2 prescribes, rather than wedging the master.
+    for (response_form form : {response_form::as_is, response_form::too_big, response_form::too_big_empty}) {
+        ber::writer w(buf, sizeof buf);
+        if (smux_encode_response(w, request, form))
+            return send_pdu(w);
+        if (!w.overflow)
+            return fail(SMUX_ERR_INVALID, "response cannot be encoded");
+    }
+    return fail(SMUX_ERR_TOO_BIG, "response too big");
+}
+
+int smux_trap(int generic, int specific, const snmp_varbind* varbinds)
+{
+    if (s.fd < 0)
+        return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
+    for (const snmp_varbind* v = varbinds; v != nullptr; v = v->next)
+        if (v->value.syntax == SNMP_OCTET_STRING && v->value.octets != nullptr &&
+            v->value.octets->len > SMUX_MAX_OCTETS)
+            return fail(SMUX_ERR_TOO_BIG, "OCTET STRING of %u bytes in trap", v->value.octets->len);
+    snmp_oid* enterprise = make_obj_id_from_dot(SMUX_ENTERPRISE);
+    if (enterprise == nullptr)
+        return fail(SMUX_ERR_INVALID, "bad enterprise");
+    static const uint8_t loopback[4] = {127, 0, 0, 1};
+    uint8_t buf[SMUX_MAX_PDU];
+    ber::writer w(buf, sizeof buf);
+    bool ok = smux_encode_trap(w, enterprise, loopback, generic, specific, ticks_since_start(), varbinds);
+    free_oid(enterprise);
+    if (!ok)
+        return w.overflow ? fail(SMUX_ERR_TOO_BIG, "trap over %zu bytes", SMUX_MAX_PDU)
+                          : fail(SMUX_ERR_INVALID, "trap cannot be encoded");
+    return send_pdu(w);
+}
+
+int smux_close(int reason)
+{
+    if (s.fd >= 0 && s.open_sent) {
+        uint8_t buf[8];
+        ber::writer w(buf, sizeof buf);
+        if (smux_encode_close(w, reason))
+            (void)send(s.fd, w.data(), w.used, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    drop_connection();
+    return 0;
+}
+
+int xselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, int secs)
+{
+    bool ready = s.fd >= 0 && s.fd < nfds && readfds != nullptr && FD_ISSET(s.fd, readfds) && smux_pending();
+    timeval tv{secs < 0 ? 0 : secs, 0};
+    timeval* timeout = secs < 0 ? nullptr : &tv;
+    if (ready)
+        tv = timeval{0, 0}, timeout = &tv;
+    int n = select(nfds, readfds, writefds, exceptfds, timeout);
+    if (!ready)
+        return n;
+    // A whole PDU is waiting in our buffer although the socket may have
+    // nothing more to say: report the descriptor readable regardless.
+    if (n < 0) {
+        FD_ZERO(readfds);
+        if (writefds)
+            FD_ZERO(writefds);
+        if (exceptfds)
+            FD_ZERO(exceptfds);
+        n = 0;
+    }
+    if (!FD_ISSET(s.fd, readfds)) {
+        FD_SET(s.fd, readfds);
+        ++n;
+    }
+    return n;
+}
