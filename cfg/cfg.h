@@ -30,5 +30,9 @@ extern std::int32_t debug_flag;   // 0: off; anything else turns the traces on
 // Reads one agent configuration file; 0 on success, -1 otherwise.
 int read_config_file(const char* path);
 
-// Releases an agent entry and its argument texts.
+// A new agent entry: mailbox -1, empty name, no arguments; null when no
+// memory is left. Release it with agent_entry_free.
+agent_entry* agent_entry_new();
+
+// Releases an agent entry and its argument texts (malloc'd); null is ignored.
 void agent_entry_free(agent_entry* entry);

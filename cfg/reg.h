@@ -11,7 +11,7 @@ inline constexpr std::size_t REGISTRY_DIR_MAX = 60;  // field, with the NUL
 
 extern char registry_dir[REGISTRY_DIR_MAX];  // the data registry directory
 extern std::int8_t table_index;              // index count for TABLE entries
-extern queue registry_Q;                     // reg_entry records, in file order
+extern queue registry_Q;                     // reg_entry records (malloc'd), in file order
 extern int registry_count;                   // entries appended to registry_Q
 
 // Reads one registry map file; 0 on success, -1 otherwise.
