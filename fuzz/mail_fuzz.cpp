@@ -1,0 +1,27 @@
+// Arbitrary bytes as one received mail through the mail command dispatch.
+// No queue exists (mbox_qid stays -1), so every answer or broadcast the
+// dispatch tries to send fails harmlessly; the agent list is emptied after
+// each input so that connects do not pile up.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "cfg/cfg.h"
+#include "lib/mail_format.h"
+#include "mail/mail.h"
+#include "mail/mbox.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // A received mail is never longer than the receive buffer.
+    if (size > MAIL_BUF_SIZE)
+        return 0;
+    // Exactly `size` bytes, so that any read past the mail is caught.
+    auto mail = std::make_unique<unsigned char[]>(size ? size : 1);
+    if (size != 0)
+        std::memcpy(mail.get(), data, size);
+    mbox_qid = -1;
+    mail_dispatch(mail.get(), size);
+    broadcast_mail(MAIL_STOP);
+    return 0;
+}
