@@ -116,8 +116,8 @@ unsigned copy_bytes(void* destination, const void* source, unsigned count)
 char* line_dup(const char* text)
 {
     std::size_t length = strlen(text);
-    // Room for the line end, the terminator and 80 bytes that callers may
-    // use to extend the line in place.
+    // Room for the line end and 80 bytes after it (the terminator and 79
+    // more), so that a caller may extend the line in place.
     auto* copy = static_cast<char*>(malloc(length + 81));
     if (copy == nullptr)
         return nullptr;

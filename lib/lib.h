@@ -40,6 +40,7 @@ int send_mail(const char* command, const char* text, const char* su_prefix = dsm
 // 65536 copies nothing and returns 0.
 unsigned copy_bytes(void* destination, const void* source, unsigned count);
 
-// A malloc'd copy of `text` followed by "\n", with 80 spare bytes after the
-// terminator; null when no memory is left. The caller frees it.
+// A malloc'd copy of `text` followed by "\n": the allocation holds 80 bytes
+// after the line end, the terminator among them. Null when no memory is
+// left. The caller frees it.
 char* line_dup(const char* text);

@@ -255,9 +255,9 @@ TEST(line_dup, adds_a_line_end_and_leaves_room_after_it)
         char* copy = line_dup(text);
         ASSERT_NE(copy, nullptr);
         EXPECT_EQ(std::string(copy), std::string(text) + "\n");
-        // The 80 bytes after the terminator belong to the copy as well.
-        std::size_t end = strlen(copy) + 1;
-        memset(copy + end, 'z', 80);
+        // 80 bytes after the line end, the terminator included, belong to the
+        // copy as well.
+        memset(copy + strlen(copy), 'z', 80);
         free(copy);
     }
 }
