@@ -106,8 +106,11 @@ bool decode_varbinds(ber::reader list, snmp_varbind** out, const char** why)
 bool decode_request(ber::reader pdu, smux_request** out, const char** why)
 {
     ber::reader id, status, index, list;
-    int32_t request_id, error_status, error_index;
-    if (!ber::expect(pdu, SNMP_INTEGER, &id) || !ber::decode_int32(id, &request_id))
+    int32_t error_status, error_index;
+    uint32_t request_id;
+    // snmpd writes its request id as an unsigned number (02 05 00 ff ...
+    // once it passes 2^31); it never checks the id we send back.
+    if (!ber::expect(pdu, SNMP_INTEGER, &id) || !ber::decode_uint32(id, &request_id))
         return fail(why, "bad request id");
     if (!ber::expect(pdu, SNMP_INTEGER, &status) || !ber::decode_int32(status, &error_status))
         return fail(why, "bad error status");
@@ -120,7 +123,7 @@ bool decode_request(ber::reader pdu, smux_request** out, const char** why)
     snmp_varbind* varbinds = nullptr;
     if (!decode_varbinds(list, &varbinds, why))
         return false;
-    smux_request* request = make_request(request_id, varbinds);
+    smux_request* request = make_request(static_cast<int32_t>(request_id), varbinds);
     request->error_status = error_status;
     request->error_index = error_index;
     *out = request;
