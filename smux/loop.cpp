@@ -1,0 +1,149 @@
+// The start-up patch check and the main loop.
+#include "smux/loop.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/lib.h"
+#include "lib/log.h"
+#include "lib/paths.h"
+#include "mail/agents.h"
+#include "mail/mail.h"
+#include "smux/session.h"
+#include "snmp/smux.h"
+
+using dsmux::PROGRAM_NAME;
+
+namespace {
+
+// A patch is there when the package tool's answer names it and calls it a
+// patch; anything else (not installed, tool missing) stops the daemon.
+[[noreturn]] void stop(const char* message)
+{
+    log_line(stderr, "%s", message);
+    std::perror(PROGRAM_NAME);
+    std::exit(1);
+}
+
+void require_patch(command_runner runner, const char* patch, const char* missing)
+{
+    char command[128];
+    std::snprintf(command, sizeof command, "%s %s", dsmux::PKGINFO, patch);
+    char output[1024];
+    if (runner(command, output, sizeof output) != 0)
+        stop("pkginfo call failed!\n");
+    output[sizeof output - 1] = '\0';
+    if (std::strstr(output, patch) == nullptr || std::strstr(output, "patch") == nullptr)
+        stop(missing);
+}
+
+int descriptor_count = 0;
+// Monotonic second at which the lost association is made again; 0 while no
+// countdown runs. The alarm tick cuts every wait short after a second, so
+// the 300 seconds are counted across the cut-short waits.
+std::time_t reconnect_due = 0;
+
+std::time_t monotonic_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+}  // namespace
+
+void check_platform_version(const char* version, command_runner runner)
+{
+    if (std::strcmp(version, "2.1.1") == 0) {
+        require_patch(runner, "ptf3107", "Did not find patch ptf3107! Exiting ...\n");
+        require_patch(runner, "ptf3123", "Did not find patch ptf3123! Exiting ...\n");
+    }
+    if (std::strcmp(version, "2.1.1") == 0 || std::strcmp(version, "2.1.2") == 0)
+        require_patch(runner, "ptf3238", "Did not find patch ptf3238 for SNMP! Exiting ...\n");
+}
+
+void check_platform()
+{
+    struct utsname name{};
+    if (uname(&name) != 0)
+        stop("uname call failed!\n");
+    check_platform_version(name.version, run_command);
+}
+
+int loop_descriptor_count() { return descriptor_count; }
+
+void loop_reset()
+{
+    descriptor_count = 0;
+    reconnect_due = 0;
+}
+
+void loop_prepare(loop_wait* wait, std::time_t now)
+{
+    FD_ZERO(&wait->read_set);
+    FD_ZERO(&wait->write_set);
+    wait->seconds = -1;
+    if (peer.smux_fd < 0 && !peer.reconnect_off) {
+        if (reconnect_due == 0)
+            reconnect_due = now + RECONNECT_WAIT;
+        wait->seconds = reconnect_due > now ? static_cast<int>(reconnect_due - now) : 0;
+    } else if (peer.smux_fd >= 0 && peer.smux_fd < FD_SETSIZE) {
+        FD_SET(peer.smux_fd, peer.smux_opened ? &wait->read_set : &wait->write_set);
+    }
+    if (peer.smux_fd >= descriptor_count)
+        descriptor_count = peer.smux_fd + 1;
+    wait->nfds = descriptor_count;
+}
+
+void loop_act(const loop_wait* wait, int ready, std::time_t now)
+{
+    if (peer.smux_fd < 0) {
+        if (peer.reconnect_off)
+            return;
+        // A wait that timed out, or a run of waits cut short by the tick
+        // that together lasted the full wait, starts a new association.
+        if (ready != 0 && (reconnect_due == 0 || now < reconnect_due))
+            return;
+        reconnect_due = 0;
+        int fd = smux_init(0);
+        if (fd < 0) {
+            log_line(stderr, "%s: %s: %s [%s]  (SMUX4000)\n", PROGRAM_NAME, "smux_init", smux_error(smux_errno),
+                     smux_info);
+            terminate_service();
+        }
+        peer.smux_fd = fd;
+        peer.smux_opened = false;
+        return;
+    }
+    reconnect_due = 0;
+    if (ready <= 0 || peer.smux_fd >= FD_SETSIZE)
+        return;
+    if (peer.smux_opened && FD_ISSET(peer.smux_fd, &wait->read_set))
+        peer_receive();
+    else if (!peer.smux_opened && FD_ISSET(peer.smux_fd, &wait->write_set))
+        peer_open();
+}
+
+void loop_once()
+{
+    loop_wait wait{};
+    loop_prepare(&wait, monotonic_now());
+    if (mail_flag != 0) {
+        mail_flag = 0;
+        int result = read_mail(true, 0);
+        if (result == READ_MAIL_FAILED || result == READ_MAIL_STOP)
+            terminate_service();
+    }
+    int ready = xselect(wait.nfds, &wait.read_set, &wait.write_set, nullptr, wait.seconds);
+    loop_act(&wait, ready, monotonic_now());
+}
+
+void main_loop()
+{
+    for (;;)
+        loop_once();
+}

@@ -1,0 +1,209 @@
+// The pairs table and registry item access: the bridge between what the
+// master asks for (MIB objects) and what the agents publish (object files).
+#include "smux/pairs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cfg/cfg.h"
+#include "cfg/reg.h"
+#include "lib/log.h"
+#include "lib/mail_format.h"
+#include "lib/paths.h"
+#include "mail/mail.h"
+#include "smux/dispatch.h"
+#include "smux/session.h"
+#include "snmp/smux.h"
+
+using dsmux::PROGRAM_NAME;
+
+reg_entry* pairs_table = nullptr;
+int pairs_count = 0;
+queue pending_Q = nullptr;
+
+namespace {
+
+reg_entry* entry_at(int position)
+{
+    if (pairs_table == nullptr || position < 0 || position >= pairs_count)
+        return nullptr;
+    return &pairs_table[position];
+}
+
+int index_count_of(const reg_entry* entry, const std::int32_t* index)
+{
+    return index == nullptr ? 0 : entry->index_count;
+}
+
+void put32(unsigned char* mail, std::size_t offset, std::int32_t value)
+{
+    std::memcpy(mail + offset, &value, sizeof value);
+}
+
+}  // namespace
+
+void pairs_reset()
+{
+    std::free(pairs_table);
+    pairs_table = nullptr;
+    pairs_count = 0;
+}
+
+int build_pairs_table()
+{
+    if (registry_count <= 0 || registry_Q == nullptr) {
+        init_pending = INIT_PENDING;
+        return -1;
+    }
+    // registry_count counts what was appended; the queue is what is left to
+    // take, so size the table by the queue itself.
+    int entries = 0;
+    qnode* cursor = nullptr;
+    while (q_walk(&registry_Q, &cursor) != nullptr)
+        ++entries;
+    auto* table = static_cast<reg_entry*>(std::calloc(static_cast<std::size_t>(entries), sizeof(reg_entry)));
+    if (table == nullptr) {
+        log_line(stderr, "%s: Can't allocate memory for %s  (SMUX3033)\n", PROGRAM_NAME, "pairs table");
+        return -1;
+    }
+    std::free(pairs_table);
+    pairs_table = table;
+
+    int taken = 0;
+    while (taken < entries) {
+        auto* source = static_cast<reg_entry*>(q_take(&registry_Q));
+        if (source == nullptr)
+            break;
+        reg_entry* entry = &table[taken];
+        std::snprintf(entry->name, sizeof entry->name, "%.*s", static_cast<int>(sizeof source->name - 1),
+                      source->name);
+        std::snprintf(entry->subpath, sizeof entry->subpath, "%.*s",
+                      static_cast<int>(sizeof source->subpath - 1), source->subpath);
+        entry->index_count = source->index_count;
+        entry->table_flag = source->table_flag;
+        entry->position = taken;
+        entry->item_pos = -1;
+        bool table_entry = entry->table_flag == TABLE;
+        object_method get = table_entry ? table_get : scalar_get;
+        object_method set = table_entry ? table_set : scalar_set;
+        entry->get_method = reinterpret_cast<void*>(get);
+        entry->set_method = reinterpret_cast<void*>(set);
+        if (debug_flag != 0)
+            std::printf("%d\t%20s %s\t%s\n", entry->position, entry->name, entry->subpath,
+                        table_entry ? "TABLE" : "SCALAR");
+        object_type* type = text2obj(entry->name);
+        if (type != nullptr) {
+            type->get = get;
+            type->set = set;
+            type->info = entry->position;
+        }
+        std::free(source);
+        ++taken;
+    }
+    if (debug_flag != 0)
+        std::fflush(stdout);
+    registry_count = 0;
+    pairs_count = taken;
+    return 0;
+}
+
+int read_item(int position, const std::int32_t* index, item_value* out)
+{
+    reg_entry* entry = entry_at(position);
+    if (entry == nullptr)
+        return -1;
+    reg_object* obj = obj_lookup(entry, index, index_count_of(entry, index));
+    if (obj == nullptr)
+        return -2;
+    reg_item* item = obj_item(obj, entry->item_pos);
+    if (item == nullptr)
+        return -2;
+    // obj_lookup only hands out objects that passed obj_valid, so the value
+    // lies inside the object; `avail` lets the encoder stay inside it too.
+    const unsigned char* value = obj_value(item);
+    const auto* base = reinterpret_cast<const unsigned char*>(obj);
+    if (value < base || value > base + obj->length)
+        return -2;
+    out->obj = obj;
+    out->item = item;
+    out->value = value;
+    out->avail = static_cast<std::size_t>(base + obj->length - value);
+    return item->state != STATE_DISABLED ? 0 : -1;
+}
+
+int write_item(int position, const std::int32_t* index, const void* value, std::size_t length)
+{
+    reg_entry* entry = entry_at(position);
+    if (entry == nullptr)
+        return -1;
+    reg_object* obj = obj_lookup(entry, index, index_count_of(entry, index));
+    if (obj == nullptr)
+        return -2;
+    reg_item* item = obj_item(obj, entry->item_pos);
+    if (item == nullptr || item->state == STATE_DISABLED || item->access == ACCESS_RD)
+        return -2;
+
+    // Texts travel with their terminator, so the agent can use them as is.
+    bool text = item->type == ITEM_STRING || item->type == ITEM_OID;
+    std::size_t send_length = length + (text ? 1 : 0);
+    if (send_length > item->size)
+        send_length = item->size;
+    // A mail must fit the queue's receive capacity on the agent's side.
+    if (MAIL_SET_BASE + send_length > MAIL_TEXT_MAX)
+        send_length = MAIL_TEXT_MAX - MAIL_SET_BASE;
+
+    std::size_t mail_length = MAIL_SET_BASE + send_length;
+    // The queue layer hands the kernel L bytes counted from offset 4, so a
+    // sender's buffer spans four bytes more than the mail.
+    auto* mail = static_cast<unsigned char*>(std::calloc(1, mail_length + 4));
+    if (mail == nullptr)
+        return -1;
+    std::size_t copied = length < send_length ? length : send_length;
+    if (copied > 0)
+        std::memcpy(mail + MAIL_OFF_DATA, value, copied);
+    // The byte after the value is the terminator (calloc left it 0); a text
+    // cut to its item's size ends in a terminator inside that size.
+    if (item->type == ITEM_STRING && send_length > 0 && send_length <= length)
+        mail[MAIL_OFF_DATA + send_length - 1] = '\0';
+
+    put32(mail, MAIL_OFF_OWNER_MBOX, obj->mbox);
+    std::snprintf(reinterpret_cast<char*>(mail + MAIL_OFF_OBJECT_NAME), OBJ_NAME_MAX, "%.*s",
+                  static_cast<int>(OBJ_NAME_MAX - 1), obj->name);
+    put32(mail, MAIL_OFF_PHASE, 1);
+    put32(mail, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(mail_length));
+    put32(mail, MAIL_OFF_ITEM_INDEX, entry->item_pos);
+
+    if (post_mail(obj->mbox, MAIL_SET, mail, mail_length, true) != 0) {
+        std::free(mail);
+        return -3;
+    }
+    if (q_add(&pending_Q, mail) == nullptr) {
+        std::free(mail);
+        return -1;
+    }
+    return 0;
+}
+
+const std::int32_t* table_instance(int position, const std::uint32_t* subids, int length, int* count, int mode)
+{
+    reg_entry* entry = entry_at(position);
+    if (entry == nullptr)
+        return nullptr;
+    return obj_select_index(entry, subids, length, count, mode);
+}
+
+void flush_pending_sets(bool commit)
+{
+    while (auto* mail = static_cast<unsigned char*>(q_take(&pending_Q))) {
+        if (commit) {
+            std::int32_t owner;
+            std::int32_t mail_length;
+            std::memcpy(&owner, mail + MAIL_OFF_OWNER_MBOX, sizeof owner);
+            std::memcpy(&mail_length, mail + MAIL_OFF_MAIL_LENGTH, sizeof mail_length);
+            put32(mail, MAIL_OFF_PHASE, 2);
+            (void)post_mail(owner, MAIL_SET, mail, static_cast<std::size_t>(mail_length), true);
+        }
+        std::free(mail);
+    }
+}

@@ -1,0 +1,56 @@
+// The pairs table: one entry per registry map entry, binding a MIB object to
+// the object file and item that hold its value; the two accessors the object
+// methods use; and the pending set list that carries an accepted set from
+// its first phase to the master's commit.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/obj.h"
+#include "lib/queue.h"
+#include "lib/reg_entry.h"
+
+extern reg_entry* pairs_table;
+extern int pairs_count;
+
+// MAIL_SET mails accepted by their agents (phase 1) and not yet committed
+// or rolled back; each element is a malloc'd mail of its mail_length bytes
+// (plus the four spare bytes the queue layer may read).
+extern queue pending_Q;
+
+// Takes every entry off registry_Q into the pairs table and installs the
+// daemon's methods on the MIB objects it names. 0, or -1 (no entries: also
+// sets init_pending to 255; no memory: SMUX3033).
+int build_pairs_table();
+
+// What read_item found: pointers into the shared object buffer, valid until
+// the next object read. `avail` is the number of object bytes from `value`
+// to the end of the object.
+struct item_value {
+    reg_object* obj;
+    reg_item* item;
+    const unsigned char* value;
+    std::size_t avail;
+};
+
+// Reads the item of entry `position` for the instance `index` (null for a
+// scalar). 0 with *out filled; -1 outside the table or a disabled item; -2
+// no object file, or the item is not in it.
+int read_item(int position, const std::int32_t* index, item_value* out);
+
+// Sends a set of `length` value bytes for the item of entry `position` to
+// the owning agent (phase 1, waiting for its answer) and keeps the mail for
+// the commit. 0; -1 outside the table or no memory; -2 no object, no item,
+// disabled or read-only; -3 the agent refused, did not answer, or the mail
+// could not be sent.
+int write_item(int position, const std::int32_t* index, const void* value, std::size_t length);
+
+// obj_select_index for entry `position`, or null outside the table.
+const std::int32_t* table_instance(int position, const std::uint32_t* subids, int length, int* count, int mode);
+
+// Empties the pending set list: on commit each mail goes out again with
+// phase 2 (answers are not looked at); on rollback nothing is sent.
+void flush_pending_sets(bool commit);
+
+// Test seam: drops the pairs table (the MIB's methods stay as they were).
+void pairs_reset();

@@ -1,0 +1,172 @@
+// Service start-up. The subtree initialisation handler calls it once per
+// subtree row until it succeeds, so every step remembers that it completed:
+// a later attempt picks up at the step that failed instead of reading the
+// configuration twice (which would double the lists) or starting the agents
+// again. The relative file names are resolved in the start directory, which
+// the service leaves only at the very end.
+#include "smux/service.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "cfg/cfg.h"
+#include "cfg/reg.h"
+#include "lib/log.h"
+#include "lib/obj.h"
+#include "lib/paths.h"
+#include "mail/agents.h"
+#include "mail/mbox.h"
+
+using dsmux::PROGRAM_NAME;
+
+namespace {
+
+struct steps_done {
+    bool config = false;
+    bool mailcfg = false;
+    bool registry = false;
+    bool signals = false;
+    bool agents = false;
+    bool directory = false;
+    bool all = false;
+};
+steps_done done;
+
+using release_fn = void (*)(void*);
+
+void release_agent(void* entry) { agent_entry_free(static_cast<agent_entry*>(entry)); }
+void release_plain(void* entry) { std::free(entry); }
+
+std::vector<void*> elements(queue* q)
+{
+    std::vector<void*> found;
+    qnode* cursor = nullptr;
+    while (void* element = q_walk(q, &cursor))
+        found.push_back(element);
+    return found;
+}
+
+int same_element(const void* key, const void* element) { return key == element ? 0 : 1; }
+
+// Takes off `q` (and releases) every element that `before` does not hold:
+// what a failed read appended, so that the next attempt starts clean.
+int drop_added(queue* q, const std::vector<void*>& before, release_fn release)
+{
+    int dropped = 0;
+    for (void* element : elements(q)) {
+        bool old = false;
+        for (void* kept : before)
+            old = old || kept == element;
+        if (old)
+            continue;
+        if (q_take_match(q, element, same_element) != nullptr) {
+            release(element);
+            ++dropped;
+        }
+    }
+    return dropped;
+}
+
+void cannot_interpret(const char* file)
+{
+    log_line(stderr, "%s: Can't interpret file: %s  (SMUX4020)\n", PROGRAM_NAME, file);
+}
+
+// Reads an agent configuration file; a failed read leaves no entries behind.
+bool read_config(const char* file)
+{
+    std::vector<void*> agents = elements(&agent_Q);
+    std::vector<void*> alarms = elements(&alarm_Q);
+    if (read_config_file(file) == 0)
+        return true;
+    drop_added(&agent_Q, agents, release_agent);
+    drop_added(&alarm_Q, alarms, release_plain);
+    cannot_interpret(file);
+    return false;
+}
+
+bool read_registry(const char* file)
+{
+    std::vector<void*> entries = elements(&registry_Q);
+    if (read_registry_file(file) == 0)
+        return true;
+    registry_count -= drop_added(&registry_Q, entries, release_plain);
+    if (registry_count < 0)
+        registry_count = 0;
+    cannot_interpret(file);
+    return false;
+}
+
+// Moves into the data registry directory. The object reader changes into it
+// before every read, so it is handed the absolute path: a relative one would
+// lead deeper at every read.
+void enter_registry_dir()
+{
+    char absolute[PATH_MAX];
+    const char* dir = registry_dir;
+    if (realpath(registry_dir, absolute) != nullptr)
+        dir = absolute;
+    obj_set_registry_dir(dir);
+    (void)chdir(dir);
+}
+
+}  // namespace
+
+void service_reset() { done = steps_done{}; }
+
+int service_init()
+{
+    if (done.all)
+        return 0;
+    // Files the service and its agents create get exactly the modes asked for.
+    umask(0);
+    (void)nice(-20);
+
+    if (!done.config) {
+        if (!read_config("config"))
+            return -1;
+        done.config = true;
+    }
+    if (!done.mailcfg) {
+        // Without the mail configuration the traps reach the mail commands
+        // of `config` only; the service starts all the same.
+        (void)read_config("../../mailcfg");
+        done.mailcfg = true;
+    }
+    if (!done.registry) {
+        if (!read_registry("registry.mib"))
+            return -1;
+        done.registry = true;
+    }
+    if (mbox_qid < 0) {
+        mbox_qid = mbox_create();
+        if (mbox_qid < 0) {
+            log_line(stderr, "%s: Can't init Varden IPC  (SMUX3007)\n", PROGRAM_NAME);
+            return -1;
+        }
+    }
+    if (!done.signals) {
+        if (install_signals() != 0)
+            return -1;
+        done.signals = true;
+    }
+    if (!done.agents) {
+        // launch_agents leaves the entries it has not taken on the list, so
+        // the next attempt starts only those.
+        if (launch_agents() != 0)
+            return -1;
+        done.agents = true;
+    }
+    if (!done.directory) {
+        enter_registry_dir();
+        done.directory = true;
+    }
+    log_line(stdout, "Started Server Agents SMUX Manager\n");
+    done.all = true;
+    return 0;
+}

@@ -1,0 +1,279 @@
+// The SMUX session with the master agent: open, register the four subtrees
+// one row at a time (RFC 1227 allows one outstanding RReqPDU), announce the
+// start with a cold-start trap, and turn each event into its action.
+#include "smux/session.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "lib/log.h"
+#include "mail/agents.h"
+#include "smux/dispatch.h"
+#include "smux/pairs.h"
+#include "smux/service.h"
+
+using dsmux::PROGRAM_NAME;
+
+subtree subtrees[SUBTREE_COUNT + 1] = {
+    {"vdnStdEquipment", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
+    {"vdnSystemInfo", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
+    {"vdnHealth", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
+    {"vdnSm2", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
+    {nullptr, nullptr, 0, nullptr, nullptr},
+};
+
+association peer;
+std::uint8_t init_pending = INIT_PENDING;
+
+namespace {
+
+// The peers-file entry, looked up once and used at every open.
+snmp_oid* peer_identity = nullptr;
+char peer_password[SMUX_PEER_TEXT_MAX + 1] = "";
+
+// Reports a failed library call in the common "%s: %s: %s [%s]  (tag)" form.
+void report_smux(const char* operation, const char* tag)
+{
+    log_line(stderr, "%s: %s: %s [%s]  (%s)\n", PROGRAM_NAME, operation, smux_error(smux_errno), smux_info,
+             tag);
+}
+
+// Ends the association from our side after a protocol fault.
+void drop_association(int reason)
+{
+    smux_close(reason);
+    peer.smux_fd = -1;
+}
+
+void unexpected_operation(int op)
+{
+    log_line(stderr, "%s: unexpected operation: %d  (SMUX4012)\n", PROGRAM_NAME, op);
+    drop_association(SMUX_PROTOCOL_ERROR);
+}
+
+// The first row at or after `row` whose OID is known (possibly the end row).
+subtree* row_with_oid(subtree* row)
+{
+    while (row->name != nullptr && row->oid == nullptr)
+        ++row;
+    return row;
+}
+
+// Sends the register request of the row under the cursor, if any.
+void register_cursor()
+{
+    if (peer.cursor->name == nullptr)
+        return;
+    if (smux_register(peer.cursor->oid, -1, peer.cursor->mode) != 0) {
+        report_smux("smux_register", "SMUX4002");
+        terminate_service();
+    }
+}
+
+void registration_complete()
+{
+    if (peer.any_registered) {
+        if (smux_trap(SNMP_TRAP_COLD_START, 0, nullptr) != 0) {
+            report_smux("smux_trap", "SMUX4003");
+            terminate_service();
+        }
+        return;
+    }
+    // The master wants none of our subtrees: talking to it again would only
+    // be refused again, so stay without an association and serve mail.
+    peer.reconnect_off = true;
+    drop_association(SMUX_GOING_DOWN);
+}
+
+void register_response(int32_t answer)
+{
+    if (peer.cursor == nullptr || peer.cursor->name == nullptr || peer.cursor->oid == nullptr) {
+        unexpected_operation(SMUX_OP_REGISTER_RESPONSE);
+        return;
+    }
+    if (answer == -1)
+        log_line(stderr, "%s: SMUX registration of %s failed  (SMUX4011)\n", PROGRAM_NAME, peer.cursor->name);
+    else
+        peer.any_registered = true;
+    peer.cursor = row_with_oid(peer.cursor + 1);
+    if (peer.cursor->name != nullptr) {
+        register_cursor();
+        return;
+    }
+    registration_complete();
+}
+
+void commit_or_rollback(int32_t command)
+{
+    for (subtree* row = subtrees; row->name != nullptr; ++row) {
+        if (row->oid != nullptr && row->sync != nullptr) {
+            row->sync(command);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void peer_set_credentials(const snmp_oid* identity, const char* password)
+{
+    free_oid(peer_identity);
+    peer_identity = identity ? oid_cpy(identity) : nullptr;
+    std::snprintf(peer_password, sizeof peer_password, "%s", password ? password : "");
+}
+
+int peer_resolve_subtrees()
+{
+    int resolved = 0;
+    for (subtree* row = subtrees; row->name != nullptr; ++row) {
+        free_oid(row->oid);
+        row->oid = nullptr;
+        object_type* type = text2obj(row->name);
+        if (type != nullptr && type->oid != nullptr) {
+            row->oid = oid_cpy(type->oid);
+            ++resolved;
+        }
+    }
+    return resolved;
+}
+
+void peer_setup(const char* peers_file)
+{
+    smux_peer* entry = getsmuxEntrybyname(PROGRAM_NAME, peers_file);
+    if (entry == nullptr) {
+        log_line(stderr, "%s: Can't find \"%s\" in %s  (SMUX4016)\n", PROGRAM_NAME, PROGRAM_NAME, peers_file);
+        terminate_service();
+    }
+    peer_set_credentials(entry->identity, entry->password);
+
+    char defs[SMUX_PEER_TEXT_MAX + 1];
+    std::snprintf(defs, sizeof defs, "%s.defs", PROGRAM_NAME);
+    if (readobjects(defs) != 0) {
+        log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
+        terminate_service();
+    }
+
+    for (subtree* row = subtrees; row->name != nullptr; ++row) {
+        object_type* type = text2obj(row->name);
+        if (type == nullptr || type->oid == nullptr) {
+            log_line(stderr, "%s: Can't convert text to object: %s  (SMUX4010)\n", PROGRAM_NAME, row->name);
+            terminate_service();
+        }
+        free_oid(row->oid);
+        row->oid = oid_cpy(type->oid);
+        if (row->init != nullptr)
+            (void)row->init();
+    }
+
+    int fd = smux_init(0);
+    if (fd < 0) {
+        report_smux("smux_init", "SMUX4000");
+        terminate_service();
+    }
+    peer.smux_fd = fd;
+    peer.smux_opened = false;
+
+    // The first tick is due at once, so that the first pass of the loop
+    // already reads mail.
+    mail_flag = 1;
+    alarm(static_cast<unsigned>(alarm_period));
+}
+
+void peer_open()
+{
+    if (smux_simple_open(peer_identity, dsmux::PEER_DESCRIPTION, peer_password,
+                         static_cast<int>(std::strlen(peer_password))) != 0) {
+        if (smux_errno == SMUX_ERR_IN_PROGRESS)
+            return;
+        report_smux("smux_simple_open", "SMUX4005");
+        terminate_service();
+    }
+    peer.smux_opened = true;
+    peer.cursor = row_with_oid(subtrees);
+    register_cursor();
+}
+
+void peer_receive()
+{
+    smux_event event{};
+    if (smux_wait(&event, 0) != 0) {
+        if (smux_errno == SMUX_ERR_IN_PROGRESS)
+            return;
+        report_smux("smux_wait", "SMUX4001");
+        if (smux_errno == SMUX_ERR_PDU_FORMAT) {
+            // Bytes we cannot parse end this association, not the daemon:
+            // the agents keep running and the loop connects again later.
+            drop_association(SMUX_PROTOCOL_ERROR);
+            return;
+        }
+        terminate_service();
+    }
+    switch (event.op) {
+    case SMUX_OP_CLOSE:
+        // The library has already closed the socket at the end of the
+        // stream; after a ClosePDU it still holds it, so let it go here.
+        if (smux_fd() >= 0)
+            smux_close(SMUX_GOING_DOWN);
+        peer.smux_fd = -1;
+        break;
+    case SMUX_OP_REGISTER_RESPONSE:
+        register_response(event.number);
+        break;
+    case SMUX_OP_COMMIT_OR_ROLLBACK:
+        commit_or_rollback(event.number);
+        break;
+    case SMUX_OP_GET:
+    case SMUX_OP_GET_NEXT:
+    case SMUX_OP_SET:
+        dispatch_request(event.request, event.op);
+        break;
+    case SMUX_OP_OPEN:
+    case SMUX_OP_REGISTER_REQUEST:
+    case SMUX_OP_GET_RESPONSE:
+    case SMUX_OP_TRAP:
+        unexpected_operation(event.op);
+        break;
+    default:
+        log_line(stderr, "%s: bad operation: %d  (SMUX4013)\n", PROGRAM_NAME, event.op);
+        drop_association(SMUX_PROTOCOL_ERROR);
+        break;
+    }
+}
+
+void peer_release()
+{
+    for (subtree* row = subtrees; row->name != nullptr; ++row)
+        if (row->oid != nullptr)
+            (void)smux_register(row->oid, -1, SMUX_REG_DELETE);
+    smux_close(SMUX_GOING_DOWN);
+    peer.smux_fd = -1;
+}
+
+int subtree_init()
+{
+    if (init_pending == 0)
+        return 0;
+    if (service_init() != 0 || build_pairs_table() != 0) {
+        init_pending = INIT_PENDING;
+        return -1;
+    }
+    init_pending = 0;
+    return 0;
+}
+
+void sync_vdn(int command)
+{
+    switch (command) {
+    case SMUX_COMMIT:
+        flush_pending_sets(true);
+        break;
+    case SMUX_ROLLBACK:
+        flush_pending_sets(false);
+        break;
+    default:
+        log_line(stderr, "%s: %s: Unknown command: %d  (SMUX4014)\n", PROGRAM_NAME, "sync_vdn", command);
+        terminate_service();
+    }
+}

@@ -1,0 +1,68 @@
+// The SMUX session: the one association with the host's master agent, the
+// registration of the daemon's four subtrees one after another, the events
+// the master sends, and the release at shutdown. Also the two handlers every
+// subtree row carries: the one-time initialisation and commit-or-rollback.
+#pragma once
+#include <cstdint>
+
+#include "lib/paths.h"
+#include "snmp/smux.h"
+
+// One row of the subtree table; the table ends with a row whose name is null.
+struct subtree {
+    const char* name;    // MIB descriptor of the subtree root
+    snmp_oid* oid;       // filled in by peer_setup; null until then
+    int mode;            // smux_register operation
+    int (*init)();       // initialisation handler
+    void (*sync)(int);   // commit-or-rollback handler
+};
+
+inline constexpr int SUBTREE_COUNT = 4;
+extern subtree subtrees[SUBTREE_COUNT + 1];
+
+// Association state. `smux_fd` is -1 without an association; `smux_opened`
+// is set once the OpenPDU went out; `reconnect_off` once the master refused
+// every subtree (no new association is attempted after that).
+struct association {
+    int smux_fd = -1;
+    bool smux_opened = false;
+    bool reconnect_off = false;
+    bool any_registered = false;  // never cleared, not even by a new association
+    subtree* cursor = nullptr;    // row whose register response is awaited
+};
+extern association peer;
+
+// 255 until service start-up and the pairs table have both succeeded, then
+// 0. Requests for the daemon's objects are refused while it is non-zero.
+inline constexpr std::uint8_t INIT_PENDING = 255;
+extern std::uint8_t init_pending;
+
+// One-time set-up: the peers entry, the MIB definitions "<name>.defs" in the
+// working directory, the subtree OIDs (running each row's init handler), the
+// first smux_init and the alarm tick. Shuts the daemon down on failure.
+void peer_setup(const char* peers_file = dsmux::PEERS_FILE);
+
+// The new descriptor is writable: send the OpenPDU and the first register
+// request.
+void peer_open();
+
+// The open descriptor is readable: take one event and act on it.
+void peer_receive();
+
+// Withdraws every registration and closes the association; harmless without
+// one. Called by terminate_service.
+void peer_release();
+
+// Runs service_init and build_pairs_table until both have succeeded once.
+int subtree_init();
+
+// Commit (0) or rollback (1) of the pending sets; anything else shuts down.
+void sync_vdn(int command);
+
+// Test seam: the identity and password used at every open (normally taken
+// from the peers file by peer_setup). The identity is copied.
+void peer_set_credentials(const snmp_oid* identity, const char* password);
+
+// Test seam: resolves the subtree OIDs from the loaded MIB without running
+// the init handlers. Returns the number of rows resolved.
+int peer_resolve_subtrees();
