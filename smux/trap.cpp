@@ -1,0 +1,337 @@
+// Trap relay: the UNIX mail of the trap text, the varbind list of a trap
+// (host name, enterprise value, the listed items) and its delivery to the
+// master agent and the management board.
+#include "smux/trap.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cfg/cfg.h"
+#include "cfg/scan.h"
+#include "lib/lib.h"
+#include "lib/log.h"
+#include "lib/mail_format.h"
+#include "lib/obj.h"
+#include "mail/board.h"
+
+namespace {
+
+// Where the MAIL_TRAP fields lie within the body (the mail from offset 12).
+constexpr std::size_t BODY_OBJECT_NAME = MAIL_OFF_OBJECT_NAME - MAIL_OFF_BODY;
+constexpr std::size_t BODY_TRAP_NUMBER = MAIL_OFF_TRAP_NUMBER - MAIL_OFF_BODY;
+constexpr std::size_t BODY_ITEM_COUNT = MAIL_OFF_ITEM_COUNT - MAIL_OFF_BODY;
+constexpr std::size_t BODY_ITEM_INDEXES = MAIL_OFF_DATA - MAIL_OFF_BODY;
+
+int board_sender(std::int32_t trap_number, const snmp_varbind* list)
+{
+    return board_send_trap(trap_number, list);
+}
+
+trap_sender snmp_sender = send_snmp_trap;
+trap_sender board_sender_fn = board_sender;
+
+// Host name, read at the first trap (and again while it comes out empty).
+char sysname[TRAP_SYSNAME_SIZE];
+
+// Enterprise value, looked up until a lookup succeeds or finds no community.
+std::int32_t enterprise_value = 0;
+bool enterprise_done = false;
+std::string community_path = dsmux::COMMUNITY_FILE;
+command_runner getone_runner = run_command;
+std::string mail_su_prefix = dsmux::SU_PREFIX;
+std::string mail_tmp_prefix = dsmux::MAIL_TMP_PREFIX;
+
+std::uint32_t read_u32(const unsigned char* at)
+{
+    std::uint32_t value;
+    memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// The number after "Value:" in getone's answer; false when it holds none
+// that fits 32 bits.
+bool parse_value(const char* text, std::int32_t* value)
+{
+    errno = 0;
+    char* end = nullptr;
+    long number = strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || number < INT32_MIN || number > INT32_MAX)
+        return false;
+    *value = static_cast<std::int32_t>(number);
+    return true;
+}
+
+void lookup_enterprise_value()
+{
+    char* community = find_community(community_path.c_str(), getone_runner);
+    if (community == nullptr) {
+        // No community: the value stays 0 for the life of the process.
+        enterprise_done = true;
+        return;
+    }
+    // The community comes from a file: it travels as one quoted shell word.
+    std::string command = "getone 127.0.0.1 ";
+    command += shell_quote(community);
+    command += ' ';
+    command += TRAP_ENTERPRISE_OID;
+    free(community);
+
+    char output[TRAP_GETONE_OUTPUT];
+    output[0] = '\0';
+    if (getone_runner(command.c_str(), output, sizeof output) != 0)
+        return;
+    const char* answer = strstr(output, "\nValue:");
+    if (answer == nullptr)
+        return;  // tried again at the next trap
+    std::int32_t value = 0;
+    if (parse_value(answer + strlen("\nValue:"), &value))
+        enterprise_value = value;
+    enterprise_done = true;
+}
+
+}  // namespace
+
+void append_varbind(trap_varbinds* list, snmp_varbind* vb)
+{
+    vb->next = nullptr;
+    if (list->head == nullptr) {
+        list->head = vb;
+    } else {
+        list->tail->next = vb;
+    }
+    list->tail = vb;
+}
+
+int build_varbind_sysname(trap_varbinds* list)
+{
+    snmp_oid* name = make_obj_id_from_dot("sysName.0");
+    if (name == nullptr)
+        return -1;
+    if (sysname[0] == '\0') {
+        FILE* pipe = popen("uname -n", "r");
+        if (pipe == nullptr) {
+            log_line(stderr, "Unable to execute uname\n");
+            free_oid(name);
+            return -1;
+        }
+        if (fgets(sysname, sizeof sysname, pipe) == nullptr)
+            sysname[0] = '\0';
+        pclose(pipe);
+        std::size_t n = strlen(sysname);
+        while (n > 0 && isspace(static_cast<unsigned char>(sysname[n - 1])))
+            sysname[--n] = '\0';
+    }
+    snmp_octets* text = make_octet_from_text(sysname);
+    if (text == nullptr) {
+        log_line(stderr, "build_varbind_sysname: make_octet_from_text() failed\n");
+        free_oid(name);
+        return -1;
+    }
+    snmp_varbind* vb = make_varbind(name, SNMP_OCTET_STRING, 0, 0, text, nullptr);
+    if (vb == nullptr)
+        return -1;
+    append_varbind(list, vb);
+    return 0;
+}
+
+int build_varbind_enterprise(trap_varbinds* list)
+{
+    snmp_oid* name = make_obj_id_from_dot(TRAP_ENTERPRISE_OID);
+    if (name == nullptr)
+        return -1;
+    if (!enterprise_done)
+        lookup_enterprise_value();
+    snmp_varbind* vb = make_varbind(name, SNMP_INTEGER, 0, enterprise_value, nullptr, nullptr);
+    if (vb == nullptr)
+        return -1;
+    append_varbind(list, vb);
+    return 0;
+}
+
+int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item* item,
+                  const unsigned char* value)
+{
+    char item_name[ITEM_NAME_MAX + 1];
+    memcpy(item_name, item->name, ITEM_NAME_MAX);
+    item_name[ITEM_NAME_MAX] = '\0';
+    // The header holds at most OBJ_INDEX_MAX index values.
+    if (object->index_count < 0 || object->index_count > static_cast<int>(OBJ_INDEX_MAX))
+        return -1;
+
+    snmp_oid* base = text2oid(item_name);
+    if (base == nullptr)
+        return -1;
+    int n = object->index_count != 0 ? object->index_count : 1;
+    snmp_oid* name = oid_extend(base, n);
+    free_oid(base);
+    if (name == nullptr)
+        return -1;
+    if (object->index_count == 0) {
+        name->ids[name->count - 1] = 0;
+    } else {
+        for (int i = 0; i < n; ++i)
+            name->ids[name->count - n + i] = static_cast<std::uint32_t>(object->index[i]);
+    }
+
+    int syntax = SNMP_NULL;
+    std::uint32_t uval = 0;
+    std::int32_t sval = 0;
+    snmp_octets* octets = nullptr;
+    snmp_oid* oid_value = nullptr;
+    switch (item->type) {
+    case ITEM_UNSIGNED:
+        syntax = SNMP_COUNTER;
+        uval = read_u32(value);
+        break;
+    case ITEM_SIGNED:
+        syntax = SNMP_INTEGER;
+        sval = static_cast<std::int32_t>(read_u32(value));
+        break;
+    case ITEM_STRING:
+        syntax = SNMP_OCTET_STRING;
+        octets = make_octet_from_text(reinterpret_cast<const char*>(value));
+        if (octets == nullptr) {
+            log_line(stderr, "build_varbind: make_octet_from_text() failed (1)\n");
+            free_oid(name);
+            return -1;
+        }
+        break;
+    case ITEM_RAW:
+        syntax = SNMP_OCTET_STRING;
+        octets = make_octetstring(value, item->length);
+        if (octets == nullptr) {
+            log_line(stderr, "build_varbind: make_octetstring() failed (2)\n");
+            free_oid(name);
+            return -1;
+        }
+        break;
+    case ITEM_OID:
+        syntax = SNMP_OBJECT_ID;
+        oid_value = make_obj_id_from_dot(reinterpret_cast<const char*>(value));
+        if (oid_value == nullptr) {
+            free_oid(name);
+            return -1;
+        }
+        break;
+    default:
+        break;  // an unknown type travels as NULL
+    }
+    snmp_varbind* vb = make_varbind(name, syntax, uval, sval, octets, oid_value);
+    if (vb == nullptr)
+        return -1;
+    append_varbind(list, vb);
+    return 0;
+}
+
+int send_snmp_trap(std::int32_t trap_number, const snmp_varbind* list)
+{
+    if (smux_trap(SNMP_TRAP_ENTERPRISE_SPECIFIC, trap_number, list) == -1) {
+        log_line(stderr, "%s: Can't send snmp trap: %s [%s]  (SMUX4022)\n", dsmux::PROGRAM_NAME,
+                 smux_error(smux_errno), smux_info);
+        return -1;
+    }
+    return 0;
+}
+
+int mail_alarm_text(const char* text)
+{
+    qnode* cursor = alarm_Q;
+    while (auto* entry = static_cast<alarm_entry*>(q_walk(&alarm_Q, &cursor))) {
+        if (entry->kind != TOK_MAIL)
+            continue;
+        if (send_mail(entry->command, text, mail_su_prefix.c_str(), mail_tmp_prefix.c_str()) == -1)
+            return -1;
+    }
+    return 0;
+}
+
+int relay_trap(const unsigned char* body, std::size_t length)
+{
+    // read_mail has checked the extent already; a body that still does not
+    // hold its fields is refused here rather than read beyond.
+    if (body == nullptr || length < BODY_ITEM_INDEXES)
+        return -1;
+    std::uint32_t item_count = read_u32(body + BODY_ITEM_COUNT);
+    if (item_count > (length - BODY_ITEM_INDEXES) / 4)
+        return -1;
+    const unsigned char* indexes = body + BODY_ITEM_INDEXES;
+    const char* text = reinterpret_cast<const char*>(indexes + 4 * std::size_t{item_count});
+    std::size_t text_room = length - BODY_ITEM_INDEXES - 4 * std::size_t{item_count};
+    if (memchr(text, '\0', text_room) == nullptr)
+        return -1;
+    auto trap_number = static_cast<std::int32_t>(read_u32(body + BODY_TRAP_NUMBER));
+    char object_name[OBJ_NAME_MAX];
+    memcpy(object_name, body + BODY_OBJECT_NAME, OBJ_NAME_MAX);
+    object_name[OBJ_NAME_MAX - 1] = '\0';
+
+    // The UNIX mail goes out whatever becomes of the SNMP trap.
+    if (char* line = line_dup(text)) {
+        mail_alarm_text(line);
+        free(line);
+    }
+
+    trap_varbinds list{nullptr, nullptr};
+    auto fail = [&list]() {
+        free_varbind_list(list.head);
+        return -1;
+    };
+    if (build_varbind_sysname(&list) != 0)
+        return fail();
+    if (build_varbind_enterprise(&list) != 0)
+        return fail();
+    if (item_count != 0) {
+        reg_object* object = obj_read(object_name);
+        if (object == nullptr)
+            return fail();
+        for (std::uint32_t i = 0; i < item_count; ++i) {
+            std::uint32_t index = read_u32(indexes + 4 * std::size_t{i});
+            reg_item* item = index < object->item_count ? obj_item(object, static_cast<int>(index)) : nullptr;
+            if (item == nullptr) {
+                // An agent's mistake should not cost the whole alarm: the
+                // trap goes out with the items that exist.
+                log_line(stderr, "%s: relay_trap: object %s has no item %u, left out of trap # %d\n",
+                         dsmux::PROGRAM_NAME, object_name, index, trap_number);
+                continue;
+            }
+            if (build_varbind(&list, object, item, obj_value(item)) != 0)
+                return fail();
+        }
+    }
+
+    if (list.head != nullptr) {
+        snmp_sender(trap_number, list.head);
+        board_sender_fn(trap_number, list.head);
+        free_varbind_list(list.head);
+    }
+    return 0;
+}
+
+void trap_set_senders(trap_sender snmp, trap_sender board)
+{
+    snmp_sender = snmp != nullptr ? snmp : send_snmp_trap;
+    board_sender_fn = board != nullptr ? board : board_sender;
+}
+
+void trap_set_enterprise_source(const char* path, command_runner runner)
+{
+    community_path = path != nullptr ? path : dsmux::COMMUNITY_FILE;
+    getone_runner = runner != nullptr ? runner : run_command;
+}
+
+void trap_reset_caches()
+{
+    sysname[0] = '\0';
+    enterprise_value = 0;
+    enterprise_done = false;
+}
+
+void trap_set_mail_prefixes(const char* su_prefix, const char* tmp_prefix)
+{
+    mail_su_prefix = su_prefix != nullptr ? su_prefix : dsmux::SU_PREFIX;
+    mail_tmp_prefix = tmp_prefix != nullptr ? tmp_prefix : dsmux::MAIL_TMP_PREFIX;
+}

@@ -1,0 +1,66 @@
+// Trap relay: a MAIL_TRAP from an agent becomes a UNIX mail to each
+// configured mail command, an enterprise-specific SNMP trap through the
+// master agent and a trap packet for the management board.
+//
+// A trap carries, in this order: sysName.0 (the host name), the enterprise
+// value (TRAP_ENTERPRISE_OID, read once from the local master agent with
+// getone), then one variable per item the mail lists, named by the item's
+// MIB name and the object's instance (.0 for a scalar object).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/community.h"
+#include "lib/obj_format.h"
+#include "lib/paths.h"
+#include "snmp/smux.h"
+
+// The enterprise value's object, under this daemon's enterprise.
+inline constexpr const char* TRAP_ENTERPRISE_NAME = "enterprises.32473.11.2.11.1.0";
+inline constexpr const char* TRAP_ENTERPRISE_OID = "1.3.6.1.4.1.32473.11.2.11.1.0";
+// Host name cache: at most 79 characters.
+inline constexpr std::size_t TRAP_SYSNAME_SIZE = 80;
+// Output kept from the getone of the enterprise value.
+inline constexpr std::size_t TRAP_GETONE_OUTPUT = 512;
+
+// A trap's varbind list, built for one trap and released after it.
+struct trap_varbinds {
+    snmp_varbind* head;
+    snmp_varbind* tail;
+};
+
+// Relays the trap whose MAIL_TRAP body (the mail from offset 12 on) is the
+// `length` bytes at `body`. Returns 0 once the trap went out (or had no
+// variables), -1 when its list could not be built; then no SNMP or board
+// trap is sent, though the UNIX mail has gone. An item index that names no
+// item of the object is left out of the trap with a message.
+int relay_trap(const unsigned char* body, std::size_t length);
+
+// Sends `text` to every mail command of the configuration, in order.
+// Returns -1 at the first that fails, else 0.
+int mail_alarm_text(const char* text);
+
+// Appends sysName.0 with the host name (`uname -n`, read once).
+int build_varbind_sysname(trap_varbinds* list);
+// Appends the enterprise value (looked up until a lookup succeeds or no
+// community string is found; 0 until then).
+int build_varbind_enterprise(trap_varbinds* list);
+// Appends the item's variable with the value at `value` (within `object`).
+int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item* item,
+                  const unsigned char* value);
+void append_varbind(trap_varbinds* list, snmp_varbind* vb);
+// smux_trap with generic trap 6 and `trap_number` as the specific code.
+int send_snmp_trap(std::int32_t trap_number, const snmp_varbind* list);
+
+// Test seams. The two receivers of a built list (null: send_snmp_trap and
+// board_send_trap), where the enterprise lookup finds its community file
+// and how it runs getone, and a reset of both caches.
+using trap_sender = int (*)(std::int32_t trap_number, const snmp_varbind* list);
+void trap_set_senders(trap_sender snmp, trap_sender board);
+void trap_set_enterprise_source(const char* community_path = dsmux::COMMUNITY_FILE,
+                                command_runner runner = run_command);
+void trap_reset_caches();
+// How mail_alarm_text's send_mail runs the mail commands (tests run them
+// through "sh -c" instead of su, and write their files elsewhere).
+void trap_set_mail_prefixes(const char* su_prefix = dsmux::SU_PREFIX,
+                            const char* tmp_prefix = dsmux::MAIL_TMP_PREFIX);
