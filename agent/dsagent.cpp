@@ -1,0 +1,506 @@
+// The agent-side library: the mailbox queue as the daemon sees it, the
+// connect/set/trap conversation, and atomic publishing of object files.
+#include "agent/dsagent.h"
+
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "lib/mail_format.h"
+#include "lib/obj.h"
+#include "lib/obj_format.h"
+
+// The C face repeats the shared constants; keep them honest.
+static_assert(DSAGENT_MAIL_STOP == MAIL_STOP && DSAGENT_MAIL_CONNECT == MAIL_CONNECT &&
+              DSAGENT_MAIL_DISCONNECT == MAIL_DISCONNECT && DSAGENT_MAIL_DEBUG == MAIL_DEBUG &&
+              DSAGENT_MAIL_ACK == MAIL_ACK && DSAGENT_MAIL_NAK == MAIL_NAK &&
+              DSAGENT_MAIL_STOP_ALL == MAIL_STOP_ALL && DSAGENT_MAIL_SET == MAIL_SET &&
+              DSAGENT_MAIL_TRAP == MAIL_TRAP && DSAGENT_MAIL_DUMP == MAIL_DUMP);
+static_assert(DSAGENT_SERVICE_MBOX == SERVICE_MBOX && DSAGENT_MAIL_MAX == MAIL_TEXT_MAX &&
+              DSAGENT_MAIL_BUF == MAIL_BUF_SIZE && DSAGENT_NAME_MAX + 1 == MAIL_NAME_MAX);
+static_assert(DSAGENT_OBJECT_NAME_MAX + 1 == OBJ_NAME_MAX && DSAGENT_ITEM_NAME_MAX + 1 == ITEM_NAME_MAX &&
+              DSAGENT_INDEX_MAX == OBJ_INDEX_MAX);
+static_assert(DSAGENT_UNSIGNED == ITEM_UNSIGNED && DSAGENT_SIGNED == ITEM_SIGNED && DSAGENT_STRING == ITEM_STRING &&
+              DSAGENT_RAW == ITEM_RAW && DSAGENT_OID == ITEM_OID);
+
+namespace {
+
+// The project id of the queue key; ftok keeps only its low eight bits.
+constexpr int QUEUE_PROJECT_ID = 0x16324;
+
+// What the kernel sees: its message type is a long, not the mail's 32 bits.
+struct kernel_message {
+    long mtype;
+    char text[MAIL_TEXT_MAX];
+};
+
+void put32(unsigned char* mail, std::size_t offset, std::int32_t value)
+{
+    std::memcpy(mail + offset, &value, sizeof value);
+}
+
+std::int32_t get32(const unsigned char* mail, std::size_t offset)
+{
+    std::int32_t value;
+    std::memcpy(&value, mail + offset, sizeof value);
+    return value;
+}
+
+long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+void nap_ms(long ms)
+{
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+// A header-only or name-carrying mail to the daemon.
+int send_to_service(const dsagent_session* session, std::int32_t command, const char* text)
+{
+    unsigned char mail[MAIL_BUF_SIZE] = {};
+    put32(mail, MAIL_OFF_MTYPE, SERVICE_MBOX);
+    put32(mail, MAIL_OFF_SENDER, session->mbox);
+    put32(mail, MAIL_OFF_COMMAND, command);
+    std::size_t length = MAIL_HEADER_SIZE;
+    if (text != nullptr) {
+        std::size_t n = strnlen(text, MAIL_NAME_MAX);
+        if (n >= MAIL_NAME_MAX)
+            return -1;
+        std::memcpy(mail + MAIL_OFF_AGENT_NAME, text, n + 1);
+        length += n + 1;
+    }
+    return dsagent_mail_send(session->qid, mail, length) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+key_t dsagent_queue_key(const char* install_dir)
+{
+    if (install_dir == nullptr)
+        return static_cast<key_t>(-1);
+    return ftok(install_dir, QUEUE_PROJECT_ID);
+}
+
+int dsagent_queue_open(const char* install_dir)
+{
+    key_t key = dsagent_queue_key(install_dir);
+    if (key == static_cast<key_t>(-1))
+        return -1;
+    // Never IPC_CREAT: an agent talks to a daemon that is there, and must
+    // not leave a queue behind that the daemon would then inherit.
+    return msgget(key, 0);
+}
+
+int dsagent_mail_send(int qid, const void* mail, size_t length)
+{
+    if (mail == nullptr || length < MAIL_HEADER_SIZE || length > MAIL_TEXT_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(mail);
+    std::int32_t mtype = get32(bytes, MAIL_OFF_MTYPE);
+    if (mtype <= 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    kernel_message message;
+    message.mtype = mtype;
+    // The text of size L is the mail's bytes 4..L-1 and four bytes of no
+    // field; we send zeros there rather than whatever follows the mail.
+    std::memcpy(message.text, bytes + MAIL_OFF_SENDER, length - 4);
+    std::memset(message.text + length - 4, 0, 4);
+    while (msgsnd(qid, &message, length, 0) != 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return static_cast<int>(length);
+}
+
+int dsagent_mail_receive(int qid, long mbox, void* mail, size_t capacity, int nowait)
+{
+    if (mail == nullptr || mbox <= 0 || capacity < 4) {
+        errno = EINVAL;
+        return -1;
+    }
+    kernel_message message;
+    std::size_t text_size = capacity < MAIL_TEXT_MAX ? capacity : MAIL_TEXT_MAX;
+    ssize_t n = msgrcv(qid, &message, text_size, mbox, nowait ? IPC_NOWAIT : 0);
+    if (n < 0)
+        return (errno == ENOMSG || errno == EINTR) ? 0 : -1;
+    auto* bytes = static_cast<unsigned char*>(mail);
+    // Rebuild the documented layout: the 32-bit type word, then the text
+    // without its four trailing bytes, L bytes in all.
+    put32(bytes, MAIL_OFF_MTYPE, static_cast<std::int32_t>(message.mtype));
+    if (n > 4)
+        std::memcpy(bytes + MAIL_OFF_SENDER, message.text, static_cast<std::size_t>(n) - 4);
+    // A zero-length text still delivered a mail: report at least its type.
+    return n < 4 ? 4 : static_cast<int>(n);
+}
+
+int dsagent_connect(dsagent_session* session, const char* install_dir, const char* name, int timeout_ms)
+{
+    if (session == nullptr || name == nullptr || strnlen(name, MAIL_NAME_MAX) >= MAIL_NAME_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    session->qid = dsagent_queue_open(install_dir);
+    if (session->qid < 0)
+        return -1;
+    session->mbox = static_cast<std::int32_t>(getpid());
+    std::snprintf(session->name, sizeof session->name, "%s", name);
+    if (send_to_service(session, MAIL_CONNECT, name) != 0)
+        return -1;
+    long deadline = now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
+    unsigned char mail[MAIL_BUF_SIZE];
+    for (;;) {
+        long left = deadline - now_ms();
+        if (left < 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        int n = dsagent_wait(session, mail, sizeof mail, static_cast<int>(left));
+        if (n < 0)
+            return -1;
+        if (n > 0 && dsagent_mail_command(mail, static_cast<std::size_t>(n)) == MAIL_ACK)
+            return 0;
+    }
+}
+
+int dsagent_disconnect(dsagent_session* session)
+{
+    if (session == nullptr)
+        return -1;
+    return send_to_service(session, MAIL_DISCONNECT, session->name);
+}
+
+int dsagent_wait(dsagent_session* session, void* mail, size_t capacity, int timeout_ms)
+{
+    if (session == nullptr)
+        return -1;
+    if (timeout_ms < 0)
+        return dsagent_mail_receive(session->qid, session->mbox, mail, capacity, 0);
+    // A bounded wait polls: msgrcv has no time-out of its own, and an alarm
+    // would meddle with the agent's own signal handling.
+    long deadline = now_ms() + timeout_ms;
+    for (;;) {
+        int n = dsagent_mail_receive(session->qid, session->mbox, mail, capacity, 1);
+        if (n != 0)
+            return n;
+        long left = deadline - now_ms();
+        if (left <= 0)
+            return 0;
+        nap_ms(left < 5 ? left : 5);
+    }
+}
+
+int dsagent_mail_command(const void* mail, size_t length)
+{
+    if (mail == nullptr || length < MAIL_HEADER_SIZE)
+        return -1;
+    return get32(static_cast<const unsigned char*>(mail), MAIL_OFF_COMMAND);
+}
+
+int dsagent_parse_set(const void* mail, size_t length, dsagent_set* set)
+{
+    if (set == nullptr || dsagent_mail_command(mail, length) != MAIL_SET || length < MAIL_SET_BASE)
+        return -1;
+    const auto* bytes = static_cast<const unsigned char*>(mail);
+    std::size_t n = strnlen(reinterpret_cast<const char*>(bytes + MAIL_OFF_OBJECT_NAME), OBJ_NAME_MAX - 1);
+    std::memcpy(set->object_name, bytes + MAIL_OFF_OBJECT_NAME, n);
+    set->object_name[n] = '\0';
+    set->phase = get32(bytes, MAIL_OFF_PHASE);
+    set->item_index = get32(bytes, MAIL_OFF_ITEM_INDEX);
+    set->value = bytes + MAIL_OFF_DATA;
+    set->value_length = length - MAIL_SET_BASE;
+    return 0;
+}
+
+int dsagent_answer(dsagent_session* session, int accept)
+{
+    if (session == nullptr)
+        return -1;
+    return send_to_service(session, accept ? MAIL_ACK : MAIL_NAK, nullptr);
+}
+
+int dsagent_trap(dsagent_session* session, const char* object_name, int32_t trap_number, const uint32_t* items,
+                 uint32_t item_count, const char* text)
+{
+    if (session == nullptr || object_name == nullptr || (items == nullptr && item_count > 0))
+        return -1;
+    std::size_t name_length = strnlen(object_name, OBJ_NAME_MAX);
+    if (name_length >= OBJ_NAME_MAX)
+        return -1;
+    if (text == nullptr)
+        text = "";
+    std::size_t text_length = strnlen(text, MAIL_TEXT_MAX);
+    std::size_t items_bytes = 4 * static_cast<std::size_t>(item_count);
+    if (item_count > MAIL_TEXT_MAX / 4 || MAIL_OFF_DATA + items_bytes + text_length + 1 > MAIL_TEXT_MAX)
+        return -1;
+    unsigned char mail[MAIL_BUF_SIZE] = {};
+    put32(mail, MAIL_OFF_MTYPE, SERVICE_MBOX);
+    put32(mail, MAIL_OFF_SENDER, session->mbox);
+    put32(mail, MAIL_OFF_COMMAND, MAIL_TRAP);
+    put32(mail, MAIL_OFF_OWNER_MBOX, session->mbox);
+    std::memcpy(mail + MAIL_OFF_OBJECT_NAME, object_name, name_length);
+    put32(mail, MAIL_OFF_TRAP_NUMBER, trap_number);
+    put32(mail, MAIL_OFF_ITEM_COUNT, static_cast<std::int32_t>(item_count));
+    if (item_count > 0)
+        std::memcpy(mail + MAIL_OFF_DATA, items, items_bytes);
+    std::memcpy(mail + MAIL_OFF_DATA + items_bytes, text, text_length);
+    std::size_t length = MAIL_OFF_DATA + items_bytes + text_length + 1;
+    put32(mail, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(length));
+    return dsagent_mail_send(session->qid, mail, length) < 0 ? -1 : 0;
+}
+
+}  // extern "C"
+
+// ---- Object files -------------------------------------------------------
+
+struct dsagent_object {
+    std::string file;  // registry_dir/name
+    reg_object header{};
+    struct item {
+        reg_item record{};
+        std::vector<unsigned char> value;  // `size` bytes of capacity
+    };
+    std::vector<item> items;
+};
+
+namespace {
+
+dsagent_object::item* find_item(dsagent_object* obj, int position)
+{
+    if (obj == nullptr || position < 0 || static_cast<std::size_t>(position) >= obj->items.size())
+        return nullptr;
+    return &obj->items[static_cast<std::size_t>(position)];
+}
+
+std::size_t round4(std::size_t n)
+{
+    return (n + 3) & ~std::size_t{3};
+}
+
+// The whole file image: header, item records, then each value at a 4-byte
+// boundary of the data area, its offset counted from its item record.
+std::vector<unsigned char> build_image(const dsagent_object* obj)
+{
+    std::size_t items_offset = OBJ_HEADER_SIZE;
+    std::size_t data_offset = items_offset + OBJ_ITEM_SIZE * obj->items.size();
+    std::size_t data_size = 0;
+    for (const auto& it : obj->items)
+        data_size += round4(it.value.size());
+    std::vector<unsigned char> image(data_offset + data_size, 0);
+
+    reg_object header = obj->header;
+    header.length = static_cast<std::uint32_t>(image.size());
+    header.item_count = static_cast<std::uint32_t>(obj->items.size());
+    header.data_size = static_cast<std::uint32_t>(data_size);
+    header.items = 0;
+    header.data = 0;
+    std::memcpy(image.data(), &header, sizeof header);
+
+    std::size_t value_at = data_offset;
+    for (std::size_t i = 0; i < obj->items.size(); ++i) {
+        std::size_t record_at = items_offset + OBJ_ITEM_SIZE * i;
+        reg_item record = obj->items[i].record;
+        record.value_offset = static_cast<std::int32_t>(value_at - record_at);
+        std::memcpy(image.data() + record_at, &record, sizeof record);
+        std::memcpy(image.data() + value_at, obj->items[i].value.data(), obj->items[i].value.size());
+        value_at += round4(obj->items[i].value.size());
+    }
+    return image;
+}
+
+bool write_all(int fd, const unsigned char* bytes, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+dsagent_object* dsagent_object_new(const char* registry_dir, const char* name, int32_t mbox)
+{
+    if (registry_dir == nullptr || name == nullptr || name[0] == '\0')
+        return nullptr;
+    std::string file = std::string(registry_dir) + "/" + name;
+    if (std::strlen(name) >= OBJ_NAME_MAX || file.size() >= OBJ_PATH_MAX)
+        return nullptr;
+    auto* obj = new (std::nothrow) dsagent_object;
+    if (obj == nullptr)
+        return nullptr;
+    obj->file = file;
+    obj->header.mbox = mbox;
+    std::memcpy(obj->header.path, file.c_str(), file.size() + 1);
+    std::memcpy(obj->header.name, name, std::strlen(name) + 1);
+    return obj;
+}
+
+void dsagent_object_free(dsagent_object* obj)
+{
+    delete obj;
+}
+
+int dsagent_object_set_index(dsagent_object* obj, const int32_t* values, int count)
+{
+    if (obj == nullptr || count < 0 || count > static_cast<int>(OBJ_INDEX_MAX) || (values == nullptr && count > 0))
+        return -1;
+    std::memset(obj->header.index, 0, sizeof obj->header.index);
+    for (int i = 0; i < count; ++i)
+        obj->header.index[i] = values[i];
+    obj->header.index_count = count;
+    return 0;
+}
+
+void dsagent_object_set_id(dsagent_object* obj, int32_t id)
+{
+    if (obj != nullptr)
+        obj->header.id = id;
+}
+
+int dsagent_object_add_item(dsagent_object* obj, const char* mib_name, int type, int access, uint16_t size)
+{
+    if (obj == nullptr || mib_name == nullptr || std::strlen(mib_name) >= ITEM_NAME_MAX)
+        return -1;
+    if (type < ITEM_UNSIGNED || type > ITEM_OID || access < ACCESS_RDWR || access > ACCESS_RD)
+        return -1;
+    if (type == ITEM_UNSIGNED || type == ITEM_SIGNED)
+        size = 4;
+    else if (size == 0 && type != ITEM_RAW)
+        return -1;  // no room even for the terminator
+    dsagent_object::item it;
+    std::memcpy(it.record.name, mib_name, std::strlen(mib_name) + 1);
+    it.record.size = size;
+    it.record.length = 0;
+    it.record.type = static_cast<std::uint8_t>(type);
+    it.record.access = static_cast<std::uint8_t>(access);
+    it.record.state = STATE_ENABLED;
+    it.value.assign(size, 0);
+    obj->items.push_back(std::move(it));
+    return static_cast<int>(obj->items.size() - 1);
+}
+
+int dsagent_object_set_unsigned(dsagent_object* obj, int position, uint32_t value)
+{
+    auto* it = find_item(obj, position);
+    if (it == nullptr || it->record.type != ITEM_UNSIGNED)
+        return -1;
+    std::memcpy(it->value.data(), &value, sizeof value);
+    return 0;
+}
+
+int dsagent_object_set_signed(dsagent_object* obj, int position, int32_t value)
+{
+    auto* it = find_item(obj, position);
+    if (it == nullptr || it->record.type != ITEM_SIGNED)
+        return -1;
+    std::memcpy(it->value.data(), &value, sizeof value);
+    return 0;
+}
+
+int dsagent_object_set_text(dsagent_object* obj, int position, const char* text)
+{
+    auto* it = find_item(obj, position);
+    if (it == nullptr || text == nullptr || (it->record.type != ITEM_STRING && it->record.type != ITEM_OID))
+        return -1;
+    std::size_t n = std::strlen(text);
+    if (n + 1 > it->value.size())
+        return -1;
+    std::fill(it->value.begin(), it->value.end(), 0);
+    std::memcpy(it->value.data(), text, n);
+    return 0;
+}
+
+int dsagent_object_set_raw(dsagent_object* obj, int position, const void* bytes, uint16_t length)
+{
+    auto* it = find_item(obj, position);
+    if (it == nullptr || it->record.type != ITEM_RAW || length > it->value.size() || (bytes == nullptr && length > 0))
+        return -1;
+    std::fill(it->value.begin(), it->value.end(), 0);
+    if (length > 0)
+        std::memcpy(it->value.data(), bytes, length);
+    it->record.length = length;
+    return 0;
+}
+
+int dsagent_object_set_state(dsagent_object* obj, int position, int enabled)
+{
+    auto* it = find_item(obj, position);
+    if (it == nullptr)
+        return -1;
+    it->record.state = enabled ? STATE_ENABLED : STATE_DISABLED;
+    return 0;
+}
+
+int dsagent_object_publish(dsagent_object* obj)
+{
+    if (obj == nullptr)
+        return -1;
+    std::vector<unsigned char> image = build_image(obj);
+    // The daemon refuses objects above this length; say so here instead.
+    if (image.size() > OBJ_LENGTH_MAX) {
+        errno = EFBIG;
+        return -1;
+    }
+    // The temporary file lives in the object's own directory (rename is only
+    // atomic within one file system) and starts with a dot, which no table
+    // row's name does, so the instance search passes over it.
+    std::string::size_type slash = obj->file.rfind('/');
+    std::string dir = obj->file.substr(0, slash + 1);
+    std::string base = obj->file.substr(slash + 1);
+    std::string temp = dir + "." + base + ".XXXXXX";
+    std::vector<char> temp_name(temp.begin(), temp.end());
+    temp_name.push_back('\0');
+    int fd = mkstemp(temp_name.data());
+    if (fd < 0)
+        return -1;
+    bool ok = fchmod(fd, 0644) == 0 && write_all(fd, image.data(), image.size());
+    ok = (close(fd) == 0) && ok;
+    if (ok && rename(temp_name.data(), obj->file.c_str()) == 0)
+        return 0;
+    int saved = errno;
+    unlink(temp_name.data());
+    errno = saved;
+    return -1;
+}
+
+size_t dsagent_object_image(const dsagent_object* obj, void* buffer, size_t capacity)
+{
+    if (obj == nullptr)
+        return 0;
+    std::vector<unsigned char> image = build_image(obj);
+    if (buffer != nullptr)
+        std::memcpy(buffer, image.data(), image.size() < capacity ? image.size() : capacity);
+    return image.size();
+}
+
+}  // extern "C"
