@@ -13,6 +13,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,39 @@ inline child_result run_in_child(const std::function<int()>& body)
 inline std::string error_line(const std::string& path, int line, const std::string& message)
 {
     return "dorsrvsmuxd: " + path + ": line " + std::to_string(line) + ": " + message + "  (SMUX4026)\n";
+}
+
+}  // namespace cfg_test
+
+#include "cfg/cfg.h"
+#include "cfg/reg.h"
+
+namespace cfg_test {
+
+// Empties every output of the two readers, as at process start.
+inline void reset_outputs()
+{
+    while (auto* agent = static_cast<agent_entry*>(q_take(&agent_Q)))
+        agent_entry_free(agent);
+    while (void* alarm = q_take(&alarm_Q))
+        std::free(alarm);
+    while (void* entry = q_take(&registry_Q))
+        std::free(entry);
+    debug_flag = 0;
+    registry_dir[0] = '\0';
+    table_index = 0;
+    registry_count = 0;
+}
+
+// The elements of a queue, head first.
+template <class T>
+std::vector<T*> queue_items(queue* q)
+{
+    std::vector<T*> items;
+    qnode* cursor = *q;
+    while (void* element = q_walk(q, &cursor))
+        items.push_back(static_cast<T*>(element));
+    return items;
 }
 
 }  // namespace cfg_test
