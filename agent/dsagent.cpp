@@ -21,6 +21,7 @@
 #include "lib/mail_format.h"
 #include "lib/obj.h"
 #include "lib/obj_format.h"
+#include "lib/paths.h"
 
 // The C face repeats the shared constants; keep them honest.
 static_assert(DSAGENT_MAIL_STOP == MAIL_STOP && DSAGENT_MAIL_CONNECT == MAIL_CONNECT &&
@@ -93,11 +94,14 @@ int send_to_service(const dsagent_session* session, std::int32_t command, const 
 
 extern "C" {
 
+const char* dsagent_install_dir(void)
+{
+    return dsmux::INSTALL_DIR;
+}
+
 key_t dsagent_queue_key(const char* install_dir)
 {
-    if (install_dir == nullptr)
-        return static_cast<key_t>(-1);
-    return ftok(install_dir, QUEUE_PROJECT_ID);
+    return ftok(install_dir != nullptr ? install_dir : dsmux::INSTALL_DIR, QUEUE_PROJECT_ID);
 }
 
 int dsagent_queue_open(const char* install_dir)

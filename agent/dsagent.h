@@ -47,9 +47,12 @@ enum { DSAGENT_DISABLED = 0, DSAGENT_ENABLED = 1 };
 
 /* ---- The mailbox queue ------------------------------------------------ */
 
-/* The queue key: ftok of the install directory (normally
- * "/opt/varden/server", which must exist) with the project id 0x16324.
- * Returns (key_t)-1 on failure. */
+/* The daemon's install directory, "/opt/varden/server". Every function
+ * below that takes an install directory uses this one when given null. */
+const char *dsagent_install_dir(void);
+
+/* The queue key: ftok of the install directory (which must exist) with the
+ * project id 0x16324. Returns (key_t)-1 on failure. */
 key_t dsagent_queue_key(const char *install_dir);
 
 /* Opens the daemon's existing queue (never creates one). Returns the queue

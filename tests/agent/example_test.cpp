@@ -1,0 +1,155 @@
+// The guide's example agent, run for real against a stand-in daemon that
+// speaks the wire format from this test.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "agent/dsagent.h"
+#include "lib/mail_format.h"
+#include "lib/obj.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+std::int32_t get32(const unsigned char* m, std::size_t off)
+{
+    std::int32_t v;
+    std::memcpy(&v, m + off, 4);
+    return v;
+}
+
+void put32(unsigned char* m, std::size_t off, std::int32_t v)
+{
+    std::memcpy(m + off, &v, 4);
+}
+
+class example_agent : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/example_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        fs::create_directory(dir / "registry");
+        qid = msgget(dsagent_queue_key(dir.c_str()), IPC_CREAT | IPC_EXCL | 0600);
+        ASSERT_GE(qid, 0);
+    }
+    void TearDown() override
+    {
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        msgctl(qid, IPC_RMID, nullptr);
+        fs::remove_all(dir);
+    }
+    // The next mail for the service, or 0 at the deadline.
+    int service_mail(unsigned char* mail, int seconds = 5)
+    {
+        auto deadline = clock_type::now() + std::chrono::seconds(seconds);
+        while (clock_type::now() < deadline) {
+            int n = dsagent_mail_receive(qid, SERVICE_MBOX, mail, MAIL_BUF_SIZE, 1);
+            if (n != 0)
+                return n;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return 0;
+    }
+    void send_set(std::int32_t mbox, int phase, const char* value)
+    {
+        unsigned char m[MAIL_BUF_SIZE] = {};
+        std::size_t length = MAIL_SET_BASE + std::strlen(value) + 1;
+        put32(m, MAIL_OFF_MTYPE, mbox);
+        put32(m, MAIL_OFF_SENDER, qid);
+        put32(m, MAIL_OFF_COMMAND, MAIL_SET);
+        put32(m, MAIL_OFF_OWNER_MBOX, mbox);
+        std::memcpy(m + MAIL_OFF_OBJECT_NAME, "hello/helloGroup", 17);
+        put32(m, MAIL_OFF_PHASE, phase);
+        put32(m, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(length));
+        put32(m, MAIL_OFF_ITEM_INDEX, 1);
+        std::memcpy(m + MAIL_OFF_DATA, value, std::strlen(value) + 1);
+        ASSERT_GT(dsagent_mail_send(qid, m, length), 0);
+    }
+    fs::path dir;
+    int qid = -1;
+    pid_t child = -1;
+};
+
+TEST_F(example_agent, connects_publishes_takes_a_set_and_stops_on_mail)
+{
+    std::string binary = std::string(DSMUX_BIN_DIR) + "/agent-hello";
+    std::string registry = (dir / "registry").string();
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(binary.c_str(), "agent-hello", registry.c_str(), dir.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+
+    unsigned char mail[MAIL_BUF_SIZE];
+    ASSERT_EQ(service_mail(mail), 12 + 12);
+    ASSERT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
+    std::int32_t mbox = get32(mail, MAIL_OFF_SENDER);
+    EXPECT_EQ(mbox, child);
+    put32(mail, MAIL_OFF_MTYPE, mbox);
+    put32(mail, MAIL_OFF_SENDER, qid);
+    put32(mail, MAIL_OFF_COMMAND, MAIL_ACK);
+    ASSERT_EQ(dsagent_mail_send(qid, mail, 12), 12);
+
+    std::string file = registry + "/hello/helloGroup";
+    auto deadline = clock_type::now() + std::chrono::seconds(5);
+    reg_object* obj = nullptr;
+    while (obj == nullptr && clock_type::now() < deadline) {
+        obj = obj_read(file.c_str());
+        if (obj == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(obj, nullptr);
+    EXPECT_EQ(obj->mbox, mbox);
+    EXPECT_STREQ(reinterpret_cast<const char*>(obj_value(obj_item(obj, 1))), "hello, world");
+
+    for (int phase : {1, 2}) {
+        send_set(mbox, phase, "bonjour");
+        ASSERT_EQ(service_mail(mail), 12) << phase;
+        EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_ACK) << phase;
+    }
+    obj = obj_read(file.c_str());
+    ASSERT_NE(obj, nullptr);
+    EXPECT_STREQ(reinterpret_cast<const char*>(obj_value(obj_item(obj, 1))), "bonjour");
+
+    // The count is read-only: the agent refuses a set of it.
+    unsigned char m[MAIL_BUF_SIZE] = {};
+    put32(m, MAIL_OFF_MTYPE, mbox);
+    put32(m, MAIL_OFF_COMMAND, MAIL_SET);
+    put32(m, MAIL_OFF_PHASE, 1);
+    put32(m, MAIL_OFF_ITEM_INDEX, 0);
+    ASSERT_GT(dsagent_mail_send(qid, m, MAIL_SET_BASE + 4), 0);
+    ASSERT_EQ(service_mail(mail), 12);
+    EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_NAK);
+
+    unsigned char stop[MAIL_BUF_SIZE] = {};
+    put32(stop, MAIL_OFF_MTYPE, mbox);
+    put32(stop, MAIL_OFF_SENDER, qid);
+    put32(stop, MAIL_OFF_COMMAND, MAIL_STOP);
+    ASSERT_EQ(dsagent_mail_send(qid, stop, 12), 12);
+    int status = -1;
+    deadline = clock_type::now() + std::chrono::seconds(5);
+    while (clock_type::now() < deadline && waitpid(child, &status, WNOHANG) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    child = -1;
+}
+
+}  // namespace
