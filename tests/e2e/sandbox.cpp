@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +100,19 @@ bool proc_net_has(const char* table, int port, const char* state) {
     }
   }
   return false;
+}
+
+// The parent of pid from /proc/<pid>/stat ("pid (comm) state ppid ..."),
+// 0 when unknown.
+pid_t parent_of(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  auto close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return 0;
+  std::istringstream rest(stat.substr(close_paren + 1));
+  std::string state;
+  long ppid = 0;
+  rest >> state >> ppid;
+  return static_cast<pid_t>(ppid);
 }
 
 std::string field_after(const std::string& line, const std::string& key) {
@@ -289,12 +303,16 @@ void sandbox_test::TearDown() {
   // Whatever the programs under test started on their own (agents that left
   // their process group, for instance) is still ours: the sandbox holds no
   // process but its PID 1 shell and this test.
+  // Our own ancestors (a debugger, a wrapper) are spared.
+  std::vector<pid_t> spared{getpid()};
+  for (pid_t up = getppid(); up > 1; up = parent_of(up)) spared.push_back(up);
   std::vector<pid_t> others;
   if (DIR* d = opendir("/proc")) {
     while (dirent* e = readdir(d)) {
       char* end = nullptr;
       long pid = std::strtol(e->d_name, &end, 10);
-      if (*end != '\0' || pid <= 1 || pid == getpid()) continue;
+      if (*end != '\0' || pid <= 1) continue;
+      if (std::find(spared.begin(), spared.end(), pid) != spared.end()) continue;
       others.push_back(static_cast<pid_t>(pid));
     }
     closedir(d);
