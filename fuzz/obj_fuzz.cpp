@@ -29,6 +29,7 @@ const char* scratch_file()
         if (fd < 0)
             std::abort();
         close(fd);
+        std::atexit([] { unlink(name); });
     }
     return name;
 }
