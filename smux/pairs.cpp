@@ -59,7 +59,7 @@ int build_pairs_table()
     // registry_count counts what was appended; the queue is what is left to
     // take, so size the table by the queue itself.
     int entries = 0;
-    qnode* cursor = nullptr;
+    qnode* cursor = registry_Q;
     while (q_walk(&registry_Q, &cursor) != nullptr)
         ++entries;
     auto* table = static_cast<reg_entry*>(std::calloc(static_cast<std::size_t>(entries), sizeof(reg_entry)));

@@ -45,7 +45,7 @@ void release_plain(void* entry) { std::free(entry); }
 std::vector<void*> elements(queue* q)
 {
     std::vector<void*> found;
-    qnode* cursor = nullptr;
+    qnode* cursor = *q;  // a walk starts at the head
     while (void* element = q_walk(q, &cursor))
         found.push_back(element);
     return found;
@@ -119,7 +119,7 @@ void enter_registry_dir()
 
 void service_reset() { done = steps_done{}; }
 
-int service_init()
+int service_init(const char* install_dir)
 {
     if (done.all)
         return 0;
@@ -144,7 +144,7 @@ int service_init()
         done.registry = true;
     }
     if (mbox_qid < 0) {
-        mbox_qid = mbox_create();
+        mbox_qid = mbox_create(install_dir);
         if (mbox_qid < 0) {
             log_line(stderr, "%s: Can't init Varden IPC  (SMUX3007)\n", PROGRAM_NAME);
             return -1;

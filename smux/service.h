@@ -1,13 +1,15 @@
 // Service start-up: the configuration files, the mailbox queue, the signal
 // actions, the agents and the move into the data registry directory.
 #pragma once
+#include "lib/paths.h"
 
 // Brings the mail service up; 0 on success, -1 on failure. It may run up to
 // once per subtree row until it succeeds, and every attempt goes on from
 // where the last one failed: a step that completed is never repeated (no
 // file is read twice, no agent started twice). Once it has succeeded it
 // returns 0 at once.
-int service_init();
+// `install_dir` is the directory the mailbox queue key is made from.
+int service_init(const char* install_dir = dsmux::INSTALL_DIR);
 
 // Test seam: forget which steps completed (the state they built stays).
 void service_reset();

@@ -1,0 +1,293 @@
+// Test support for the SMUX core: a small MIB of the daemon's shape, object
+// files written byte by byte in a scratch registry, the pairs table built
+// from registry entries, and requests made and answered in memory.
+#pragma once
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cfg/cfg.h"
+#include "cfg/reg.h"
+#include "lib/obj.h"
+#include "lib/obj_format.h"
+#include "mail/agents.h"
+#include "mail/mail.h"
+#include "smux/dispatch.h"
+#include "smux/pairs.h"
+#include "smux/session.h"
+#include "snmp/smux.h"
+
+namespace smux_test {
+
+// The daemon's four subtrees and a few objects of each kind under them.
+inline const char* const unit_defs =
+    "vdnUnit enterprises.32473.11.7\n"
+    "vdnStdEquipment vdnUnit.1\n"
+    "vdnSystemInfo vdnUnit.2\n"
+    "vdnHealth vdnUnit.3\n"
+    "vdnSm2 vdnUnit.4\n"
+    "uScalars vdnSystemInfo.1\n"
+    "uCount uScalars.1 Counter read-write mandatory\n"
+    "uLevel uScalars.2 INTEGER read-write mandatory\n"
+    "uText uScalars.3 DisplayString read-write mandatory\n"
+    "uRaw uScalars.4 OctetString read-write mandatory\n"
+    "uOid uScalars.5 ObjectID read-write mandatory\n"
+    "uOff uScalars.6 INTEGER read-write mandatory\n"
+    "uReadOnly uScalars.7 INTEGER read-only mandatory\n"
+    "uUnbound uScalars.8 INTEGER read-only mandatory\n"
+    "uMissing uScalars.9 INTEGER read-only mandatory\n"
+    "uOdd uScalars.10 Bogus read-write mandatory\n"
+    "uBig uScalars.11 OctetString read-only mandatory\n"
+    "uTable vdnHealth.1\n"
+    "uEntry uTable.1\n"
+    "uColA uEntry.1 INTEGER read-write mandatory\n"
+    "uColB uEntry.2 DisplayString read-write mandatory\n"
+    "u2Table vdnHealth.2\n"
+    "u2Entry u2Table.1\n"
+    "u2Val u2Entry.1 INTEGER read-only mandatory\n"
+    "uAfter vdnHealth.3 INTEGER read-only mandatory\n";
+
+inline const std::string SCALARS = "1.3.6.1.4.1.32473.11.7.2.1";
+inline const std::string COL_A = "1.3.6.1.4.1.32473.11.7.3.1.1.1";
+inline const std::string COL_B = "1.3.6.1.4.1.32473.11.7.3.1.1.2";
+inline const std::string TWO_INDEX = "1.3.6.1.4.1.32473.11.7.3.2.1.1";
+inline const std::string AFTER = "1.3.6.1.4.1.32473.11.7.3.3";
+
+inline constexpr std::int32_t AGENT_MBOX = 4242;
+
+inline void load_unit_mib()
+{
+    if (text2obj("uAfter") == nullptr) {
+        ASSERT_EQ(readobjects_from_buffer(unit_defs, std::strlen(unit_defs), "unit"), 0) << smux_info;
+    }
+}
+
+struct item_spec {
+    std::string name;
+    std::uint8_t type;
+    std::vector<unsigned char> value;
+    std::uint16_t size = 4;
+    std::uint8_t access = ACCESS_RDWR;
+    std::uint8_t state = STATE_ENABLED;
+};
+
+inline std::vector<unsigned char> u32(std::uint32_t v)
+{
+    std::vector<unsigned char> b(4);
+    std::memcpy(b.data(), &v, 4);
+    return b;
+}
+
+inline std::vector<unsigned char> text(const std::string& s)
+{
+    std::vector<unsigned char> b(s.begin(), s.end());
+    b.push_back(0);
+    return b;
+}
+
+// Writes the object file `name` ("dir/file[.index]") under `registry` in the
+// published layout: header, item records, then each value in its own slot.
+inline void write_object(const std::string& registry, const std::string& name, std::int32_t mbox,
+                         const std::vector<item_spec>& items, const std::vector<std::int32_t>& index = {})
+{
+    std::size_t items_at = OBJ_HEADER_SIZE;
+    std::size_t data_at = items_at + OBJ_ITEM_SIZE * items.size();
+    std::size_t data_size = 0;
+    for (const item_spec& spec : items)
+        data_size += spec.size;
+    std::vector<unsigned char> image(data_at + data_size, 0);
+    reg_object header{};
+    header.mbox = mbox;
+    std::snprintf(header.path, sizeof header.path, "%s/%s", registry.c_str(), name.c_str());
+    std::snprintf(header.name, sizeof header.name, "%s", name.c_str());
+    for (std::size_t i = 0; i < index.size(); ++i)
+        header.index[i] = index[i];
+    header.index_count = static_cast<std::int32_t>(index.size());
+    header.length = static_cast<std::uint32_t>(image.size());
+    header.item_count = static_cast<std::uint32_t>(items.size());
+    header.data_size = static_cast<std::uint32_t>(data_size);
+    std::memcpy(image.data(), &header, sizeof header);
+    std::size_t value_at = data_at;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const item_spec& spec = items[i];
+        reg_item item{};
+        std::snprintf(item.name, sizeof item.name, "%s", spec.name.c_str());
+        item.size = spec.size;
+        item.length = static_cast<std::uint16_t>(spec.value.size());
+        item.type = spec.type;
+        item.access = spec.access;
+        item.state = spec.state;
+        std::size_t record_at = items_at + OBJ_ITEM_SIZE * i;
+        item.value_offset = static_cast<std::int32_t>(value_at - record_at);
+        std::memcpy(image.data() + record_at, &item, sizeof item);
+        std::memcpy(image.data() + value_at, spec.value.data(), std::min<std::size_t>(spec.value.size(), spec.size));
+        value_at += spec.size;
+    }
+    std::string path = registry + "/" + name;
+    std::string dir = path.substr(0, path.rfind('/'));
+    mkdir(dir.c_str(), 0755);
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), file), image.size());
+    std::fclose(file);
+}
+
+inline void add_registry_entry(const char* subpath, const char* name, std::uint8_t flag, std::int8_t index_count)
+{
+    auto* entry = static_cast<reg_entry*>(std::calloc(1, sizeof(reg_entry)));
+    std::snprintf(entry->subpath, sizeof entry->subpath, "%s", subpath);
+    std::snprintf(entry->name, sizeof entry->name, "%s", name);
+    entry->table_flag = flag;
+    entry->index_count = index_count;
+    ASSERT_NE(q_add(&registry_Q, entry), nullptr);
+    ++registry_count;
+}
+
+// A registry of scalars, a one-index and a two-index table, and the pairs
+// table over it, with the daemon ready to answer.
+class registry_test : public ::testing::Test {
+ protected:
+    void SetUp() override
+    {
+        load_unit_mib();
+        ASSERT_NE(getcwd(start_dir_, sizeof start_dir_), nullptr);
+        char pattern[] = "/tmp/smux_registry.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        registry_ = pattern;
+        write_objects();
+        add_entries();
+        ASSERT_EQ(build_pairs_table(), 0);
+        obj_set_registry_dir(registry_.c_str());
+        init_pending = 0;
+        debug_flag = 0;
+    }
+
+    void TearDown() override
+    {
+        flush_pending_sets(false);
+        obj_set_registry_dir(nullptr);
+        init_pending = INIT_PENDING;
+        debug_flag = 0;
+        ASSERT_EQ(chdir(start_dir_), 0);
+        std::system(("rm -rf '" + registry_ + "'").c_str());
+    }
+
+    virtual void write_objects()
+    {
+        std::vector<unsigned char> big(1100, 0x5a);
+        write_object(registry_, "sys/scalars", AGENT_MBOX,
+                     {
+                         {"uCount", ITEM_UNSIGNED, u32(7)},
+                         {"uLevel", ITEM_SIGNED, u32(static_cast<std::uint32_t>(-5)), 4, ACCESS_WR},
+                         {"uText", ITEM_STRING, text("hi"), 4},
+                         {"uRaw", ITEM_RAW, {0x01, 0xab, 0x00}, 8},
+                         {"uOid", ITEM_OID, text("1.3.6.1.4.1.9"), 32},
+                         {"uOff", ITEM_SIGNED, u32(1), 4, ACCESS_RDWR, STATE_DISABLED},
+                         {"uReadOnly", ITEM_SIGNED, u32(3), 4, ACCESS_RD},
+                         {"uOdd", ITEM_SIGNED, u32(1)},
+                         {"uBig", ITEM_RAW, big, 1100, ACCESS_RD},
+                     });
+        // Rows 2, 9 and 10: numeric order differs from the directory's.
+        for (std::int32_t row : {2, 10, 9}) {
+            std::string big_text(1100, 'x');
+            write_object(registry_, "disk/diskTable." + std::to_string(row), AGENT_MBOX + row,
+                         {
+                             {"uColA", ITEM_SIGNED, u32(static_cast<std::uint32_t>(row * 100)), 4, ACCESS_RDWR,
+                              row == 9 ? STATE_DISABLED : STATE_ENABLED},
+                             {"uColB", ITEM_STRING, text(row == 9 ? big_text : "row" + std::to_string(row)),
+                              static_cast<std::uint16_t>(row == 9 ? 1101 : 16)},
+                         },
+                         {row});
+        }
+        for (auto [a, b] : {std::pair{2, 1}, {1, 2}, {1, 1}})
+            write_object(registry_, "proc/procTable." + std::to_string(a) + "." + std::to_string(b), AGENT_MBOX,
+                         {{"u2Val", ITEM_SIGNED, u32(static_cast<std::uint32_t>(a * 10 + b)), 4, ACCESS_RD}},
+                         {a, b});
+        write_object(registry_, "sys/after", AGENT_MBOX, {{"uAfter", ITEM_UNSIGNED, u32(99)}});
+    }
+
+    virtual void add_entries()
+    {
+        for (const char* name : {"uCount", "uLevel", "uText", "uRaw", "uOid", "uOff", "uReadOnly", "uMissing", "uOdd",
+                                 "uBig", "uNotInMib"})
+            add_registry_entry("sys/scalars", name, SCALAR, 0);
+        add_registry_entry("disk/diskTable", "uColA", TABLE, 1);
+        add_registry_entry("disk/diskTable", "uColB", TABLE, 1);
+        add_registry_entry("proc/procTable", "u2Val", TABLE, 2);
+        add_registry_entry("sys/after", "uAfter", SCALAR, 0);
+    }
+
+    std::string registry_;
+    char start_dir_[PATH_MAX] = "";
+};
+
+// One-varbind request for `dotted`, answered in memory.
+struct answered {
+    int status;
+    int index;
+    std::string name;   // dotted name of the first varbind after the answer
+    int syntax;
+    std::int32_t sval;
+    std::uint32_t uval;
+    std::string octets;
+    std::string oid;
+};
+
+inline smux_request* request_for(const std::vector<std::string>& names)
+{
+    snmp_varbind* head = nullptr;
+    snmp_varbind** tail = &head;
+    for (const std::string& n : names) {
+        *tail = make_varbind(make_obj_id_from_dot(n.c_str()), SNMP_NULL, 0, 0, nullptr, nullptr);
+        tail = &(*tail)->next;
+    }
+    return make_request(1, head);
+}
+
+inline answered describe(const smux_request* request, const snmp_varbind* vb)
+{
+    answered a{request->error_status, request->error_index, "", vb->value.syntax, vb->value.sval, vb->value.uval,
+               "", ""};
+    char dotted[SNMP_DOT_TEXT_SIZE];
+    if (make_dot_from_obj_id(vb->name, dotted) == 0)
+        a.name = dotted;
+    if (vb->value.octets != nullptr)
+        a.octets.assign(reinterpret_cast<const char*>(vb->value.octets->bytes), vb->value.octets->len);
+    if (vb->value.oid != nullptr && make_dot_from_obj_id(vb->value.oid, dotted) == 0)
+        a.oid = dotted;
+    return a;
+}
+
+inline answered ask(int op, const std::string& dotted)
+{
+    smux_request* request = request_for({dotted});
+    answer_request(request, op);
+    answered a = describe(request, request->varbinds);
+    free_request(request);
+    return a;
+}
+
+// A set of one varbind carrying `value` (taken over).
+inline int set_status(const std::string& dotted, int syntax, std::int32_t sval, std::uint32_t uval,
+                      snmp_octets* octets, snmp_oid* oid, int* index = nullptr)
+{
+    smux_request* request =
+        make_request(1, make_varbind(make_obj_id_from_dot(dotted.c_str()), syntax, uval, sval, octets, oid));
+    answer_request(request, SMUX_OP_SET);
+    int status = request->error_status;
+    if (index != nullptr)
+        *index = request->error_index;
+    free_request(request);
+    return status;
+}
+
+}  // namespace smux_test

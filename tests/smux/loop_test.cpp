@@ -1,0 +1,197 @@
+// The start-up patch check and the main loop's choice of what to wait for.
+#include "smux/loop.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "smux/session.h"
+
+namespace {
+
+// Stand-in for the package tool: answers from a table and records the
+// commands it was asked to run.
+std::vector<std::string> commands_run;
+std::vector<std::string> installed;
+bool tool_missing = false;
+
+int fake_pkginfo(const char* command, char* output, std::size_t size)
+{
+    commands_run.emplace_back(command);
+    if (tool_missing)
+        return -1;
+    std::string patch = std::string(command).substr(std::string(command).rfind(' ') + 1);
+    std::string answer = "ERROR: information for \"" + patch + "\" was not found\n";
+    for (const std::string& line : installed)
+        if (line.find(patch) != std::string::npos)
+            answer = line;
+    std::snprintf(output, size, "%s", answer.c_str());
+    return 0;
+}
+
+class check_platform_test : public ::testing::Test {
+ protected:
+    void SetUp() override
+    {
+        commands_run.clear();
+        installed = {"system      ptf3107     OS patch ptf3107\n", "system      ptf3123     OS patch ptf3123\n",
+                     "system      ptf3238     SNMP patch ptf3238\n"};
+        tool_missing = false;
+    }
+};
+
+TEST_F(check_platform_test, versions_ask_for_their_patches_only)
+{
+    struct row {
+        const char* version;
+        std::vector<std::string> asked;
+    } rows[] = {
+        {"2.1.1",
+         {"/usr/bin/pkginfo ptf3107", "/usr/bin/pkginfo ptf3123", "/usr/bin/pkginfo ptf3238"}},
+        {"2.1.2", {"/usr/bin/pkginfo ptf3238"}},
+        {"2.1.3", {}},
+        {"#1 SMP PREEMPT_DYNAMIC Debian 6.1.0", {}},
+    };
+    for (const row& r : rows) {
+        commands_run.clear();
+        check_platform_version(r.version, fake_pkginfo);
+        EXPECT_EQ(commands_run, r.asked) << r.version;
+    }
+}
+
+TEST_F(check_platform_test, this_host_passes_without_running_anything)
+{
+    check_platform();
+    SUCCEED();
+}
+
+TEST_F(check_platform_test, missing_patches_stop_with_their_messages)
+{
+    struct row {
+        const char* version;
+        std::vector<std::string> have;
+        const char* message;
+    } rows[] = {
+        {"2.1.1", {"ptf3123 patch", "ptf3238 patch"}, "Did not find patch ptf3107! Exiting \\.\\.\\."},
+        {"2.1.1", {"ptf3107 patch", "ptf3238 patch"}, "Did not find patch ptf3123! Exiting \\.\\.\\."},
+        {"2.1.1", {"ptf3107 patch", "ptf3123 patch"}, "Did not find patch ptf3238 for SNMP! Exiting \\.\\.\\."},
+        {"2.1.2", {}, "Did not find patch ptf3238 for SNMP! Exiting \\.\\.\\."},
+        // Named, but not called a patch.
+        {"2.1.2", {"ptf3238 package"}, "Did not find patch ptf3238 for SNMP!"},
+    };
+    for (const row& r : rows) {
+        installed = r.have;
+        EXPECT_EXIT(check_platform_version(r.version, fake_pkginfo), testing::ExitedWithCode(1), r.message)
+            << r.version;
+    }
+}
+
+TEST_F(check_platform_test, package_tool_that_cannot_start_stops_with_system_error)
+{
+    tool_missing = true;
+    EXPECT_EXIT(check_platform_version("2.1.2", fake_pkginfo), testing::ExitedWithCode(1),
+                "pkginfo call failed!\ndorsrvsmuxd: ");
+}
+
+class loop_test : public ::testing::Test {
+ protected:
+    void SetUp() override
+    {
+        loop_reset();
+        saved_ = peer;
+    }
+    void TearDown() override
+    {
+        peer = saved_;
+        loop_reset();
+    }
+    association saved_;
+};
+
+TEST_F(loop_test, wait_follows_the_association_state)
+{
+    loop_wait wait{};
+    peer = association{};
+    peer.smux_fd = 7;
+    peer.smux_opened = false;
+    loop_prepare(&wait, 1000);
+    EXPECT_TRUE(FD_ISSET(7, &wait.write_set));
+    EXPECT_FALSE(FD_ISSET(7, &wait.read_set));
+    EXPECT_EQ(wait.seconds, -1);
+    EXPECT_EQ(wait.nfds, 8);
+
+    peer.smux_opened = true;
+    loop_prepare(&wait, 1000);
+    EXPECT_TRUE(FD_ISSET(7, &wait.read_set));
+    EXPECT_FALSE(FD_ISSET(7, &wait.write_set));
+
+    // Gone: nothing watched, the reconnection wait, and the count kept.
+    peer.smux_fd = -1;
+    loop_prepare(&wait, 1000);
+    EXPECT_FALSE(FD_ISSET(7, &wait.read_set));
+    EXPECT_EQ(wait.seconds, RECONNECT_WAIT);
+    EXPECT_EQ(wait.nfds, 8);
+    EXPECT_EQ(loop_descriptor_count(), 8);
+
+    // Refused for good: nothing watched and no time-out.
+    peer.reconnect_off = true;
+    loop_prepare(&wait, 1000);
+    EXPECT_EQ(wait.seconds, -1);
+    EXPECT_EQ(wait.nfds, 8);
+}
+
+TEST_F(loop_test, reconnection_wait_is_counted_across_waits_cut_short)
+{
+    peer = association{};
+    loop_wait wait{};
+    loop_prepare(&wait, 5000);
+    EXPECT_EQ(wait.seconds, 300);
+    // The alarm tick cuts the wait short every second; the rest shrinks.
+    loop_act(&wait, -1, 5001);
+    loop_prepare(&wait, 5001);
+    EXPECT_EQ(wait.seconds, 299);
+    loop_act(&wait, -1, 5299);
+    EXPECT_EQ(peer.smux_fd, -1);
+    loop_prepare(&wait, 5299);
+    EXPECT_EQ(wait.seconds, 1);
+    loop_prepare(&wait, 5400);
+    EXPECT_EQ(wait.seconds, 0);
+}
+
+TEST_F(loop_test, reconnection_starts_once_the_wait_is_over)
+{
+    // A listener of our own: the connection is made, never served.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    smux_set_master("127.0.0.1", ntohs(addr.sin_port));
+    peer = association{};
+    loop_wait wait{};
+    loop_prepare(&wait, 100);
+    loop_act(&wait, -1, 399);
+    EXPECT_EQ(peer.smux_fd, -1);
+    loop_act(&wait, -1, 400);
+    EXPECT_GE(peer.smux_fd, 0);
+    EXPECT_FALSE(peer.smux_opened);
+    smux_close(SMUX_GOING_DOWN);
+    peer.smux_fd = -1;
+    // A new countdown begins for the next loss.
+    loop_prepare(&wait, 500);
+    EXPECT_EQ(wait.seconds, 300);
+    smux_set_master(nullptr, 0);
+    close(listener);
+}
+
+}  // namespace

@@ -1,0 +1,415 @@
+// The SMUX session against a stand-in master on a loopback socket: the open,
+// registration row by row, the cold-start trap, every kind of event, and the
+// release at shutdown.
+#include "smux/session.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "snmp/smux_pdu.h"
+#include "tests/smux/daemon_fixture.h"
+
+using namespace smux_test;
+using bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// The master's side of the association: accepts the daemon's connection,
+// takes its PDUs one by one and sends it whatever a test needs.
+class fake_master {
+ public:
+    fake_master()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        listen(listener_, 1);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~fake_master()
+    {
+        if (conn_ >= 0)
+            close(conn_);
+        close(listener_);
+    }
+    int port() const { return port_; }
+    bool accept_peer()
+    {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 2000) != 1)
+            return false;
+        conn_ = accept(listener_, nullptr, nullptr);
+        return conn_ >= 0;
+    }
+    // The next whole PDU from the daemon; empty at the end of the stream or
+    // when none comes within two seconds.
+    bytes next_pdu()
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (;;) {
+            std::size_t total = 0;
+            if (!in_.empty() && smux_pdu_frame(in_.data(), in_.size(), &total) == ber::frame_status::whole) {
+                bytes pdu(in_.begin(), in_.begin() + static_cast<long>(total));
+                in_.erase(in_.begin(), in_.begin() + static_cast<long>(total));
+                return pdu;
+            }
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
+            pollfd p{conn_, POLLIN, 0};
+            if (left <= 0 || poll(&p, 1, left) != 1)
+                return {};
+            std::uint8_t buf[2048];
+            ssize_t n = recv(conn_, buf, sizeof buf, 0);
+            if (n <= 0)
+                return {};
+            in_.insert(in_.end(), buf, buf + n);
+        }
+    }
+    void send_bytes(const bytes& pdu) { ASSERT_EQ(send(conn_, pdu.data(), pdu.size(), MSG_NOSIGNAL), ssize_t(pdu.size())); }
+    void hang_up()
+    {
+        close(conn_);
+        conn_ = -1;
+    }
+
+ private:
+    int listener_ = -1;
+    int conn_ = -1;
+    int port_ = 0;
+    bytes in_;
+};
+
+const bytes ACCEPTED = {0x43, 0x04, 0x00, 0x00, 0x00, 0x00};
+const bytes REFUSED = {0x43, 0x04, 0xff, 0xff, 0xff, 0xff};
+
+bytes register_pdu(const snmp_oid* oid, int operation)
+{
+    std::uint8_t buf[256];
+    ber::writer w(buf, sizeof buf);
+    EXPECT_TRUE(smux_encode_register(w, oid, -1, operation));
+    return bytes(w.data(), w.data() + w.used);
+}
+
+int sync_calls = 0;
+std::vector<int> sync_commands;
+void count_sync(int command)
+{
+    ++sync_calls;
+    sync_commands.push_back(command);
+}
+
+class session_test : public registry_test {
+ protected:
+    void SetUp() override
+    {
+        registry_test::SetUp();
+        ASSERT_EQ(peer_resolve_subtrees(), SUBTREE_COUNT);
+        snmp_oid* identity = make_obj_id_from_dot("1.3.6.1.4.1.32473.11.2.11.2");
+        peer_set_credentials(identity, "smuxsecret");
+        free_oid(identity);
+        smux_set_master("127.0.0.1", master_.port());
+        peer = association{};
+        sync_calls = 0;
+        sync_commands.clear();
+    }
+    void TearDown() override
+    {
+        smux_close(SMUX_GOING_DOWN);
+        smux_set_master(nullptr, 0);
+        peer = association{};
+        for (subtree* row = subtrees; row->name != nullptr; ++row)
+            row->sync = sync_vdn;
+        registry_test::TearDown();
+    }
+
+    // Connects and opens; the master has taken the OpenPDU.
+    void open_association()
+    {
+        peer.smux_fd = smux_init(0);
+        ASSERT_GE(peer.smux_fd, 0);
+        ASSERT_TRUE(master_.accept_peer());
+        pollfd p{peer.smux_fd, POLLOUT, 0};
+        ASSERT_EQ(poll(&p, 1, 2000), 1);
+        peer_open();
+        ASSERT_TRUE(peer.smux_opened);
+        bytes open = master_.next_pdu();
+        ASSERT_FALSE(open.empty());
+        EXPECT_EQ(open[0], 0x60);
+    }
+
+    // Lets the daemon take the one event the master sent.
+    void receive()
+    {
+        pollfd p{peer.smux_fd, POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 2000), 1);
+        peer_receive();
+    }
+
+    // Answers the four register requests with `answers`, checking each.
+    void register_rows(const std::vector<bytes>& answers)
+    {
+        for (int row = 0; row < SUBTREE_COUNT; ++row) {
+            EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[row].oid, SMUX_REG_READ_WRITE)) << row;
+            master_.send_bytes(answers[row]);
+            receive();
+        }
+    }
+
+    fake_master master_;
+};
+
+TEST_F(session_test, registers_rows_one_after_another_then_sends_cold_start)
+{
+    open_association();
+    register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
+    bytes trap = master_.next_pdu();
+    ASSERT_FALSE(trap.empty());
+    EXPECT_EQ(trap[0], 0xa4);
+    EXPECT_TRUE(peer.any_registered);
+    EXPECT_GE(peer.smux_fd, 0);
+}
+
+TEST_F(session_test, refused_row_is_reported_and_the_others_go_on)
+{
+    open_association();
+    testing::internal::CaptureStderr();
+    register_rows({ACCEPTED, REFUSED, ACCEPTED, ACCEPTED});
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("dorsrvsmuxd: SMUX registration of vdnSystemInfo failed  (SMUX4011)\n"), std::string::npos)
+        << err;
+    EXPECT_EQ(master_.next_pdu()[0], 0xa4);
+}
+
+TEST_F(session_test, all_rows_refused_closes_for_good)
+{
+    open_association();
+    testing::internal::CaptureStderr();
+    register_rows({REFUSED, REFUSED, REFUSED, REFUSED});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x00}));
+    EXPECT_TRUE(master_.next_pdu().empty());
+    EXPECT_TRUE(peer.reconnect_off);
+    EXPECT_EQ(peer.smux_fd, -1);
+}
+
+TEST_F(session_test, all_refused_after_an_earlier_success_still_sends_cold_start)
+{
+    peer.any_registered = true;
+    open_association();
+    testing::internal::CaptureStderr();
+    register_rows({REFUSED, REFUSED, REFUSED, REFUSED});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(master_.next_pdu()[0], 0xa4);
+    EXPECT_FALSE(peer.reconnect_off);
+}
+
+// A few PDUs a master must never send, as the daemon reports them.
+struct odd_event {
+    const char* what;
+    bytes pdu;
+    const char* message;
+};
+
+bytes encoded(bool (*encode)(ber::writer&))
+{
+    std::uint8_t buf[512];
+    ber::writer w(buf, sizeof buf);
+    EXPECT_TRUE(encode(w));
+    return bytes(w.data(), w.data() + w.used);
+}
+
+TEST_F(session_test, unexpected_and_unknown_events_drop_the_association)
+{
+    std::vector<odd_event> events = {
+        {"register response with none outstanding", ACCEPTED,
+         "dorsrvsmuxd: unexpected operation: 67  (SMUX4012)\n"},
+        {"open", encoded([](ber::writer& w) {
+             snmp_oid* id = make_obj_id_from_dot("1.3.6.1.4.1.9");
+             bool ok = smux_encode_open(w, id, "x", "p", 1);
+             free_oid(id);
+             return ok;
+         }),
+         "dorsrvsmuxd: unexpected operation: 96  (SMUX4012)\n"},
+        {"register request", encoded([](ber::writer& w) { return smux_encode_register(w, subtrees[0].oid, -1, 2); }),
+         "dorsrvsmuxd: unexpected operation: 98  (SMUX4012)\n"},
+        {"get-response", encoded([](ber::writer& w) {
+             smux_request* r = request_for({SCALARS + ".1.0"});
+             bool ok = smux_encode_response(w, r, response_form::as_is);
+             free_request(r);
+             return ok;
+         }),
+         "dorsrvsmuxd: unexpected operation: 162  (SMUX4012)\n"},
+        {"trap", encoded([](ber::writer& w) {
+             static const std::uint8_t addr[4] = {127, 0, 0, 1};
+             snmp_oid* e = make_obj_id_from_dot("1.3.6.1.4.1.9");
+             bool ok = smux_encode_trap(w, e, addr, 0, 0, 0, nullptr);
+             free_oid(e);
+             return ok;
+         }),
+         "dorsrvsmuxd: unexpected operation: 164  (SMUX4012)\n"},
+        {"unknown kind", {0x45, 0x01, 0x00}, "dorsrvsmuxd: bad operation: 69  (SMUX4013)\n"},
+    };
+    for (const odd_event& e : events) {
+        SCOPED_TRACE(e.what);
+        fake_master master;
+        smux_set_master("127.0.0.1", master.port());
+        peer = association{};
+        peer.smux_fd = smux_init(0);
+        ASSERT_TRUE(master.accept_peer());
+        pollfd p{peer.smux_fd, POLLOUT, 0};
+        ASSERT_EQ(poll(&p, 1, 2000), 1);
+        peer_open();
+        master.next_pdu();  // open
+        master.next_pdu();  // first register request
+        for (int row = 0; row < SUBTREE_COUNT; ++row) {
+            master.send_bytes(ACCEPTED);
+            receive();
+            master.next_pdu();
+        }
+        master.send_bytes(e.pdu);
+        testing::internal::CaptureStderr();
+        receive();
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(e.message), std::string::npos) << err;
+        EXPECT_EQ(peer.smux_fd, -1);
+        EXPECT_EQ(master.next_pdu(), (bytes{0x41, 0x01, 0x03}));
+        EXPECT_TRUE(master.next_pdu().empty());
+    }
+}
+
+TEST_F(session_test, close_from_the_master_or_end_of_stream_drops_the_association_quietly)
+{
+    open_association();
+    register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
+    master_.next_pdu();
+    master_.send_bytes({0x41, 0x01, 0x00});
+    testing::internal::CaptureStderr();
+    receive();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
+
+    fake_master second;
+    smux_set_master("127.0.0.1", second.port());
+    peer.smux_fd = smux_init(0);
+    ASSERT_TRUE(second.accept_peer());
+    second.hang_up();
+    peer.smux_opened = true;
+    testing::internal::CaptureStderr();
+    receive();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(peer.smux_fd, -1);
+}
+
+TEST_F(session_test, malformed_bytes_end_the_association_not_the_daemon)
+{
+    open_association();
+    register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
+    master_.next_pdu();
+    master_.send_bytes({0xa0, 0x03, 0x02, 0x09, 0x01});  // an INTEGER claiming 9 bytes of 1
+    testing::internal::CaptureStderr();
+    receive();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("dorsrvsmuxd: smux_wait: "), std::string::npos) << err;
+    EXPECT_NE(err.find("(SMUX4001)"), std::string::npos) << err;
+    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x03}));
+}
+
+TEST_F(session_test, commit_or_rollback_runs_the_handler_once_per_event)
+{
+    for (subtree* row = subtrees; row->name != nullptr; ++row)
+        row->sync = count_sync;
+    open_association();
+    register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
+    master_.next_pdu();
+    master_.send_bytes({0x44, 0x01, 0x00});
+    receive();
+    master_.send_bytes({0x44, 0x01, 0x01});
+    receive();
+    EXPECT_EQ(sync_calls, 2);
+    EXPECT_EQ(sync_commands, (std::vector<int>{0, 1}));
+}
+
+TEST_F(session_test, get_request_is_answered_through_the_association)
+{
+    open_association();
+    register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
+    master_.next_pdu();
+    std::uint8_t buf[256];
+    ber::writer w(buf, sizeof buf);
+    smux_request* request = request_for({SCALARS + ".1.0"});
+    ASSERT_TRUE(smux_encode_response(w, request, response_form::as_is));
+    free_request(request);
+    bytes get(w.data(), w.data() + w.used);
+    get[0] = 0xa0;  // the same PDU as a GetRequest
+    master_.send_bytes(get);
+    receive();
+    bytes answer = master_.next_pdu();
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(answer[0], 0xa2);
+    const bytes counter_seven = {0x41, 0x01, 0x07};
+    EXPECT_NE(std::search(answer.begin(), answer.end(), counter_seven.begin(), counter_seven.end()), answer.end());
+}
+
+TEST_F(session_test, release_withdraws_every_row_then_closes)
+{
+    open_association();
+    register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
+    master_.next_pdu();
+    peer_release();
+    for (int row = 0; row < SUBTREE_COUNT; ++row)
+        EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[row].oid, SMUX_REG_DELETE)) << row;
+    EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x00}));
+    EXPECT_EQ(peer.smux_fd, -1);
+    peer_release();  // harmless without an association
+}
+
+TEST(sync_vdn, unknown_command_shuts_down)
+{
+    EXPECT_EXIT(
+        {
+            terminate_set_pause(0);
+            sync_vdn(7);
+        },
+        testing::ExitedWithCode(1), "dorsrvsmuxd: sync_vdn: Unknown command: 7  \\(SMUX4014\\)");
+}
+
+TEST(peer_setup, missing_peer_entry_or_mib_file_shuts_down)
+{
+    char pattern[] = "/tmp/smux_setup.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    std::ofstream(dir + "/peers") << "otherd 1.3.6.1.4.1.9 secret\n";
+    std::ofstream(dir + "/peers.ok") << "dorsrvsmuxd 1.3.6.1.4.1.32473.11.2.11.2 smuxsecret\n";
+    EXPECT_EXIT(
+        {
+            terminate_set_pause(0);
+            peer_setup((dir + "/peers").c_str());
+        },
+        testing::ExitedWithCode(1),
+        "dorsrvsmuxd: Can't find \"dorsrvsmuxd\" in " + dir + "/peers  \\(SMUX4016\\)");
+    EXPECT_EXIT(
+        {
+            terminate_set_pause(0);
+            if (chdir(dir.c_str()) == 0)
+                peer_setup((dir + "/peers.ok").c_str());
+        },
+        testing::ExitedWithCode(1), "dorsrvsmuxd: Can't find or interpret MIB file: dorsrvsmuxd.defs  \\(SMUX4017\\)");
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+}  // namespace
