@@ -342,8 +342,9 @@ TEST_F(read_mail_test, dump_of_known_object_writes_title_and_items) {
 // Hands `bytes` to the dispatcher in a buffer of exactly that size, so
 // that the sanitizer build catches any read past the received mail.
 int dispatch_exact(const std::vector<unsigned char>& bytes, std::string* err) {
-    auto exact = std::make_unique<unsigned char[]>(bytes.size() + 1);
-    std::memcpy(exact.get(), bytes.data(), bytes.size());
+    auto exact = std::make_unique<unsigned char[]>(bytes.size());
+    if (!bytes.empty())
+        std::memcpy(exact.get(), bytes.data(), bytes.size());
     testing::internal::CaptureStderr();
     int result = mail_dispatch(exact.get(), bytes.size());
     *err = testing::internal::GetCapturedStderr();
