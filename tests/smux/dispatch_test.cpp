@@ -212,15 +212,24 @@ TEST_F(dispatch_test, pending_initialisation_refuses_every_request_without_walki
     EXPECT_EQ(set_status(SCALARS + ".2.0", SNMP_INTEGER, 1, 1, nullptr, nullptr), SNMP_NO_SUCH_NAME);
 }
 
+// The instance of a dotted name, as dispatch finds it.
+object_instance* instance_of(const std::string& dotted)
+{
+    snmp_oid* name = make_obj_id_from_dot(dotted.c_str());
+    object_instance* inst = name2inst(name);
+    free_oid(name);
+    return inst;
+}
+
 TEST_F(dispatch_test, wrong_codes_give_gen_err)
 {
-    object_instance* inst = name2inst(make_obj_id_from_dot((SCALARS + ".1.0").c_str()));
+    object_instance* inst = instance_of(SCALARS + ".1.0");
     ASSERT_NE(inst, nullptr);
     snmp_varbind* vb = make_varbind(oid_cpy(inst->name), SNMP_NULL, 0, 0, nullptr, nullptr);
     EXPECT_EQ(scalar_get(inst, vb, SMUX_OP_SET), SNMP_GEN_ERR);
     EXPECT_EQ(scalar_get(inst, vb, 99), SNMP_GEN_ERR);
     free_inst(inst);
-    inst = name2inst(make_obj_id_from_dot((COL_A + ".2").c_str()));
+    inst = instance_of(COL_A + ".2");
     ASSERT_NE(inst, nullptr);
     EXPECT_EQ(table_get(inst, vb, SMUX_OP_SET), SNMP_GEN_ERR);
     free_inst(inst);
