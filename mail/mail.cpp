@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "cfg/cfg.h"
@@ -31,7 +32,7 @@ unsigned reply_wait_seconds = MAIL_REPLY_WAIT;
 // follow serve them before taking anything new from the queue.
 struct deferred_mail {
     std::size_t extent;
-    unsigned char bytes[MAIL_BUF_SIZE];
+    std::unique_ptr<unsigned char[]> bytes;
 };
 queue deferred_Q = nullptr;
 std::size_t deferred_count = 0;
@@ -150,17 +151,26 @@ void do_dump(const unsigned char* mail, std::size_t extent) {
 }
 
 // Keeps a copy of a mail for the polls after the reply wait. Without memory
-// the mail is lost: there is nowhere to put it and no one to tell.
+// the mail is lost: there is nowhere to put it and no one to tell. The
+// polls serve one mail per tick, so a sender that floods the queue during
+// a wait is cut off at MAIL_DEFERRED_MAX rather than growing the heap.
 void defer_mail(const unsigned char* mail, std::size_t extent) {
+    if (deferred_count >= MAIL_DEFERRED_MAX) {
+        std::int32_t command = extent >= MAIL_HEADER_SIZE ? get_i32(mail, MAIL_OFF_COMMAND) : -1;
+        log_line(stderr, "%s: Too many deferred mails, mail %d dropped  (SMUX3015)\n",
+                 dsmux::PROGRAM_NAME, command);
+        return;
+    }
     auto* kept = new (std::nothrow) deferred_mail;
     if (kept == nullptr)
         return;
     kept->extent = extent;
-    std::memcpy(kept->bytes, mail, extent);
-    if (q_add(&deferred_Q, kept) == nullptr) {
+    kept->bytes.reset(new (std::nothrow) unsigned char[extent]);
+    if (kept->bytes == nullptr || q_add(&deferred_Q, kept) == nullptr) {
         delete kept;
         return;
     }
+    std::memcpy(kept->bytes.get(), mail, extent);
     ++deferred_count;
 }
 
@@ -171,7 +181,7 @@ std::size_t take_deferred(unsigned char* buffer) {
         return 0;
     --deferred_count;
     std::size_t extent = kept->extent;
-    std::memcpy(buffer, kept->bytes, extent);
+    std::memcpy(buffer, kept->bytes.get(), extent);
     delete kept;
     return extent;
 }

@@ -10,6 +10,10 @@
 inline constexpr int READ_MAIL_FAILED = -1;  // receive failure or unknown command
 inline constexpr int READ_MAIL_STOP = 1;     // MAIL_STOP or MAIL_STOP_ALL
 
+// Most mails kept for the polls after a reply wait; further ones are dropped
+// with a message.
+inline constexpr std::size_t MAIL_DEFERRED_MAX = 1000;
+
 // The reply wait of post_mail lasts this long, in seconds.
 inline constexpr unsigned MAIL_REPLY_WAIT = 10;
 

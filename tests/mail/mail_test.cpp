@@ -230,6 +230,19 @@ TEST_F(read_mail_test, reply_wait_defers_other_mails_for_next_polls_in_arrival_o
     EXPECT_EQ(agents(), (agent_list{{"b", 7002}, {"c", 7003}}));
 }
 
+TEST_F(read_mail_test, reply_wait_keeps_at_most_the_deferred_limit) {
+    for (std::size_t i = 0; i < MAIL_DEFERRED_MAX + 2; ++i)
+        deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
+    deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_ACK));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_mail(false, MAIL_ACK), MAIL_ACK);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(mail_deferred_count(), MAIL_DEFERRED_MAX);
+    std::size_t first = err.find("Too many deferred mails, mail 14 dropped  (SMUX3015)");
+    ASSERT_NE(first, std::string::npos) << err;
+    EXPECT_NE(err.find("(SMUX3015)", first + 1), std::string::npos) << "two were dropped";
+}
+
 TEST_F(read_mail_test, reply_wait_ends_on_nak_whichever_agent_sent_it) {
     deliver(mail_bytes(SERVICE_MBOX, 8123, MAIL_NAK));
     EXPECT_EQ(read_mail(false, MAIL_ACK), MAIL_NAK);
