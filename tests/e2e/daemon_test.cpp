@@ -1,0 +1,215 @@
+// The daemon end to end: dorsrvsmuxd under net-snmp's snmpd as SMUX master,
+// with a real agent process publishing objects and answering sets, and SNMP
+// clients asking through snmpd.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/sandbox.h"
+
+using namespace dsmux::e2e;
+
+namespace {
+
+const std::string S = ".1.3.6.1.4.1.32473.11.2";
+
+const char* const defs =
+    "varden enterprises.32473\n"
+    "vdnProducts varden.11\n"
+    "vdnServer vdnProducts.2\n"
+    "vdnStdEquipment vdnServer.1\n"
+    "vdnSystemInfo vdnServer.2\n"
+    "vdnHealth vdnServer.3\n"
+    "vdnSm2 vdnServer.4\n"
+    "eTable vdnStdEquipment.1\n"
+    "eEntry eTable.1\n"
+    "eColA eEntry.1 INTEGER read-write mandatory\n"
+    "eColB eEntry.2 DisplayString read-write mandatory\n"
+    "e2Table vdnStdEquipment.2\n"
+    "e2Entry e2Table.1\n"
+    "ePVal e2Entry.1 INTEGER read-only mandatory\n"
+    "eLevel vdnSystemInfo.1 INTEGER read-write mandatory\n"
+    "eText vdnSystemInfo.2 DisplayString read-write mandatory\n"
+    "eCount vdnSystemInfo.3 Gauge read-only mandatory\n"
+    "eOff vdnSystemInfo.4 INTEGER read-write mandatory\n"
+    "eOid vdnSystemInfo.5 ObjectID read-write mandatory\n"
+    "eRaw vdnSystemInfo.6 OctetString read-write mandatory\n"
+    "eHealth vdnHealth.1 Gauge read-only mandatory\n"
+    "eSm2 vdnSm2.1 Gauge read-only mandatory\n";
+
+class daemon_e2e : public sandbox_test {
+ protected:
+    // The start directory <scratch>/run/a/b with the MIB definitions, the
+    // registry map and (unless told otherwise) the agent configuration.
+    void prepare(bool with_config = true)
+    {
+        run_ = scratch() + "/run/a/b";
+        // The registry path must fit 59 characters; the sandbox keeps
+        // /opt/varden/server private.
+        registry_ = "/opt/varden/server/registry";
+        for (const std::string& dir : {scratch() + "/run", scratch() + "/run/a", run_, registry_})
+            mkdir(dir.c_str(), 0755);
+        ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs", defs));
+        std::string map = "registry = \"" + registry_ + "\"\n";
+        for (const char* name : {"eLevel", "eText", "eCount", "eOff", "eOid", "eRaw"})
+            map += std::string("\"sys/scalars\" \"") + name + "\" SCALAR\n";
+        map += "\"health/health\" \"eHealth\" SCALAR\n\"health/health\" \"eSm2\" SCALAR\n";
+        map += "table_index = 1\n\"disk/diskTable\" \"eColA\" TABLE\n\"disk/diskTable\" \"eColB\" TABLE\n";
+        map += "table_index = 2\n\"proc/procTable\" \"ePVal\" TABLE\n";
+        ASSERT_TRUE(write_file(run_ + "/registry.mib", map));
+        if (with_config) {
+            ASSERT_TRUE(write_file(run_ + "/config",
+                                   "agent \"" + bin_dir() + "/daemon_agent\" \"" + registry_ + "\";\n"));
+        }
+        write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " " + DEFAULT_PASSWORD + "\n");
+    }
+
+    pid_t start_daemon()
+    {
+        return spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon");
+    }
+
+    // snmpd, snmptrapd, the daemon and its agent, up and registered.
+    void start_all()
+    {
+        prepare();
+        write_snmpd_conf();
+        ASSERT_GT(start_snmptrapd(), 0);
+        ASSERT_GT(start_snmpd(), 0);
+        daemon_ = start_daemon();
+        ASSERT_GT(daemon_, 0);
+        auto cold = wait_for_trap(
+            [](const trap_record& t) { return t.generic == 0 && t.enterprise == ".1.3.6.1.4.1.32473"; },
+            std::chrono::milliseconds(20000));
+        ASSERT_TRUE(cold.has_value()) << "no cold-start trap";
+        ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", std::chrono::milliseconds(20000)));
+    }
+
+    static bool refused(const run_result& r)
+    {
+        return r.status != 0 && (r.out + r.err).find("noSuchName") != std::string::npos;
+    }
+
+    std::vector<std::string> walk_lines(const std::string& oid)
+    {
+        run_result r = snmpwalk(oid);
+        std::vector<std::string> lines;
+        std::string line;
+        for (char c : r.out) {
+            if (c == '\n') {
+                lines.push_back(line);
+                line.clear();
+            } else {
+                line += c;
+            }
+        }
+        return lines;
+    }
+
+    std::string run_, registry_;
+    pid_t daemon_ = -1;
+};
+
+TEST_F(daemon_e2e, registers_four_subtrees_and_announces_cold_start)
+{
+    start_all();
+    for (const std::string& oid : {S + ".1.1.1.1.2", S + ".2.1.0", S + ".3.1.0", S + ".4.1.0"}) {
+        run_result r = snmpget(oid);
+        EXPECT_EQ(r.status, 0) << oid << ": " << r.out << r.err;
+    }
+    EXPECT_EQ(value_of(snmpget(S + ".4.1.0")), "Gauge32: 6");
+}
+
+TEST_F(daemon_e2e, get_of_scalars_takes_one_instance_sub_identifier)
+{
+    start_all();
+    EXPECT_EQ(value_of(snmpget(S + ".2.1.0")), "INTEGER: -42");
+    EXPECT_EQ(value_of(snmpget(S + ".2.1.5")), "INTEGER: -42");
+    EXPECT_TRUE(refused(snmpget(S + ".2.1")));
+    EXPECT_TRUE(refused(snmpget(S + ".2.1.0.0")));
+    EXPECT_TRUE(refused(snmpget(S + ".2.4.0")));  // disabled item
+}
+
+TEST_F(daemon_e2e, walk_crosses_object_types_and_skips_disabled_items)
+{
+    start_all();
+    EXPECT_EQ(walk_lines(S + ".2"), (std::vector<std::string>{
+                                        S + ".2.1.0 = INTEGER: -42",
+                                        S + ".2.2.0 = STRING: \"hello\"",
+                                        S + ".2.3.0 = Gauge32: 7",
+                                        S + ".2.5.0 = OID: .1.3.6.1.4.1.32473.1",
+                                        S + ".2.6.0 = Hex-STRING: 01 AB 00 ",
+                                    }));
+}
+
+TEST_F(daemon_e2e, walk_of_tables_in_numeric_index_order)
+{
+    start_all();
+    EXPECT_EQ(walk_lines(S + ".1"), (std::vector<std::string>{
+                                        // Row 10's first column is disabled and ends that column.
+                                        S + ".1.1.1.1.2 = INTEGER: 20",
+                                        S + ".1.1.1.1.9 = INTEGER: 90",
+                                        S + ".1.1.1.2.2 = STRING: \"row2\"",
+                                        S + ".1.1.1.2.9 = STRING: \"row9\"",
+                                        S + ".1.1.1.2.10 = STRING: \"row10\"",
+                                        S + ".1.2.1.1.1.1 = INTEGER: 11",
+                                        S + ".1.2.1.1.1.2 = INTEGER: 12",
+                                        S + ".1.2.1.1.2.1 = INTEGER: 21",
+                                    }));
+}
+
+TEST_F(daemon_e2e, set_reaches_the_agent_in_two_phases)
+{
+    start_all();
+    run_result r = snmpset(S + ".2.1.0", "i", "77");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::string agent_log = log_path("daemon");  // the agent's output goes to the daemon's log
+    EXPECT_TRUE(wait_for_line(agent_log, "SET phase=1 object=sys/scalars item=0 length=268 value=4d000000"));
+    EXPECT_TRUE(wait_for_line(agent_log, "SET phase=2 object=sys/scalars item=0 length=268 value=4d000000"));
+
+    r = snmpset(S + ".2.2.0", "s", "world");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(wait_for_line(agent_log, "SET phase=1 object=sys/scalars item=1 length=270 value=776f726c6400"));
+    EXPECT_TRUE(wait_for_line(agent_log, "SET phase=2 object=sys/scalars item=1 length=270 value=776f726c6400"));
+}
+
+TEST_F(daemon_e2e, refused_or_unanswered_set_fails_at_the_client)
+{
+    start_all();
+    run_result nak = snmpset(S + ".2.2.0", "s", "nak");
+    EXPECT_NE(nak.status, 0) << nak.out << nak.err;
+    run_result silent = snmpset(S + ".2.2.0", "s", "silent");
+    EXPECT_NE(silent.status, 0) << silent.out << silent.err;
+    std::string log = read_file(log_path("daemon"));
+    EXPECT_NE(log.find("SET phase=1 object=sys/scalars item=1 length=268 value=6e616b00"), std::string::npos) << log;
+    EXPECT_EQ(log.find("SET phase=2 object=sys/scalars item=1 length=268 value=6e616b00"), std::string::npos) << log;
+    // The daemon serves on after the reply wait.
+    EXPECT_EQ(value_of(snmpget(S + ".2.3.0")), "Gauge32: 7");
+}
+
+TEST_F(daemon_e2e, missing_config_fails_every_attempt_then_stops_in_order)
+{
+    prepare(false);
+    write_snmpd_conf();
+    ASSERT_GT(start_snmpd(), 0);
+    pid_t daemon = start_daemon();
+    auto status = wait_exit(daemon, std::chrono::milliseconds(40000));
+    ASSERT_TRUE(status.has_value()) << "the daemon did not stop";
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    std::string log = read_file(log_path("daemon"));
+    EXPECT_NE(log.find("(SM1106)"), std::string::npos) << log;
+    std::size_t attempts = 0;
+    for (std::size_t at = log.find("dorsrvsmuxd: Can't interpret file: config  (SMUX4020)"); at != std::string::npos;
+         at = log.find("dorsrvsmuxd: Can't interpret file: config  (SMUX4020)", at + 1))
+        ++attempts;
+    EXPECT_EQ(attempts, 4u) << log;
+    EXPECT_NE(log.find("dorsrvsmuxd: Receive failed: "), std::string::npos) << log;
+    EXPECT_NE(log.find("(SMUX3004)"), std::string::npos) << log;
+    EXPECT_NE(log.find("Terminating Server Agents SMUX Manager..."), std::string::npos) << log;
+    EXPECT_NE(log.find("[dorsrvsmux] Done."), std::string::npos) << log;
+}
+
+}  // namespace
