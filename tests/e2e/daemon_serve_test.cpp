@@ -1,0 +1,510 @@
+// The daemon end to end: dorsrvsmuxd started in its own start directory,
+// registered with snmpd over SMUX, serving the objects that a real agent
+// (serve_agent, on the agent library, started by the daemon from its config)
+// publishes, and passing sets to that agent over the real mailbox queue.
+// Every request goes through net-snmp's command-line clients and snmpd.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/sandbox.h"
+
+using namespace dsmux::e2e;
+
+namespace {
+
+const std::string BASE = ".1.3.6.1.4.1.32473.11.2";
+const std::string ONE = BASE + ".1.1";           // oneTable, one index
+const std::string O1 = BASE + ".1.1.1.1";        // oCol1
+const std::string O2 = BASE + ".1.1.1.2";        // oCol2
+const std::string SYS = BASE + ".2";             // vdnSystemInfo: scalars
+const std::string T_UNSIGNED = SYS + ".1";
+const std::string T_SIGNED = SYS + ".2";
+const std::string T_STRING = SYS + ".3";
+const std::string T_RAW = SYS + ".4";
+const std::string T_OID = SYS + ".5";
+const std::string T_TICKS = SYS + ".6";
+const std::string T_COUNTER = SYS + ".7";
+const std::string T_READONLY = SYS + ".8";
+const std::string T_IP = SYS + ".9";
+const std::string H_A = BASE + ".3.1";           // vdnHealth
+const std::string TWO = BASE + ".4.1";           // twoTable, two indexes
+const std::string W1 = BASE + ".4.1.1.1";
+const std::string W2 = BASE + ".4.1.1.2";
+const std::string REGISTRY = "/opt/varden/server/registry";
+
+const char* DEFS = R"(-- the test MIB: the four subtrees with an object of each kind
+vdnServer        enterprises.32473.11.2
+vdnStdEquipment  vdnServer.1
+vdnSystemInfo    vdnServer.2
+vdnHealth        vdnServer.3
+vdnSm2           vdnServer.4
+oneTable         vdnStdEquipment.1
+oneEntry         oneTable.1
+oCol1            oneEntry.1      INTEGER        read-only   mandatory
+oCol2            oneEntry.2      DisplayString  read-only   mandatory
+tUnsigned        vdnSystemInfo.1 Gauge          read-write  mandatory
+tSigned          vdnSystemInfo.2 INTEGER        read-write  mandatory
+tString          vdnSystemInfo.3 DisplayString  read-write  mandatory
+tRaw             vdnSystemInfo.4 OctetString    read-write  mandatory
+tOid             vdnSystemInfo.5 ObjectID       read-write  mandatory
+tTicks           vdnSystemInfo.6 TimeTicks      read-write  mandatory
+tCounter         vdnSystemInfo.7 Counter        read-write  mandatory
+tReadOnly        vdnSystemInfo.8 DisplayString  read-only   mandatory
+tIp              vdnSystemInfo.9 IpAddress      read-write  mandatory
+hA               vdnHealth.1     INTEGER        read-only   mandatory
+twoTable         vdnSm2.1
+twoEntry         twoTable.1
+wCol1            twoEntry.1      INTEGER        read-only   mandatory
+wCol2            twoEntry.2      DisplayString  read-only   mandatory
+)";
+
+const char* REGISTRY_MIB = R"(registry = /opt/varden/server/registry
+"sys/scalars" "tUnsigned" SCALAR
+"sys/scalars" "tSigned"   SCALAR
+"sys/scalars" "tString"   SCALAR
+"sys/scalars" "tRaw"      SCALAR
+"sys/scalars" "tOid"      SCALAR
+"sys/scalars" "tTicks"    SCALAR
+"sys/scalars" "tCounter"  SCALAR
+"sys/scalars" "tReadOnly" SCALAR
+"sys/scalars" "tIp"       SCALAR
+"health/h"    "hA"        SCALAR
+table_index = 1
+"one/oneEntry" "oCol1" TABLE
+"one/oneEntry" "oCol2" TABLE
+table_index = 2
+"two/twoEntry" "wCol1" TABLE
+"two/twoEntry" "wCol2" TABLE
+)";
+
+// Items in this order: positions 0..8 in sys/scalars.
+const char* SPEC = R"(registry /opt/varden/server/registry
+object sys/scalars
+item tUnsigned unsigned rdwr enabled 0 4000000000
+item tSigned   signed   rdwr enabled 0 -42
+item tString   string   rdwr enabled 16 hello world
+item tRaw      raw      rdwr enabled 8 01ab00ff
+item tOid      oid      rdwr enabled 64 1.3.6.1.4.1.32473.7.1
+item tTicks    unsigned rdwr enabled 0 12345
+item tCounter  unsigned rdwr enabled 0 77
+item tReadOnly string   rd   enabled 16 fixed
+item tIp       raw      rdwr enabled 4 7f000001
+object health/h
+item hA signed rd enabled 0 7
+# rows 1, 2, 3, 10: numeric order differs from the directory's name order;
+# oCol2 is disabled in row 3, which ends its column there
+object one/oneEntry.1 1
+item oCol1 signed rd enabled 0 101
+item oCol2 string rd enabled 16 r1
+object one/oneEntry.10 10
+item oCol1 signed rd enabled 0 110
+item oCol2 string rd enabled 16 r10
+object one/oneEntry.2 2
+item oCol1 signed rd enabled 0 102
+item oCol2 string rd enabled 16 r2
+object one/oneEntry.3 3
+item oCol1 signed rd enabled 0 103
+item oCol2 string rd disabled 16 r3
+object two/twoEntry.1.1 1 1
+item wCol1 signed rd enabled 0 11
+item wCol2 string rd enabled 16 a11
+object two/twoEntry.10.1 10 1
+item wCol1 signed rd enabled 0 101
+item wCol2 string rd enabled 16 a101
+object two/twoEntry.1.2 1 2
+item wCol1 signed rd enabled 0 12
+item wCol2 string rd enabled 16 a12
+object two/twoEntry.2.1 2 1
+item wCol1 signed rd enabled 0 21
+item wCol2 string rd enabled 16 a21
+)";
+
+// Lines of `text` that begin with `prefix`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0)
+            out.push_back(line);
+    return out;
+}
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class daemon_serve : public sandbox_test {
+protected:
+    std::string start_dir() const { return scratch() + "/server/etc/smux"; }
+    std::string set_log() const { return scratch() + "/sets.log"; }
+    std::string daemon_log() const { return log_path("daemon"); }
+
+    // The install tree: start directory with config, registry.mib and the
+    // definitions, mailcfg two levels up, the agent's description.
+    void write_tree(const std::string& config, const std::string& registry_mib = REGISTRY_MIB,
+                    const std::string& spec = SPEC)
+    {
+        ASSERT_TRUE(run({"mkdir", "-p", start_dir(), REGISTRY}).status == 0);
+        // A daemon of an earlier test in this sandbox, killed, left its queue
+        // behind; the IPC namespace is the sandbox's own.
+        run({"ipcrm", "--all=msg"});
+        ASSERT_TRUE(write_file(start_dir() + "/dorsrvsmuxd.defs", DEFS));
+        ASSERT_TRUE(write_file(start_dir() + "/registry.mib", registry_mib));
+        if (!config.empty()) {
+            ASSERT_TRUE(write_file(start_dir() + "/config", config));
+        }
+        ASSERT_TRUE(write_file(scratch() + "/server/mailcfg", "debug = 0;\n"));
+        ASSERT_TRUE(write_file(scratch() + "/spec", spec));
+    }
+
+    std::string agent_line(const std::string& answer) const
+    {
+        return "agent serve_agent " + scratch() + "/spec " + set_log() + " " + answer + ";\n";
+    }
+
+    void start_snmp()
+    {
+        snmpd_config conf;
+        conf.extra_lines.push_back("override .1.3.6.1.4.1.32473.11.2.11.1.0 integer 7");
+        write_snmpd_conf(conf);
+        write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " " + DEFAULT_PASSWORD + "\n");
+        ASSERT_GT(start_snmptrapd(), 0);
+        ASSERT_GT(start_snmpd(), 0);
+    }
+
+    // The daemon from its start directory, agents found along PATH; prefix
+    // runs before it (a privilege change, a limit).
+    pid_t start_daemon(const std::vector<std::string>& prefix = {})
+    {
+        std::vector<std::string> argv = prefix;
+        argv.insert(argv.end(), {"/bin/sh", "-c", "cd '" + start_dir() + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"});
+        const char* path = getenv("PATH");
+        return spawn(argv, "daemon", {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
+    }
+
+    // Everything up: snmpd, the daemon, its agent's objects, the cold start.
+    void start_all(const std::string& answer = "ack")
+    {
+        write_tree(agent_line(answer));
+        start_snmp();
+        daemon_ = start_daemon();
+        ASSERT_GT(daemon_, 0);
+        ASSERT_TRUE(wait_for_line(daemon_log(), "published 10", milliseconds(20000)));
+        ASSERT_TRUE(wait_for_cold_start());
+    }
+
+    bool wait_for_cold_start()
+    {
+        return wait_for_trap([](const trap_record& t) { return t.enterprise == ".1.3.6.1.4.1.32473" && t.generic == 0; },
+                             milliseconds(20000))
+            .has_value();
+    }
+
+    run_result snmpset_many(const std::vector<std::string>& triples)
+    {
+        std::vector<std::string> argv = {"snmpset", "-v1", "-c", "private", "-On", "-m", "", "-t", "30", "-r", "0",
+                                         "127.0.0.1:161"};
+        argv.insert(argv.end(), triples.begin(), triples.end());
+        return run(argv, milliseconds(60000));
+    }
+
+    std::vector<std::string> sets() const { return lines_with(read_file(set_log()), "set "); }
+
+    pid_t daemon_ = -1;
+};
+
+// ---- registration, gets -------------------------------------------------
+
+TEST_F(daemon_serve, registers_four_subtrees_and_sends_cold_start_trap)
+{
+    start_all();
+    // One object of each subtree answers through snmpd.
+    for (const auto& [oid, value] : std::vector<std::pair<std::string, std::string>>{
+             {O1 + ".1", "INTEGER: 101"}, {T_SIGNED + ".0", "INTEGER: -42"}, {H_A + ".0", "INTEGER: 7"},
+             {W1 + ".1.2", "INTEGER: 12"}}) {
+        auto answer = snmpget(oid);
+        ASSERT_EQ(answer.status, 0) << oid << ": " << answer.err;
+        EXPECT_EQ(value_of(answer), value) << oid;
+    }
+    auto cold = traps();
+    ASSERT_FALSE(cold.empty());
+    EXPECT_EQ(count_of(read_file(daemon_log()), "SMUX registration of"), 0u) << "a subtree was refused";
+}
+
+TEST_F(daemon_serve, get_of_scalar_answers_any_single_instance_and_refuses_others)
+{
+    start_all();
+    struct row {
+        std::string oid;
+        bool answers;
+    };
+    for (const row& r : std::vector<row>{{T_SIGNED + ".0", true},
+                                         {T_SIGNED + ".5", true},
+                                         {T_SIGNED, false},
+                                         {T_SIGNED + ".0.0", false},
+                                         {T_SIGNED + ".5.1", false}}) {
+        auto answer = snmpget(r.oid);
+        if (r.answers) {
+            EXPECT_EQ(answer.status, 0) << r.oid << ": " << answer.err;
+            EXPECT_EQ(value_of(answer), "INTEGER: -42") << r.oid;
+        } else {
+            EXPECT_NE(answer.status, 0) << r.oid << " answered " << answer.out;
+            EXPECT_NE(answer.err.find("noSuchName"), std::string::npos) << r.oid << ": " << answer.err;
+        }
+    }
+}
+
+TEST_F(daemon_serve, get_encodes_each_item_type_by_the_objects_syntax)
+{
+    start_all();
+    for (const auto& [oid, value] : std::vector<std::pair<std::string, std::string>>{
+             {T_UNSIGNED + ".0", "Gauge32: 4000000000"},
+             {T_SIGNED + ".0", "INTEGER: -42"},
+             {T_STRING + ".0", "STRING: \"hello world\""},
+             {T_RAW + ".0", "Hex-STRING: 01 AB 00 FF "},
+             {T_OID + ".0", "OID: .1.3.6.1.4.1.32473.7.1"},
+             {T_TICKS + ".0", "Timeticks: (12345) 0:02:03.45"},
+             {T_COUNTER + ".0", "Counter32: 77"},
+             {T_IP + ".0", "IpAddress: 127.0.0.1"},
+             {O2 + ".10", "STRING: \"r10\""},
+             {W2 + ".10.1", "STRING: \"a101\""}}) {
+        auto answer = snmpget(oid, "2c");
+        ASSERT_EQ(answer.status, 0) << oid << ": " << answer.err;
+        EXPECT_EQ(value_of(answer), value) << oid;
+    }
+}
+
+// ---- get-next and walks ----------------------------------------------------
+
+TEST_F(daemon_serve, get_next_moves_from_each_object_to_the_next_in_mib_order)
+{
+    start_all();
+    const std::vector<std::pair<std::string, std::string>> steps = {
+        {T_UNSIGNED, T_UNSIGNED + ".0"},   // an object's own OID: its .0
+        {T_UNSIGNED + ".0", T_SIGNED + ".0"},
+        {T_SIGNED + ".0", T_STRING + ".0"},
+        {T_STRING + ".0", T_RAW + ".0"},
+        {T_RAW + ".0", T_OID + ".0"},
+        {T_OID + ".0", T_TICKS + ".0"},
+        {T_TICKS + ".0", T_COUNTER + ".0"},
+        {T_COUNTER + ".0", T_READONLY + ".0"},
+        {T_READONLY + ".0", T_IP + ".0"},
+        {T_IP + ".0", H_A + ".0"},         // scalar to scalar, into the next subtree
+        {H_A + ".0", W1 + ".1.1"},         // scalar to the first row of a table
+        {O1, O1 + ".1"},                   // a column's OID: its first row
+        {O1 + ".3", O1 + ".10"},           // numeric, not name order
+        {O1 + ".10", O2 + ".1"},           // last row: next column's first row
+        {O2 + ".2", T_UNSIGNED + ".0"},    // disabled row 3 ends the column
+        {W1 + ".1", W1 + ".1.1"},          // a partial index: its first row
+        {W1 + ".1.2", W1 + ".2.1"},
+        // Past our last object snmpd goes on with its own: the enterprise value.
+        {W2 + ".10.1", BASE + ".11.1.0"},
+    };
+    for (const auto& [from, to] : steps) {
+        auto answer = snmpgetnext(from, "2c");
+        ASSERT_EQ(answer.status, 0) << from << ": " << answer.err;
+        EXPECT_EQ(answer.out.substr(0, answer.out.find(" = ")), to) << "from " << from;
+    }
+}
+
+TEST_F(daemon_serve, walks_tables_in_numeric_index_order_and_stop_a_column_at_a_disabled_item)
+{
+    start_all();
+    auto one = snmpwalk(ONE, "2c");
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(lines_with(one.out, BASE), (std::vector<std::string>{
+                                              O1 + ".1 = INTEGER: 101", O1 + ".2 = INTEGER: 102",
+                                              O1 + ".3 = INTEGER: 103", O1 + ".10 = INTEGER: 110",
+                                              O2 + ".1 = STRING: \"r1\"", O2 + ".2 = STRING: \"r2\""}));
+    auto two = snmpwalk(TWO, "2c");
+    ASSERT_EQ(two.status, 0) << two.err;
+    EXPECT_EQ(lines_with(two.out, BASE),
+              (std::vector<std::string>{W1 + ".1.1 = INTEGER: 11", W1 + ".1.2 = INTEGER: 12", W1 + ".2.1 = INTEGER: 21",
+                                        W1 + ".10.1 = INTEGER: 101", W2 + ".1.1 = STRING: \"a11\"",
+                                        W2 + ".1.2 = STRING: \"a12\"", W2 + ".2.1 = STRING: \"a21\"",
+                                        W2 + ".10.1 = STRING: \"a101\""}));
+}
+
+// ---- sets ----------------------------------------------------------------
+
+TEST_F(daemon_serve, set_of_each_syntax_sends_the_exact_phase_one_and_two_mails)
+{
+    start_all();
+    struct row {
+        std::string oid, type, value;
+        int item;
+        std::string length, hex;  // of the value bytes the agent receives
+    };
+    const std::vector<row> rows = {
+        {T_SIGNED + ".0", "i", "-5", 1, "4", "fbffffff"},
+        {T_UNSIGNED + ".0", "u", "4000000001", 0, "4", "01286bee"},
+        {T_TICKS + ".0", "t", "500", 5, "4", "f4010000"},
+        {T_STRING + ".0", "s", "abc", 2, "4", "61626300"},
+        // Longer than the item's 16 bytes: cut, and the last byte kept is a NUL.
+        {T_STRING + ".0", "s", "abcdefghijklmnopqrstu", 2, "16", "6162636465666768696a6b6c6d6e6f00"},
+        {T_RAW + ".0", "x", "0102", 3, "2", "0102"},
+        {T_RAW + ".0", "d", "1.2.250", 3, "3", "0102fa"},
+        {T_OID + ".0", "o", ".1.3.6.1.4.1.32473.9", 4, "20", "312e332e362e312e342e312e33323437332e3900"},
+        // The value's syntax is not compared with the item's type.
+        {T_STRING + ".0", "i", "1", 2, "5", "0100000000"},
+    };
+    for (const row& r : rows) {
+        std::remove(set_log().c_str());
+        auto answer = snmpset(r.oid, r.type, r.value);
+        ASSERT_EQ(answer.status, 0) << r.oid << " " << r.type << " " << r.value << ": " << answer.err;
+        std::string tail = "object=sys/scalars item=" + std::to_string(r.item) + " length=" + r.length + " hex=" + r.hex;
+        EXPECT_EQ(sets(), (std::vector<std::string>{"set phase=1 " + tail, "set phase=2 " + tail}))
+            << r.oid << " " << r.type << " " << r.value;
+    }
+}
+
+TEST_F(daemon_serve, commit_sends_phase_two_in_varbind_order)
+{
+    start_all();
+    auto answer = snmpset_many({T_STRING + ".0", "s", "xy", T_SIGNED + ".0", "i", "3", T_RAW + ".0", "x", "aa"});
+    ASSERT_EQ(answer.status, 0) << answer.err;
+    EXPECT_EQ(sets(), (std::vector<std::string>{
+                          "set phase=1 object=sys/scalars item=2 length=3 hex=787900",
+                          "set phase=1 object=sys/scalars item=1 length=4 hex=03000000",
+                          "set phase=1 object=sys/scalars item=3 length=1 hex=aa",
+                          "set phase=2 object=sys/scalars item=2 length=3 hex=787900",
+                          "set phase=2 object=sys/scalars item=1 length=4 hex=03000000",
+                          "set phase=2 object=sys/scalars item=3 length=1 hex=aa",
+                      }));
+}
+
+TEST_F(daemon_serve, set_refusals_reach_snmpset_as_errors)
+{
+    start_all();
+    struct row {
+        std::string oid, type, value, error;
+    };
+    for (const row& r : std::vector<row>{{T_READONLY + ".0", "s", "x", "noSuchName"},
+                                         {T_IP + ".0", "a", "10.0.0.1", "noSuchName"},
+                                         {O1 + ".1", "i", "5", "noSuchName"}}) {
+        auto answer = snmpset(r.oid, r.type, r.value);
+        EXPECT_NE(answer.status, 0) << r.oid << " was set: " << answer.out;
+        EXPECT_NE(answer.err.find(r.error), std::string::npos) << r.oid << ": " << answer.err;
+    }
+    // Refused by the daemon: the agent never heard of them.
+    EXPECT_TRUE(sets().empty()) << read_file(set_log());
+}
+
+TEST_F(daemon_serve, agent_nak_gives_bad_value_and_no_phase_two)
+{
+    start_all("nak");
+    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
+    EXPECT_NE(answer.status, 0) << answer.out;
+    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
+    EXPECT_EQ(sets(), (std::vector<std::string>{"set phase=1 object=sys/scalars item=1 length=4 hex=09000000"}));
+    // The daemon goes on serving.
+    EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
+}
+
+TEST_F(daemon_serve, unanswered_set_times_out_after_the_reply_wait_with_bad_value)
+{
+    start_all("none");
+    auto started = std::chrono::steady_clock::now();
+    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_NE(answer.status, 0) << answer.out;
+    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
+    EXPECT_GE(took, std::chrono::seconds(9));
+    EXPECT_LT(took, std::chrono::seconds(25));
+    EXPECT_EQ(sets().size(), 1u);
+    EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
+}
+
+// ---- start-up failures ---------------------------------------------------
+
+TEST_F(daemon_serve, empty_registry_map_leaves_requests_refused_and_mail_served)
+{
+    write_tree(agent_line("ack"), "registry = /opt/varden/server/registry\n");
+    start_snmp();
+    daemon_ = start_daemon();
+    ASSERT_GT(daemon_, 0);
+    ASSERT_TRUE(wait_for_cold_start());
+    // The agent connects (the mail service answers) and publishes, but the
+    // daemon has no pairs table: every object is refused.
+    ASSERT_TRUE(wait_for_line(daemon_log(), "published 10", milliseconds(20000)));
+    for (const std::string& oid : {T_SIGNED + ".0", O1 + ".1", H_A + ".0"}) {
+        auto answer = snmpget(oid);
+        EXPECT_NE(answer.status, 0) << oid << " answered " << answer.out;
+        EXPECT_NE(answer.err.find("noSuchName"), std::string::npos) << oid << ": " << answer.err;
+    }
+    EXPECT_TRUE(running(daemon_));
+}
+
+TEST_F(daemon_serve, agent_start_failure_leaves_requests_refused_and_mail_served)
+{
+    // The daemon runs as nobody with a process limit it has reached already:
+    // its fork of the configured agent fails.
+    if (run({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "true"}).status != 0)
+        GTEST_SKIP() << "cannot run a program as nobody here";
+    write_tree(agent_line("ack"));
+    ASSERT_EQ(run({"chmod", "-R", "a+rX", scratch(), "/opt/varden/server"}).status, 0);
+    start_snmp();
+    daemon_ = start_daemon({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "prlimit", "--nproc=1:1", "--"});
+    ASSERT_GT(daemon_, 0);
+    ASSERT_TRUE(wait_for_line(daemon_log(), "Can't fork agent: serve_agent  (SMUX4025)", milliseconds(20000)));
+    ASSERT_TRUE(wait_for_cold_start());
+    auto answer = snmpget(T_SIGNED + ".0");
+    EXPECT_NE(answer.status, 0) << answer.out;
+    EXPECT_NE(answer.err.find("noSuchName"), std::string::npos) << answer.err;
+    // Mail is served: an agent started from outside connects.
+    pid_t agent = spawn({bin_dir() + "/serve_agent", scratch() + "/spec", set_log(), "ack"}, "agent");
+    ASSERT_GT(agent, 0);
+    EXPECT_TRUE(wait_for_line(log_path("agent"), "published 10", milliseconds(20000)));
+    EXPECT_TRUE(running(daemon_));
+}
+
+TEST_F(daemon_serve, missing_config_fails_every_attempt_then_stops_with_status_one)
+{
+    write_tree("");
+    start_snmp();
+    daemon_ = start_daemon();
+    ASSERT_GT(daemon_, 0);
+    auto status = wait_exit(daemon_, milliseconds(40000));
+    ASSERT_TRUE(status.has_value()) << "the daemon did not stop";
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    std::string log = read_file(daemon_log());
+    EXPECT_GE(count_of(log, "(SM1106)"), 1u) << log;
+    EXPECT_EQ(count_of(log, "dorsrvsmuxd: Can't interpret file: config  (SMUX4020)"), 4u) << log;
+    EXPECT_EQ(count_of(log, "(SMUX3004)"), 1u) << log;
+    EXPECT_LT(log.find("(SMUX4020)"), log.find("(SMUX3004)"));
+}
+
+// ---- snmpd going away ------------------------------------------------------
+
+TEST_F(daemon_serve, survives_snmpd_restart_and_keeps_serving_mail)
+{
+    start_all();
+    ASSERT_GT(restart_snmpd(), 0);
+    // Give the daemon the chance to notice the end of its connection.
+    auto answer = snmpget(".1.3.6.1.2.1.1.5.0");
+    EXPECT_EQ(answer.status, 0) << answer.err;
+    EXPECT_TRUE(running(daemon_));
+    // A second agent connects and gets its answer from the daemon.
+    pid_t agent = spawn({bin_dir() + "/serve_agent", scratch() + "/spec", set_log(), "ack"}, "agent");
+    ASSERT_GT(agent, 0);
+    EXPECT_TRUE(wait_for_line(log_path("agent"), "published 10", milliseconds(20000)));
+    EXPECT_TRUE(running(daemon_));
+    // And it stops in order when told to.
+    int status = stop(daemon_, SIGTERM, milliseconds(30000));
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_TRUE(wait_for_line(log_path("agent"), "stopped", milliseconds(5000)));
+}
+
+}  // namespace
