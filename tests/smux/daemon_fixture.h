@@ -71,7 +71,7 @@ inline void load_unit_mib()
     }
 }
 
-struct item_spec {
+struct item_def {
     std::string name;
     std::uint8_t type;
     std::vector<unsigned char> value;
@@ -97,13 +97,13 @@ inline std::vector<unsigned char> text(const std::string& s)
 // Writes the object file `name` ("dir/file[.index]") under `registry` in the
 // published layout: header, item records, then each value in its own slot.
 inline void write_object(const std::string& registry, const std::string& name, std::int32_t mbox,
-                         const std::vector<item_spec>& items, const std::vector<std::int32_t>& index = {})
+                         const std::vector<item_def>& items, const std::vector<std::int32_t>& index = {})
 {
     std::size_t items_at = OBJ_HEADER_SIZE;
     std::size_t data_at = items_at + OBJ_ITEM_SIZE * items.size();
     std::size_t data_size = 0;
-    for (const item_spec& spec : items)
-        data_size += spec.size;
+    for (const item_def& def : items)
+        data_size += def.size;
     std::vector<unsigned char> image(data_at + data_size, 0);
     reg_object header{};
     header.mbox = mbox;
@@ -118,19 +118,19 @@ inline void write_object(const std::string& registry, const std::string& name, s
     std::memcpy(image.data(), &header, sizeof header);
     std::size_t value_at = data_at;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        const item_spec& spec = items[i];
+        const item_def& def = items[i];
         reg_item item{};
-        std::snprintf(item.name, sizeof item.name, "%s", spec.name.c_str());
-        item.size = spec.size;
-        item.length = static_cast<std::uint16_t>(spec.value.size());
-        item.type = spec.type;
-        item.access = spec.access;
-        item.state = spec.state;
+        std::snprintf(item.name, sizeof item.name, "%s", def.name.c_str());
+        item.size = def.size;
+        item.length = static_cast<std::uint16_t>(def.value.size());
+        item.type = def.type;
+        item.access = def.access;
+        item.state = def.state;
         std::size_t record_at = items_at + OBJ_ITEM_SIZE * i;
         item.value_offset = static_cast<std::int32_t>(value_at - record_at);
         std::memcpy(image.data() + record_at, &item, sizeof item);
-        std::memcpy(image.data() + value_at, spec.value.data(), std::min<std::size_t>(spec.value.size(), spec.size));
-        value_at += spec.size;
+        std::memcpy(image.data() + value_at, def.value.data(), std::min<std::size_t>(def.value.size(), def.size));
+        value_at += def.size;
     }
     std::string path = registry + "/" + name;
     std::string dir = path.substr(0, path.rfind('/'));
