@@ -27,6 +27,7 @@ using dsmux::PROGRAM_NAME;
 namespace {
 
 struct steps_done {
+    bool priority = false;
     bool config = false;
     bool mailcfg = false;
     bool registry = false;
@@ -125,7 +126,11 @@ int service_init(const char* install_dir)
         return 0;
     // Files the service and its agents create get exactly the modes asked for.
     umask(0);
-    (void)nice(-20);
+    // nice adds to the current value: raise it once, not once per attempt.
+    if (!done.priority) {
+        (void)nice(-20);
+        done.priority = true;
+    }
 
     if (!done.config) {
         if (!read_config("config"))
