@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <ctime>
 
-// Runs a shell command and captures its output (run_command's contract).
-using command_runner = int (*)(const char* command, char* output, std::size_t size);
+#include "lib/community.h"  // command_runner
+
 
 // Checks that the host carries the operating-system patches the master agent
 // needs, by the version member of uname. Returns only when the check passes;
