@@ -8,10 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "cfg/cfg.h"
+#include "mail/agents.h"
+#include "mail/mail.h"
 #include "smux/session.h"
+#include "tests/mail/private_queue.h"
 
 namespace {
 
@@ -192,6 +197,40 @@ TEST_F(loop_test, reconnection_starts_once_the_wait_is_over)
     EXPECT_EQ(wait.seconds, 300);
     smux_set_master(nullptr, 0);
     close(listener);
+}
+
+TEST_F(loop_test, without_association_for_good_the_loop_still_serves_mail_at_every_tick)
+{
+    mail_test::private_queue queue;
+    ASSERT_GE(queue.open_as_service(), 0);
+    struct sigaction action{};
+    struct sigaction old{};
+    action.sa_handler = on_alarm;  // no SA_RESTART: the tick ends the wait
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &action, &old), 0);
+    alarm_period = 1;
+    debug_flag = 0;
+    peer = association{};
+    peer.reconnect_off = true;
+
+    ASSERT_GT(mail_test::send(queue.qid(), mail_test::mail_bytes(SERVICE_MBOX, 9, MAIL_DEBUG)), 0);
+    mail_flag = 1;
+    testing::internal::CaptureStderr();
+    auto start = std::chrono::steady_clock::now();
+    loop_once();  // reads the mail, then waits without time-out until the tick
+    auto waited = std::chrono::steady_clock::now() - start;
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(debug_flag, 0) << err;
+    EXPECT_EQ(mail_flag, 1) << "the tick raised the flag for the next pass";
+    EXPECT_LT(waited, std::chrono::seconds(3));
+    EXPECT_EQ(peer.smux_fd, -1);
+
+    alarm(0);
+    sigaction(SIGALRM, &old, nullptr);
+    mail_flag = 0;
+    debug_flag = 0;
+    mbox_qid = -1;
+    mbox_rtype = -1;
 }
 
 }  // namespace
