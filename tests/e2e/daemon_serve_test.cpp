@@ -219,7 +219,18 @@ protected:
         return run(argv, milliseconds(60000));
     }
 
-    std::vector<std::string> sets() const { return lines_with(read_file(set_log()), "set "); }
+    // The set lines the agent has logged once the set's whole transaction
+    // is over. snmpd may answer the client before it sends the commit, but it
+    // serves the next request only after the transaction; the daemon takes
+    // SMUX PDUs in order, and a phase-2 mail is answered (so logged) before
+    // the daemon reads on. So once a get of one of our objects is answered,
+    // every line is in the log.
+    std::vector<std::string> sets()
+    {
+        auto settle = snmpget(H_A + ".0");
+        EXPECT_EQ(settle.status, 0) << settle.err;
+        return lines_with(read_file(set_log()), "set ");
+    }
 
     pid_t daemon_ = -1;
 };
@@ -408,7 +419,7 @@ TEST_F(daemon_serve, agent_nak_gives_bad_value_and_no_phase_two)
     EXPECT_NE(answer.status, 0) << answer.out;
     EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
     EXPECT_EQ(sets(), (std::vector<std::string>{"set phase=1 object=sys/scalars item=1 length=4 hex=09000000"}));
-    // The daemon goes on serving.
+    // The daemon goes on serving, the old value in place.
     EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
 }
 
@@ -505,6 +516,75 @@ TEST_F(daemon_serve, survives_snmpd_restart_and_keeps_serving_mail)
     int status = stop(daemon_, SIGTERM, milliseconds(30000));
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_TRUE(wait_for_line(log_path("agent"), "stopped", milliseconds(5000)));
+}
+
+}  // namespace
+
+// ---- the shipped install tree ---------------------------------------------------
+
+namespace {
+
+// examples/ as installed: the daemon in etc/smux with the shipped config,
+// registry.mib and definitions, sysagent started from config.
+class shipped_tree : public sandbox_test {};
+
+TEST_F(shipped_tree, serves_sysagent_objects_in_all_four_subtrees_and_takes_a_set)
+{
+    std::string smux_dir = scratch() + "/server/etc/smux";
+    ASSERT_EQ(run({"mkdir", "-p", smux_dir, REGISTRY}).status, 0);
+    run({"ipcrm", "--all=msg"});
+    for (const char* file : {"config", "registry.mib", "dorsrvsmuxd.defs"})
+        ASSERT_EQ(run({"cp", source_dir() + "/examples/" + file, smux_dir}).status, 0);
+    ASSERT_TRUE(write_file(scratch() + "/server/mailcfg", "mail \"cat >> " + scratch() + "/trap-mail.txt\";\n"));
+    // A threshold out of reach, so that the only load trap is the one below.
+    ASSERT_TRUE(write_file(REGISTRY + "/.sysagent.state", "threshold=1000000\n"));
+    snmpd_config conf;
+    conf.extra_lines.push_back("override .1.3.6.1.4.1.32473.11.2.11.1.0 integer 1");
+    write_snmpd_conf(conf);
+    std::string peers = read_file(source_dir() + "/examples/snmpd.peers");
+    write_peers_file(peers);
+    ASSERT_EQ(run({"cp", source_dir() + "/examples/snmpd.comm", "/etc/netmgt/snmpd.comm"}).status, 0);
+    ASSERT_GT(start_snmptrapd(), 0);
+    ASSERT_GT(start_snmpd(), 0);
+    const char* path = getenv("PATH");
+    pid_t daemon = spawn({"/bin/sh", "-c", "cd '" + smux_dir + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
+                         {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", milliseconds(20000)));
+    const std::string host = BASE + ".2.1.0";
+    ASSERT_TRUE(wait_until([&] { return snmpget(host, "2c").status == 0 && value_of(snmpget(host, "2c")) == "STRING: \"sandbox\""; },
+                           milliseconds(20000)));
+    // Each subtree has rows; the lo interface is in vdnSm2, / in vdnStdEquipment.
+    for (const auto& [subtree, expected] : std::vector<std::pair<std::string, std::string>>{
+             {BASE + ".1", "STRING: \"/\""}, {BASE + ".2", "STRING: \"Linux\""},
+             {BASE + ".3", "Gauge32: "}, {BASE + ".4", "STRING: \"lo\""}}) {
+        auto walk = snmpwalk(subtree, "2c");
+        ASSERT_EQ(walk.status, 0) << subtree << ": " << walk.err;
+        EXPECT_GE(lines_with(walk.out, subtree + ".").size(), 3u) << walk.out;
+        EXPECT_NE(walk.out.find(expected), std::string::npos) << subtree << ":\n" << walk.out;
+    }
+    const std::string location = BASE + ".2.9.0";
+    auto set = snmpset(location, "s", "rack 7", "2c");
+    ASSERT_EQ(set.status, 0) << set.err;
+    EXPECT_EQ(value_of(snmpget(location, "2c")), "STRING: \"rack 7\"");
+    EXPECT_NE(read_file(REGISTRY + "/.sysagent.state").find("location=rack 7"), std::string::npos);
+
+    // Lowering the threshold makes sysagent raise its load trap, which
+    // carries the enterprise value snmpd serves from its override line.
+    ASSERT_EQ(snmpset(BASE + ".3.10.0", "i", "0", "2c").status, 0);
+    auto trap = wait_for_trap([](const trap_record& t) { return t.generic == 6; }, milliseconds(20000));
+    ASSERT_TRUE(trap.has_value());
+    EXPECT_EQ(trap->enterprise, ".1.3.6.1.4.1.32473");
+    std::string all;
+    for (const auto& vb : trap->varbinds)
+        all += vb + "\n";
+    EXPECT_NE(all.find(".1.3.6.1.4.1.32473.11.2.11.1.0 = INTEGER: 1"), std::string::npos) << all;
+    EXPECT_NE(all.find(BASE + ".3.10.0 = INTEGER: 0"), std::string::npos) << all;
+    EXPECT_TRUE(wait_until([&] { return read_file(scratch() + "/trap-mail.txt").find("reached the threshold") != std::string::npos; },
+                           milliseconds(10000)));
+
+    int status = stop(daemon, SIGTERM, milliseconds(30000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
 }  // namespace
