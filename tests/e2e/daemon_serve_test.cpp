@@ -84,7 +84,7 @@ table_index = 2
 )";
 
 // Items in this order: positions 0..8 in sys/scalars.
-const char* SPEC = R"(registry /opt/varden/server/registry
+const char* LAYOUT = R"(registry /opt/varden/server/registry
 object sys/scalars
 item tUnsigned unsigned rdwr enabled 0 4000000000
 item tSigned   signed   rdwr enabled 0 -42
@@ -153,7 +153,7 @@ protected:
     // The install tree: start directory with config, registry.mib and the
     // definitions, mailcfg two levels up, the agent's description.
     void write_tree(const std::string& config, const std::string& registry_mib = REGISTRY_MIB,
-                    const std::string& spec = SPEC)
+                    const std::string& layout = LAYOUT)
     {
         ASSERT_TRUE(run({"mkdir", "-p", start_dir(), REGISTRY}).status == 0);
         // A daemon of an earlier test in this sandbox, killed, left its queue
@@ -165,12 +165,12 @@ protected:
             ASSERT_TRUE(write_file(start_dir() + "/config", config));
         }
         ASSERT_TRUE(write_file(scratch() + "/server/mailcfg", "debug = 0;\n"));
-        ASSERT_TRUE(write_file(scratch() + "/spec", spec));
+        ASSERT_TRUE(write_file(scratch() + "/layout", layout));
     }
 
     std::string agent_line(const std::string& answer) const
     {
-        return "agent serve_agent " + scratch() + "/spec " + set_log() + " " + answer + ";\n";
+        return "agent serve_agent " + scratch() + "/layout " + set_log() + " " + answer + ";\n";
     }
 
     void start_snmp()
@@ -474,7 +474,7 @@ TEST_F(daemon_serve, agent_start_failure_leaves_requests_refused_and_mail_served
     EXPECT_NE(answer.status, 0) << answer.out;
     EXPECT_NE(answer.err.find("noSuchName"), std::string::npos) << answer.err;
     // Mail is served: an agent started from outside connects.
-    pid_t agent = spawn({bin_dir() + "/serve_agent", scratch() + "/spec", set_log(), "ack"}, "agent");
+    pid_t agent = spawn({bin_dir() + "/serve_agent", scratch() + "/layout", set_log(), "ack"}, "agent");
     ASSERT_GT(agent, 0);
     EXPECT_TRUE(wait_for_line(log_path("agent"), "published 10", milliseconds(20000)));
     EXPECT_TRUE(running(daemon_));
@@ -508,7 +508,7 @@ TEST_F(daemon_serve, survives_snmpd_restart_and_keeps_serving_mail)
     EXPECT_EQ(answer.status, 0) << answer.err;
     EXPECT_TRUE(running(daemon_));
     // A second agent connects and gets its answer from the daemon.
-    pid_t agent = spawn({bin_dir() + "/serve_agent", scratch() + "/spec", set_log(), "ack"}, "agent");
+    pid_t agent = spawn({bin_dir() + "/serve_agent", scratch() + "/layout", set_log(), "ack"}, "agent");
     ASSERT_GT(agent, 0);
     EXPECT_TRUE(wait_for_line(log_path("agent"), "published 10", milliseconds(20000)));
     EXPECT_TRUE(running(daemon_));

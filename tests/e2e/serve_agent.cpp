@@ -2,9 +2,9 @@
 // publishes the objects a description file gives, then answers the daemon's
 // set mails and writes one line per set to a log file.
 //
-//   serve_agent SPEC SET_LOG [ack|nak|none]
+//   serve_agent LAYOUT SET_LOG [ack|nak|none]
 //
-// SPEC, one statement per line ('#' lines and blank lines ignored):
+// LAYOUT, one statement per line ('#' lines and blank lines ignored):
 //   registry DIR                          the data registry directory
 //   object DIR/FILE [INDEX...]            a new object; items follow
 //   item NAME TYPE ACCESS STATE SIZE VALUE
@@ -73,16 +73,16 @@ void make_parents(const std::string& path)
 
 bool fail(int line, const std::string& why)
 {
-    std::fprintf(stderr, "serve_agent: spec line %d: %s\n", line, why.c_str());
+    std::fprintf(stderr, "serve_agent: layout line %d: %s\n", line, why.c_str());
     return false;
 }
 
-// Reads SPEC and publishes each object as soon as its items are complete.
-bool publish_spec(const char* spec, int32_t mbox, int* published)
+// Reads LAYOUT and publishes each object as soon as its items are complete.
+bool publish_layout(const char* layout, int32_t mbox, int* published)
 {
-    std::ifstream in(spec);
+    std::ifstream in(layout);
     if (!in)
-        return fail(0, std::string("cannot open ") + spec);
+        return fail(0, std::string("cannot open ") + layout);
     std::string registry;
     dsagent_object* obj = nullptr;
     auto flush = [&]() {
@@ -152,7 +152,7 @@ bool publish_spec(const char* spec, int32_t mbox, int* published)
 int main(int argc, char** argv)
 {
     if (argc < 3 || argc > 4) {
-        std::fprintf(stderr, "usage: serve_agent SPEC SET_LOG [ack|nak|none]\n");
+        std::fprintf(stderr, "usage: serve_agent LAYOUT SET_LOG [ack|nak|none]\n");
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -163,7 +163,7 @@ int main(int argc, char** argv)
         return 3;
     }
     int published = 0;
-    if (!publish_spec(argv[1], session.mbox, &published))
+    if (!publish_layout(argv[1], session.mbox, &published))
         return 4;
     std::printf("published %d\n", published);
 
