@@ -1,0 +1,179 @@
+// The trap relay end to end: an agent's MAIL_TRAP through the daemon to
+// snmptrapd (via snmpd as SMUX master) and to the configured mail commands,
+// with the enterprise value read from snmpd through getone.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/sandbox.h"
+
+using namespace dsmux::e2e;
+
+namespace {
+
+const std::string E = ".1.3.6.1.4.1.32473";
+const std::string S = E + ".11.2";
+const std::string ENTERPRISE_VALUE = E + ".11.2.11.1.0";
+
+const char* const defs =
+    "varden enterprises.32473\n"
+    "vdnProducts varden.11\n"
+    "vdnServer vdnProducts.2\n"
+    "vdnStdEquipment vdnServer.1\n"
+    "vdnSystemInfo vdnServer.2\n"
+    "vdnHealth vdnServer.3\n"
+    "vdnSm2 vdnServer.4\n"
+    "tLevel vdnSystemInfo.1 INTEGER read-write mandatory\n"
+    "tText vdnSystemInfo.2 DisplayString read-write mandatory\n"
+    "tCount vdnSystemInfo.3 Counter read-only mandatory\n"
+    "tOid vdnSystemInfo.5 ObjectID read-only mandatory\n"
+    "tRaw vdnSystemInfo.6 OctetString read-only mandatory\n"
+    "rTable vdnStdEquipment.1\n"
+    "rEntry rTable.1\n"
+    "tRow rEntry.1 INTEGER read-only mandatory\n";
+
+std::string trim(std::string s)
+{
+    while (!s.empty() && (s.front() == ' '))
+        s.erase(0, 1);
+    while (!s.empty() && (s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+class trap_e2e : public sandbox_test {
+ protected:
+    // Start directory <scratch>/run/a/b; `mail1` from config, `mail2` from
+    // ../../mailcfg; the agent's traps from `traps`.
+    void start_all(const std::vector<std::string>& traps, const std::string& community_file,
+                   const std::string& enterprise_override)
+    {
+        run_ = scratch() + "/run/a/b";
+        // The registry's name must stay short (59 characters at most).
+        registry_ = "/tmp/trapreg";
+        run({"rm", "-rf", registry_});
+        for (const std::string& dir : {scratch() + "/run", scratch() + "/run/a", run_, registry_, registry_ + "/grp"})
+            mkdir(dir.c_str(), 0755);
+        ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs", defs));
+        ASSERT_TRUE(write_file(run_ + "/registry.mib",
+                               "registry = \"" + registry_ + "\"\n\"grp/scalars\" \"tLevel\" SCALAR\n"));
+        ASSERT_TRUE(write_file(run_ + "/config", "mail \"cat >> " + scratch() + "/mail1\";\n"));
+        ASSERT_TRUE(write_file(scratch() + "/run/mailcfg", "mail \"cat >> " + scratch() + "/mail2\";\n"));
+        write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " " + DEFAULT_PASSWORD + "\n");
+        if (!community_file.empty()) {
+            ASSERT_TRUE(write_file("/etc/netmgt/snmpd.comm", community_file));
+        }
+        snmpd_config conf;
+        if (!enterprise_override.empty())
+            conf.extra_lines.push_back("override " + ENTERPRISE_VALUE + " integer " + enterprise_override);
+        write_snmpd_conf(conf);
+        ASSERT_GT(start_snmptrapd(), 0);
+        ASSERT_GT(start_snmpd(), 0);
+        // getone is found through PATH, next to the daemon.
+        const char* path = getenv("PATH");
+        std::string env_path = "PATH=" + bin_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+        daemon_ = spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
+                        {env_path});
+        ASSERT_GT(daemon_, 0);
+        auto cold = wait_for_trap([](const trap_record& t) { return t.generic == 0; }, std::chrono::milliseconds(20000));
+        ASSERT_TRUE(cold.has_value()) << "no cold-start trap";
+        // The mailbox queue exists once the service has started.
+        ASSERT_TRUE(wait_for_line(log_path("daemon"), "Started Server Agents SMUX Manager",
+                                  std::chrono::milliseconds(20000)));
+        std::vector<std::string> argv = {bin_dir() + "/trap_agent", registry_};
+        argv.insert(argv.end(), traps.begin(), traps.end());
+        agent_ = spawn(argv, "agent");
+        ASSERT_GT(agent_, 0);
+        ASSERT_TRUE(wait_for_line(log_path("agent"), "connected", std::chrono::milliseconds(20000)));
+    }
+
+    // Has the agent send its next trap and waits for it at snmptrapd.
+    trap_record next_trap(long specific)
+    {
+        ++sent_;
+        EXPECT_EQ(kill(agent_, SIGUSR1), 0);
+        EXPECT_TRUE(wait_for_line(log_path("agent"), "trap sent " + std::to_string(sent_)));
+        auto trap = wait_for_trap(
+            [&](const trap_record& t) { return t.generic == 6 && t.specific == specific; },
+            std::chrono::milliseconds(15000));
+        EXPECT_TRUE(trap.has_value()) << "trap " << specific << " did not arrive";
+        trap_record t = trap.value_or(trap_record{});
+        for (auto& vb : t.varbinds)
+            vb = trim(vb);
+        return t;
+    }
+
+    std::string run_, registry_;
+    pid_t daemon_ = -1;
+    pid_t agent_ = -1;
+    int sent_ = 0;
+};
+
+std::string sysname_vb()
+{
+    return ".1.3.6.1.2.1.1.5.0 = STRING: \"sandbox\"";
+}
+
+std::string enterprise_vb(long value)
+{
+    return ENTERPRISE_VALUE + " = INTEGER: " + std::to_string(value);
+}
+
+TEST_F(trap_e2e, agent_trap_arrives_with_host_name_enterprise_value_and_items)
+{
+    start_all({"grp/scalars:31:0,1,2,3,4:fan stopped", "grp/rows.2.5:32:0:row alarm", "grp/scalars:33::no items"}, "",
+              "");
+    trap_record t = next_trap(31);
+    EXPECT_EQ(t.enterprise, E);
+    ASSERT_EQ(t.varbinds.size(), 7u) << t.line;
+    EXPECT_EQ(t.varbinds[0], sysname_vb());
+    EXPECT_EQ(t.varbinds[1], enterprise_vb(0));  // no community file
+    EXPECT_EQ(t.varbinds[2], S + ".2.1.0 = INTEGER: -42");
+    EXPECT_EQ(t.varbinds[3], S + ".2.2.0 = STRING: \"hello\"");
+    EXPECT_EQ(t.varbinds[4], S + ".2.3.0 = Counter32: 7");
+    EXPECT_EQ(t.varbinds[5], S + ".2.5.0 = OID: .1.3.6.1.4.1.32473.1");
+    EXPECT_EQ(t.varbinds[6].rfind(S + ".2.6.0 = Hex-STRING: 01 AB 00", 0), 0u) << t.varbinds[6];
+
+    t = next_trap(32);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0), S + ".1.1.1.1.2.5 = INTEGER: 25"}));
+
+    t = next_trap(33);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
+}
+
+TEST_F(trap_e2e, both_mail_commands_receive_the_trap_text_with_one_newline)
+{
+    start_all({"grp/scalars:41::disk 2 failed"}, "", "");
+    next_trap(41);
+    for (const char* name : {"/mail1", "/mail2"}) {
+        std::string path = scratch() + name;
+        EXPECT_TRUE(wait_until([&] { return read_file(path) == "disk 2 failed\n"; }, std::chrono::milliseconds(10000)))
+            << name << ": [" << read_file(path) << "]";
+    }
+}
+
+TEST_F(trap_e2e, enterprise_value_is_read_with_getone_once_and_kept)
+{
+    // The first counted line names a community snmpd refuses; the local
+    // "public" line is tried first anyway.
+    start_all({"grp/scalars:51::first", "grp/scalars:52::second"},
+              "# communities\nip wrong 10.1.1.1 read\nip public 127.0.0.1 read\n", "4711");
+    trap_record t = next_trap(51);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(4711)}));
+    // With the community file gone, only the kept value can give 4711.
+    ASSERT_EQ(unlink("/etc/netmgt/snmpd.comm"), 0);
+    t = next_trap(52);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(4711)}));
+}
+
+TEST_F(trap_e2e, without_a_working_community_the_enterprise_value_is_0)
+{
+    start_all({"grp/scalars:61::x"}, "ip nobody 127.0.0.1 read\n", "4711");
+    trap_record t = next_trap(61);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
+}
+
+}  // namespace
