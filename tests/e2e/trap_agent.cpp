@@ -54,17 +54,17 @@ void publish_objects(const char* registry, int32_t mbox)
 }
 
 // OBJECT:NUMBER:ITEMS:TEXT
-bool send_trap(dsagent_session* session, const std::string& spec)
+bool send_trap(dsagent_session* session, const std::string& request)
 {
-    std::size_t a = spec.find(':');
-    std::size_t b = spec.find(':', a + 1);
-    std::size_t c = spec.find(':', b + 1);
+    std::size_t a = request.find(':');
+    std::size_t b = request.find(':', a + 1);
+    std::size_t c = request.find(':', b + 1);
     if (a == std::string::npos || b == std::string::npos || c == std::string::npos)
         return false;
-    std::string object = spec.substr(0, a);
-    auto number = static_cast<int32_t>(std::strtol(spec.substr(a + 1, b - a - 1).c_str(), nullptr, 10));
+    std::string object = request.substr(0, a);
+    auto number = static_cast<int32_t>(std::strtol(request.substr(a + 1, b - a - 1).c_str(), nullptr, 10));
     std::vector<uint32_t> items;
-    std::string list = spec.substr(b + 1, c - b - 1);
+    std::string list = request.substr(b + 1, c - b - 1);
     for (std::size_t at = 0; at < list.size();) {
         std::size_t comma = list.find(',', at);
         if (comma == std::string::npos)
@@ -73,7 +73,7 @@ bool send_trap(dsagent_session* session, const std::string& spec)
         at = comma + 1;
     }
     return dsagent_trap(session, object.c_str(), number, items.data(), static_cast<uint32_t>(items.size()),
-                        spec.substr(c + 1).c_str()) == 0;
+                        request.substr(c + 1).c_str()) == 0;
 }
 
 }  // namespace
