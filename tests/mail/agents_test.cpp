@@ -96,6 +96,27 @@ TEST_F(agents_test, launch_starts_each_agent_with_its_arguments_and_skips_missin
     }
 }
 
+TEST_F(agents_test, launch_forks_agents_in_list_order) {
+    // Each agent records its own process id; ids are handed out in fork
+    // order, so the list order shows in them.
+    std::string files[3];
+    for (int i = 0; i < 3; ++i) {
+        files[i] = scratch_.dir() + "/pid" + std::to_string(i);
+        q_add(&agent_Q, make_entry("sh", {"-c", "echo $$ > \"$0\"", files[i].c_str()}));
+    }
+    EXPECT_EQ(launch_agents(), 0);
+    long pids[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(wait_for([&] { return !slurp(files[i]).empty() && slurp(files[i]).back() == '\n'; }, 5000ms))
+            << files[i];
+        pids[i] = std::stol(slurp(files[i]));
+    }
+    EXPECT_LT(pids[0], pids[1]);
+    EXPECT_LT(pids[1], pids[2]);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
 TEST_F(agents_test, agent_whose_exec_fails_reports_and_exits_255) {
     // Present (so the search passes) but not executable.
     std::string path = scratch_.dir() + "/not-a-program";
