@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "lib/mail_format.h"
+#include "lib/mail_kernel.h"
 #include "lib/obj.h"
 #include "lib/obj_format.h"
 #include "lib/paths.h"
@@ -40,12 +41,6 @@ namespace {
 
 // The project id of the queue key; ftok keeps only its low eight bits.
 constexpr int QUEUE_PROJECT_ID = 0x16324;
-
-// What the kernel sees: its message type is a long, not the mail's 32 bits.
-struct kernel_message {
-    long mtype;
-    char text[MAIL_TEXT_MAX];
-};
 
 void put32(unsigned char* mail, std::size_t offset, std::int32_t value)
 {
@@ -126,12 +121,8 @@ int dsagent_mail_send(int qid, const void* mail, size_t length)
         errno = EINVAL;
         return -1;
     }
-    kernel_message message;
-    message.mtype = mtype;
-    // The text of size L is the mail's bytes 4..L-1 and four bytes of no
-    // field; we send zeros there rather than whatever follows the mail.
-    std::memcpy(message.text, bytes + MAIL_OFF_SENDER, length - 4);
-    std::memset(message.text + length - 4, 0, 4);
+    kernel_mail message;
+    mail_to_kernel(mail, length, &message);
     while (msgsnd(qid, &message, length, 0) != 0) {
         if (errno != EINTR)
             return -1;
@@ -145,17 +136,14 @@ int dsagent_mail_receive(int qid, long mbox, void* mail, size_t capacity, int no
         errno = EINVAL;
         return -1;
     }
-    kernel_message message;
+    kernel_mail message;
     std::size_t text_size = capacity < MAIL_TEXT_MAX ? capacity : MAIL_TEXT_MAX;
     ssize_t n = msgrcv(qid, &message, text_size, mbox, nowait ? IPC_NOWAIT : 0);
     if (n < 0)
         return (errno == ENOMSG || errno == EINTR) ? 0 : -1;
-    auto* bytes = static_cast<unsigned char*>(mail);
     // Rebuild the documented layout: the 32-bit type word, then the text
-    // without its four trailing bytes, L bytes in all.
-    put32(bytes, MAIL_OFF_MTYPE, static_cast<std::int32_t>(message.mtype));
-    if (n > 4)
-        std::memcpy(bytes + MAIL_OFF_SENDER, message.text, static_cast<std::size_t>(n) - 4);
+    // without its four trailing bytes, L bytes in all (capacity >= 4 bytes).
+    mail_from_kernel(message, n > 4 ? static_cast<std::size_t>(n) : 4, mail);
     // A zero-length text still delivered a mail: report at least its type.
     return n < 4 ? 4 : static_cast<int>(n);
 }

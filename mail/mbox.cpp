@@ -13,22 +13,11 @@
 
 #include "lib/log.h"
 #include "lib/mail_format.h"
+#include "lib/mail_kernel.h"
 
 int mbox_qid = -1;
 long mbox_rtype = -1;
 
-namespace {
-
-// What msgsnd/msgrcv see: a long type and the text. The text has room for
-// the largest mail plus the four trailing bytes that belong to no field.
-struct kernel_message {
-    long mtype;
-    unsigned char text[MAIL_TEXT_MAX];
-};
-
-constexpr std::size_t MTYPE_WIDTH = sizeof(std::int32_t);
-
-}  // namespace
 
 int mbox_create(const char* install_dir) {
     key_t key = ftok(install_dir, MBOX_PROJECT_ID);
@@ -60,15 +49,8 @@ int mbox_send(int qid, const void* mail, std::size_t length) {
         errno = EINVAL;
         return -1;
     }
-    kernel_message message;
-    std::int32_t mtype;
-    std::memcpy(&mtype, mail, MTYPE_WIDTH);
-    message.mtype = mtype;
-    // The sender's mail may end at `length`: copy no byte beyond it, and
-    // fill the four bytes after the last field with zeros.
-    std::memcpy(message.text, static_cast<const unsigned char*>(mail) + MTYPE_WIDTH,
-                length - MTYPE_WIDTH);
-    std::memset(message.text + length - MTYPE_WIDTH, 0, MTYPE_WIDTH);
+    kernel_mail message;
+    mail_to_kernel(mail, length, &message);
 
     // The alarm tick must not cut a send short; it fires afterwards with
     // the time it had left (alarm(0) leaves none pending).
@@ -86,7 +68,7 @@ int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
     if (capacity > MAIL_TEXT_MAX)
         capacity = MAIL_TEXT_MAX;
 
-    kernel_message message;
+    kernel_mail message;
     ssize_t size;
     do {
         size = msgrcv(qid, &message, capacity, mbox_rtype, no_wait ? IPC_NOWAIT : 0);
@@ -98,10 +80,8 @@ int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
             return 0;
         return -1;
     }
-    auto* out = static_cast<unsigned char*>(buffer);
-    std::int32_t mtype = static_cast<std::int32_t>(message.mtype);
-    std::memcpy(out, &mtype, MTYPE_WIDTH);
-    std::memcpy(out + MTYPE_WIDTH, message.text, static_cast<std::size_t>(size));
+    // The caller's buffer offers the mail and the four bytes after it.
+    mail_from_kernel(message, static_cast<std::size_t>(size) + MAIL_MTYPE_WIDTH, buffer);
     return static_cast<int>(size);
 }
 

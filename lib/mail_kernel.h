@@ -1,0 +1,45 @@
+// The one mapping between a mail's documented layout (a 32-bit `mtype`
+// first) and a System V message (a C long type, then the text). The daemon's
+// queue layer and the agent library both go through it, so that the bytes
+// on the queue are the same whichever side built them.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "lib/mail_format.h"
+
+inline constexpr std::size_t MAIL_MTYPE_WIDTH = sizeof(std::int32_t);
+
+// What msgsnd/msgrcv see: a long type and the text. The text has room for
+// the largest mail, whose last four bytes belong to no field.
+struct kernel_mail {
+    long mtype;
+    unsigned char text[MAIL_TEXT_MAX];
+};
+
+// Packs a mail of length L (MAIL_HEADER_SIZE <= L <= MAIL_TEXT_MAX) for
+// msgsnd with text size L: the type word becomes the message type and the
+// text is the mail's bytes 4 .. L-1 followed by four zero bytes. No byte of
+// `mail` past L is read: a sender's mail may end there.
+inline void mail_to_kernel(const void* mail, std::size_t length, kernel_mail* out)
+{
+    const auto* bytes = static_cast<const unsigned char*>(mail);
+    std::int32_t mtype;
+    std::memcpy(&mtype, bytes + MAIL_OFF_MTYPE, MAIL_MTYPE_WIDTH);
+    out->mtype = mtype;
+    std::memcpy(out->text, bytes + MAIL_MTYPE_WIDTH, length - MAIL_MTYPE_WIDTH);
+    std::memset(out->text + length - MAIL_MTYPE_WIDTH, 0, MAIL_MTYPE_WIDTH);
+}
+
+// Rebuilds the first `count` bytes of the documented layout from a received
+// message (4 <= count <= its text size + 4): the type word, then the text.
+// A message of text size L holds a mail of L bytes, so count = L rebuilds
+// just the mail, and count = L + 4 also keeps the four trailing bytes.
+inline void mail_from_kernel(const kernel_mail& in, std::size_t count, void* mail)
+{
+    auto* bytes = static_cast<unsigned char*>(mail);
+    auto mtype = static_cast<std::int32_t>(in.mtype);
+    std::memcpy(bytes + MAIL_OFF_MTYPE, &mtype, MAIL_MTYPE_WIDTH);
+    std::memcpy(bytes + MAIL_MTYPE_WIDTH, in.text, count - MAIL_MTYPE_WIDTH);
+}
