@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -222,8 +223,10 @@ int read_mail(bool no_wait, std::int32_t awaited) {
     const bool reply_wait = awaited != 0;
     int result = 0;
     sig_atomic_t kept_period = alarm_period;
+    const auto reply_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(reply_wait_seconds);
     if (reply_wait) {
-        // One alarm bounds the whole wait, however many mails are deferred.
+        // The alarm ends a wait that is blocked in the receive; the
+        // deadline below ends one that is not.
         alarm(0);
         kept_period = alarm_period;
         alarm_period = static_cast<sig_atomic_t>(reply_wait_seconds);
@@ -250,8 +253,19 @@ int read_mail(bool no_wait, std::int32_t awaited) {
         else if (got >= MAIL_HEADER_SIZE && (get_i32(buffer, MAIL_OFF_COMMAND) == MAIL_ACK ||
                                               get_i32(buffer, MAIL_OFF_COMMAND) == MAIL_NAK))
             extent = got;
-        else
+        else {
             defer_mail(buffer, got);
+            // The alarm alone does not end the wait when its tick lands
+            // between two receives (while a mail is being kept, or because
+            // a sender keeps the queue full so the receive never blocks):
+            // the handler then re-arms it for a whole period and the wait
+            // goes on. The deadline holds it to its length all the same.
+            auto left = std::chrono::ceil<std::chrono::seconds>(reply_deadline -
+                                                                std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            alarm(static_cast<unsigned>(left.count()));
+        }
     }
 
     if (extent != 0) {

@@ -3,7 +3,9 @@
 // what the daemon sends to the agents' mailboxes.
 #include "mail/mail.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -275,6 +277,44 @@ TEST_F(read_mail_test, reply_wait_times_out_and_restores_the_tick) {
     unsigned left = alarm(0);
     EXPECT_GE(left, 1u);
     EXPECT_LE(left, 1u);
+}
+
+TEST_F(read_mail_test, reply_wait_ends_on_time_while_an_agent_keeps_mailing) {
+    // A sender that keeps the queue full: the receive never blocks, so the
+    // tick that should end the wait lands between receives.
+    mail_set_reply_wait(1);
+    pid_t flooder = fork();
+    ASSERT_GE(flooder, 0);
+    if (flooder == 0) {
+        raw_message debug{};
+        debug.mtype = SERVICE_MBOX;
+        std::int32_t command = MAIL_DEBUG;
+        std::memcpy(debug.text + 4, &command, sizeof command);
+        auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+        while (std::chrono::steady_clock::now() < stop)
+            if (msgsnd(queue_.qid(), &debug, MAIL_HEADER_SIZE, IPC_NOWAIT) != 0)
+                usleep(100);
+        _exit(0);
+    }
+    // The dropped mails' messages go nowhere.
+    std::fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDERR_FILENO);
+    auto start = std::chrono::steady_clock::now();
+    int result = read_mail(false, MAIL_ACK);
+    auto took = std::chrono::steady_clock::now() - start;
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(null_fd);
+    kill(flooder, SIGKILL);
+    waitpid(flooder, nullptr, 0);
+
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::milliseconds(3500)) << "the wait outlasted its second";
+    EXPECT_EQ(alarm_period, 1);
+    EXPECT_GT(mail_deferred_count(), 0u);
 }
 
 TEST_F(read_mail_test, late_ack_is_consumed_by_a_poll_and_ignored) {
