@@ -224,8 +224,11 @@ bool smux_encode_value(ber::writer& w, const snmp_value* value)
         ber::put_octets(w, SNMP_IPADDRESS, value->octets->bytes, 4);
         return true;
     default:
-        // OCTET STRING, Opaque and other primitive application tags.
-        if (value->syntax != SNMP_OCTET_STRING && (value->syntax < 0x40 || value->syntax > 0x5e))
+        // OCTET STRING, Opaque and every other primitive single-octet tag.
+        // The decoder keeps such values with their bytes, so a request that
+        // carried one must still be answerable: an error response echoes it.
+        if (value->syntax < 0 || value->syntax > 0xff || (value->syntax & 0x20) != 0 ||
+            (value->syntax & 0x1f) == 0x1f)
             return false;
         if (value->octets == nullptr)
             ber::put_octets(w, static_cast<uint8_t>(value->syntax), nullptr, 0);

@@ -268,3 +268,37 @@ TEST(smux_pdu, malformed_pdus_are_refused_with_a_reason)
         EXPECT_STRNE(d.why, "") << r;
     }
 }
+
+TEST(smux_pdu, response_echoes_any_primitive_value_the_decoder_kept)
+{
+    // Values of tags no sub-agent serves (BOOLEAN, a context tag as SNMPv2
+    // uses for noSuchObject, a private one) arrive with their bytes; a
+    // response that fails on them comes back with them unchanged rather than
+    // being impossible to send.
+    const char* values[] = {"01 01 ff", "80 00", "c5 02 01 02", "03 02 00 aa"};
+    for (const char* value : values) {
+        auto v = hex(value);
+        std::vector<uint8_t> vb = hex("30 00 06 08 2b 06 01 02 01 01 05 00");
+        vb.insert(vb.end(), v.begin(), v.end());
+        vb[1] = static_cast<uint8_t>(vb.size() - 2);
+        std::vector<uint8_t> pdu = hex("a0 00 02 01 07 02 01 00 02 01 00 30 00");
+        pdu.insert(pdu.end(), vb.begin(), vb.end());
+        pdu[12] = static_cast<uint8_t>(vb.size());
+        pdu[1] = static_cast<uint8_t>(pdu.size() - 2);
+        smux_event ev{};
+        const char* why = "";
+        ASSERT_EQ(smux_pdu_decode(pdu.data(), pdu.size(), &ev, &why), 0) << value << ": " << why;
+        ev.request->error_status = SNMP_NO_SUCH_NAME;
+        ev.request->error_index = 1;
+        uint8_t buf[SMUX_MAX_PDU];
+        ber::writer w(buf, sizeof buf);
+        ASSERT_TRUE(smux_encode_response(w, ev.request, response_form::as_is)) << value;
+        // The request as it came, as a GetResponse with noSuchName at 1.
+        std::vector<uint8_t> expected = pdu;
+        expected[0] = 0xa2;
+        expected[7] = SNMP_NO_SUCH_NAME;
+        expected[10] = 1;
+        EXPECT_EQ(encoded(w), to_hex(expected.data(), expected.size())) << value;
+        free_request(ev.request);
+    }
+}
