@@ -234,6 +234,21 @@ void debug_item(const item_value& found)
     obj_dump_item(stdout, found.item);
 }
 
+// Row index values are signed 32-bit numbers, so a sub-identifier of 2^31 or
+// more in the index part would turn negative in the row search and find a
+// row before the name asked. Such a sub-identifier lies after every index
+// value there is: from it on, the largest value stands in for the name.
+void clamp_index(snmp_oid* name, int column)
+{
+    for (int i = column; i < name->count; ++i) {
+        if (name->ids[i] <= static_cast<std::uint32_t>(INT32_MAX))
+            continue;
+        for (int j = i; j < name->count; ++j)
+            name->ids[j] = static_cast<std::uint32_t>(INT32_MAX);
+        return;
+    }
+}
+
 // Get-next of a table column from the instance name: the row after the
 // name's index part (or the first row when the name is the column itself).
 // A row whose value cannot pass through the master (tooBig) is passed over,
@@ -250,6 +265,7 @@ int table_get_next(object_instance* inst, snmp_varbind* vb, int position)
         return -1;
     int result = -1;
     for (;;) {
+        clamp_index(from, column);
         int d = from->count - column;
         int count = d;
         const std::int32_t* index =

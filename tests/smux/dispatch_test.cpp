@@ -175,6 +175,27 @@ TEST_F(dispatch_test, get_next_within_a_two_index_table)
         EXPECT_EQ(ask(SMUX_OP_GET_NEXT, r.asked).name, r.answer) << r.asked;
 }
 
+TEST_F(dispatch_test, get_next_after_an_index_beyond_every_row_moves_on_rather_than_back)
+{
+    // Sub-identifiers of 2^31 and more lie after every row index a table can
+    // have; the answer must still come after the name asked.
+    struct row {
+        std::string asked;
+        std::string answer;
+    } rows[] = {
+        {COL_A + ".3000000000", COL_B + ".2"},
+        {COL_A + ".4294967295", COL_B + ".2"},
+        {COL_A + ".2147483648.1", COL_B + ".2"},
+        {TWO_INDEX + ".1.4294967295", TWO_INDEX + ".2.1"},
+        {TWO_INDEX + ".2.2147483648", AFTER + ".0"},
+    };
+    for (const row& r : rows) {
+        answered a = ask(SMUX_OP_GET_NEXT, r.asked);
+        EXPECT_EQ(a.status, SNMP_NO_ERROR) << r.asked;
+        EXPECT_EQ(a.name, r.answer) << r.asked;
+    }
+}
+
 TEST_F(dispatch_test, get_next_past_the_last_object_fails_with_no_such_name)
 {
     answered a = ask(SMUX_OP_GET_NEXT, AFTER + ".0");
