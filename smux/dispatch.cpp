@@ -265,6 +265,16 @@ int table_get_next(object_instance* inst, snmp_varbind* vb, int position)
         return -1;
     int result = -1;
     for (;;) {
+        // Sub-identifiers after a whole index only place the name after that
+        // row; the row search takes at most OBJ_SELECT_MAX of them, so they
+        // are dropped rather than letting a long name end the column.
+        if (int excess = from->count - column - n; excess > 0) {
+            snmp_oid* cut = oid_extend(from, -excess);
+            free_oid(from);
+            from = cut;
+            if (from == nullptr)
+                break;
+        }
         clamp_index(from, column);
         int d = from->count - column;
         int count = d;

@@ -196,6 +196,16 @@ TEST_F(dispatch_test, get_next_after_an_index_beyond_every_row_moves_on_rather_t
     }
 }
 
+TEST_F(dispatch_test, get_next_after_a_name_with_many_sub_identifiers_past_the_index_finds_the_next_row)
+{
+    // Whatever follows a whole index only puts the name after that row.
+    std::string tail;
+    for (int i = 0; i < 12; ++i)
+        tail += ".0";
+    EXPECT_EQ(ask(SMUX_OP_GET_NEXT, TWO_INDEX + ".1.1" + tail).name, TWO_INDEX + ".1.2");
+    EXPECT_EQ(ask(SMUX_OP_GET_NEXT, COL_B + ".2" + tail).name, COL_B + ".10");
+}
+
 TEST_F(dispatch_test, get_next_past_the_last_object_fails_with_no_such_name)
 {
     answered a = ask(SMUX_OP_GET_NEXT, AFTER + ".0");
