@@ -44,7 +44,16 @@ int run_command(const char* command, char* output, std::size_t size)
         return -1;
     if (size > 0) {
         output[0] = '\0';
-        std::size_t got = fread(output, 1, size - 1, pipe);
+        // The daemon's alarm tick has no SA_RESTART, so a blocked read ends
+        // early when it fires; the request goes on until the buffer is full
+        // or the output ends.
+        std::size_t got = 0;
+        while (got < size - 1) {
+            got += fread(output + got, 1, size - 1 - got, pipe);
+            if (got == size - 1 || feof(pipe) || !ferror(pipe) || errno != EINTR)
+                break;
+            clearerr(pipe);
+        }
         output[got] = '\0';
     }
     // pclose waits for the command. The 5-second alarm bounds that wait for

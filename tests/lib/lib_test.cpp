@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,6 +86,34 @@ TEST(run_command, pending_alarm_survives_the_call)
     // Without a pending alarm none is left behind.
     EXPECT_EQ(run_command("true", output, sizeof output), 0);
     EXPECT_EQ(alarm(0), 0u);
+}
+
+void ignore_signal(int) {}
+
+TEST(run_command, output_is_read_whole_while_the_alarm_tick_interrupts_the_read)
+{
+    // The daemon's alarm tick is installed without SA_RESTART, so a read
+    // blocked on the pipe returns early each time it fires; the output must
+    // not be cut short by that.
+    struct sigaction tick {};
+    struct sigaction saved {};
+    tick.sa_handler = ignore_signal;
+    sigemptyset(&tick.sa_mask);
+    tick.sa_flags = 0;
+    ASSERT_EQ(sigaction(SIGALRM, &tick, &saved), 0);
+    itimerval often{};
+    often.it_value.tv_usec = 20000;
+    often.it_interval.tv_usec = 20000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &often, nullptr), 0);
+
+    char output[64];
+    int result = run_command("sleep 0.3; echo late; echo more >&2", output, sizeof output);
+
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &saved, nullptr);
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(output, "late\nmore\n");
 }
 
 // A scratch folder for the mail temp files, and a mail command that stores
