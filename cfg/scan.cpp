@@ -115,6 +115,23 @@ std::uint32_t hex_value(const char* text)
     return negative ? 0u - low : low;
 }
 
+// Unsigned decimal, as in a numeric escape: a leading hyphen negates
+// (modulo 2^32), as the hexadecimal reading does.
+std::uint32_t unsigned_decimal_value(const char* text)
+{
+    bool negative = *text == '-';
+    if (negative)
+        ++text;
+    std::uint64_t value = 0;
+    for (; is_digit(static_cast<unsigned char>(*text)); ++text) {
+        value = value * 10 + static_cast<unsigned>(*text - '0');
+        if (value > 0xFFFFFFFFu)
+            return 0xFFFFFFFFu;
+    }
+    auto low = static_cast<std::uint32_t>(value);
+    return negative ? 0u - low : low;
+}
+
 // Leading decimal digits, up to `limit`.
 std::uint32_t decimal_value(const char* text, std::uint32_t limit)
 {
@@ -239,7 +256,7 @@ void read_char_literal()
             while (is_digit(current()) || current() == '-')
                 take();
             finish();
-            number = decimal_value(token + start, 0xFFFFFFFFu);
+            number = unsigned_decimal_value(token + start);
         }
         if (current() != '\'')
             parse_error("bad character", line_number, true);
