@@ -139,6 +139,39 @@ TEST_F(parse_support, registry_entry_out_of_memory_fails_the_read_and_drops_only
     EXPECT_EQ(registry_count, 0);
 }
 
+TEST_F(parse_support, string_of_capacity_less_one_fits_and_one_more_is_cut_and_reported)
+{
+    const keyword_list none[] = {{nullptr, 0}};
+    const std::string fits(9, 'f');
+    const std::string over(10, 'o');
+    std::string file = dir.write("f", fits + " \"" + over + "\" -" + fits.substr(1) + " next");
+    char field[10];
+    int results[3] = {};
+    std::string taken[3];
+    int status_after_fit = 0;
+    std::string log = capture_stderr([&] {
+        ASSERT_EQ(parse_begin(file.c_str(), none), 0);
+        read_token();
+        results[0] = expect_string(field, sizeof field);
+        taken[0] = field;
+        status_after_fit = parse_status();
+        results[1] = expect_string(field, sizeof field);
+        taken[1] = field;
+        results[2] = expect_string(field, sizeof field);
+        taken[2] = field;
+        EXPECT_STREQ(current_token.text, "next");
+        parse_end();
+    });
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(taken[0], fits);
+    EXPECT_EQ(status_after_fit, 0);
+    EXPECT_EQ(results[1], 0);
+    EXPECT_EQ(taken[1], over.substr(0, 9));
+    EXPECT_EQ(results[2], 0);
+    EXPECT_EQ(taken[2], "-" + fits.substr(1));
+    EXPECT_EQ(log, error_line(file, 1, "\"" + over + "\" range 1-9 characters\n"));
+}
+
 struct stopped : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
