@@ -119,7 +119,14 @@ int build_varbind_sysname(trap_varbinds* list)
             free_oid(name);
             return -1;
         }
-        if (fgets(sysname, sizeof sysname, pipe) == nullptr)
+        // The alarm tick has no SA_RESTART: a read it interrupts is read
+        // again rather than taken for an empty answer.
+        char* got;
+        do {
+            clearerr(pipe);
+            got = fgets(sysname, sizeof sysname, pipe);
+        } while (got == nullptr && ferror(pipe) && errno == EINTR);
+        if (got == nullptr)
             sysname[0] = '\0';
         pclose(pipe);
         std::size_t n = strlen(sysname);

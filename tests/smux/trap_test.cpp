@@ -1,6 +1,8 @@
 #include "smux/trap.h"
 
 #include <gtest/gtest.h>
+#include <csignal>
+#include <sys/time.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -359,6 +361,38 @@ TEST_F(relay_trap_test, host_name_is_read_once_with_trailing_blanks_removed)
         lines += c == '\n';
     fclose(runs);
     EXPECT_EQ(lines, 1);
+}
+
+void ignore_tick(int) {}
+
+TEST_F(relay_trap_test, host_name_survives_the_alarm_tick_interrupting_its_read)
+{
+    // A slow uname, and a tick without SA_RESTART as the daemon installs it:
+    // the read of its answer is interrupted several times.
+    std::string bin = dir + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    write_text(bin + "/uname", "#!/bin/sh\nsleep 0.3\necho slowhost\n");
+    ASSERT_EQ(chmod((bin + "/uname").c_str(), 0755), 0);
+    std::string saved = getenv("PATH");
+    setenv("PATH", (bin + ":" + saved).c_str(), 1);
+    struct sigaction tick {};
+    struct sigaction saved_action {};
+    tick.sa_handler = ignore_tick;
+    sigemptyset(&tick.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &tick, &saved_action), 0);
+    itimerval often{};
+    often.it_value.tv_usec = 20000;
+    often.it_interval.tv_usec = 20000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &often, nullptr), 0);
+
+    relay(make_trap_body("grp/absent", 1, {}, "t"));
+
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &saved_action, nullptr);
+    setenv("PATH", saved.c_str(), 1);
+    ASSERT_EQ(snmp_sent.size(), 1u);
+    EXPECT_EQ(snmp_sent[0].varbinds[0], (seen_varbind{"1.3.6.1.2.1.1.5.0", SNMP_OCTET_STRING, "slowhost"}));
 }
 
 TEST_F(relay_trap_test, enterprise_value_without_community_is_0_and_never_looked_up_again)
