@@ -167,11 +167,8 @@ void read_statement()
     case TOK_MAIL:
         read_mail();
         break;
-    default: {
-        std::string message = format_message("keyword \"%s\" not found", current_token.text);
-        parse_error(message.c_str(), statement_line, false);
-        read_token();
-    }
+    default:
+        parse_unknown_statement(statement_line);
     }
 }
 

@@ -206,3 +206,10 @@ void parse_set_stop_hook(parse_stop_hook hook)
 {
     stop_hook = hook;
 }
+
+void parse_unknown_statement(int line)
+{
+    std::string message = format_message("keyword \"%s\" not found", current_token.text);
+    parse_error(message.c_str(), line, false);
+    read_token();
+}

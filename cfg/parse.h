@@ -64,6 +64,10 @@ int expect_number(std::int32_t* destination);
 // quotes, so nothing is ever cut or written past a buffer.
 std::string format_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// A token that cannot begin a statement of the file: reports it as a
+// keyword not found on the statement's line and moves past it.
+void parse_unknown_statement(int line);
+
 // Stops the process after a configuration error: fatal_error (the record,
 // an empty line, exit status 1), unless a stop hook is installed.
 [[noreturn]] void parse_fatal(const char* format, const char* arg);
