@@ -54,16 +54,18 @@ std::int32_t get32(const unsigned char* mail, std::size_t offset)
     return value;
 }
 
-long now_ms()
+// Deadlines are kept in microseconds: a clock read in whole milliseconds
+// would end a wait up to a millisecond before its time.
+long long now_us()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+    return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
 }
 
-void nap_ms(long ms)
+void nap_us(long long us)
 {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>((us % 1000000) * 1000)};
     nanosleep(&ts, nullptr);
 }
 
@@ -161,15 +163,15 @@ int dsagent_connect(dsagent_session* session, const char* install_dir, const cha
     std::snprintf(session->name, sizeof session->name, "%s", name);
     if (send_to_service(session, MAIL_CONNECT, name) != 0)
         return -1;
-    long deadline = now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
+    long long deadline = now_us() + 1000LL * (timeout_ms < 0 ? 0 : timeout_ms);
     unsigned char mail[MAIL_BUF_SIZE];
     for (;;) {
-        long left = deadline - now_ms();
+        long long left = deadline - now_us();
         if (left < 0) {
             errno = ETIMEDOUT;
             return -1;
         }
-        int n = dsagent_wait(session, mail, sizeof mail, static_cast<int>(left));
+        int n = dsagent_wait(session, mail, sizeof mail, static_cast<int>((left + 999) / 1000));
         if (n < 0)
             return -1;
         if (n > 0 && dsagent_mail_command(mail, static_cast<std::size_t>(n)) == MAIL_ACK)
@@ -192,15 +194,15 @@ int dsagent_wait(dsagent_session* session, void* mail, size_t capacity, int time
         return dsagent_mail_receive(session->qid, session->mbox, mail, capacity, 0);
     // A bounded wait polls: msgrcv has no time-out of its own, and an alarm
     // would meddle with the agent's own signal handling.
-    long deadline = now_ms() + timeout_ms;
+    long long deadline = now_us() + 1000LL * timeout_ms;
     for (;;) {
         int n = dsagent_mail_receive(session->qid, session->mbox, mail, capacity, 1);
         if (n != 0)
             return n;
-        long left = deadline - now_ms();
+        long long left = deadline - now_us();
         if (left <= 0)
             return 0;
-        nap_ms(left < 5 ? left : 5);
+        nap_us(left < 5000 ? left : 5000);
     }
 }
 
