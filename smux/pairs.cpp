@@ -108,17 +108,27 @@ int build_pairs_table()
     return 0;
 }
 
+// The object and item behind a pairs entry and an instance: 0, -1 for a
+// position outside the table, -2 when no object or item answers.
+static int find_item(int position, const std::int32_t* index, reg_entry** entry, reg_object** obj, reg_item** item)
+{
+    *entry = entry_at(position);
+    if (*entry == nullptr)
+        return -1;
+    *obj = obj_lookup(*entry, index, index_count_of(*entry, index));
+    if (*obj == nullptr)
+        return -2;
+    *item = obj_item(*obj, (*entry)->item_pos);
+    return *item != nullptr ? 0 : -2;
+}
+
 int read_item(int position, const std::int32_t* index, item_value* out)
 {
-    reg_entry* entry = entry_at(position);
-    if (entry == nullptr)
-        return -1;
-    reg_object* obj = obj_lookup(entry, index, index_count_of(entry, index));
-    if (obj == nullptr)
-        return -2;
-    reg_item* item = obj_item(obj, entry->item_pos);
-    if (item == nullptr)
-        return -2;
+    reg_entry* entry;
+    reg_object* obj;
+    reg_item* item;
+    if (int found = find_item(position, index, &entry, &obj, &item); found != 0)
+        return found;
     // obj_lookup only hands out objects that passed obj_valid, so the value
     // lies inside the object; `avail` lets the encoder stay inside it too.
     const unsigned char* value = obj_value(item);
@@ -134,14 +144,12 @@ int read_item(int position, const std::int32_t* index, item_value* out)
 
 int write_item(int position, const std::int32_t* index, const void* value, std::size_t length)
 {
-    reg_entry* entry = entry_at(position);
-    if (entry == nullptr)
-        return -1;
-    reg_object* obj = obj_lookup(entry, index, index_count_of(entry, index));
-    if (obj == nullptr)
-        return -2;
-    reg_item* item = obj_item(obj, entry->item_pos);
-    if (item == nullptr || item->state == STATE_DISABLED || item->access == ACCESS_RD)
+    reg_entry* entry;
+    reg_object* obj;
+    reg_item* item;
+    if (int found = find_item(position, index, &entry, &obj, &item); found != 0)
+        return found;
+    if (item->state == STATE_DISABLED || item->access == ACCESS_RD)
         return -2;
 
     // Texts travel with their terminator, so the agent can use them as is.
