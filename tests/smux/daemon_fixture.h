@@ -25,6 +25,7 @@
 #include "smux/pairs.h"
 #include "smux/session.h"
 #include "snmp/smux.h"
+#include "tests/mail/private_queue.h"
 
 namespace smux_test {
 
@@ -289,5 +290,40 @@ inline int set_status(const std::string& dotted, int syntax, std::int32_t sval, 
     free_request(request);
     return status;
 }
+
+// The service's side of a set, for tests that send MAIL_SET to agents: a
+// private queue opened as mailbox 1 and the daemon's alarm tick handler,
+// both put back by stop() (call it from TearDown).
+class service_mailbox {
+ public:
+    void start()
+    {
+        ASSERT_GE(queue_.open_as_service(), 0);
+        struct sigaction action{};
+        action.sa_handler = on_alarm;
+        sigemptyset(&action.sa_mask);
+        ASSERT_EQ(sigaction(SIGALRM, &action, &old_alarm_), 0);
+        alarm_period = 1;
+    }
+    void stop()
+    {
+        alarm(0);
+        sigaction(SIGALRM, &old_alarm_, nullptr);
+        mail_drop_deferred();
+        mail_set_reply_wait(MAIL_REPLY_WAIT);
+        mbox_qid = -1;
+        mbox_rtype = -1;
+    }
+    int qid() const { return queue_.qid(); }
+    // An agent's answer to the pending set.
+    void answer(std::int32_t command)
+    {
+        ASSERT_GT(mail_test::send(queue_.qid(), mail_test::mail_bytes(SERVICE_MBOX, AGENT_MBOX, command)), 0);
+    }
+
+ private:
+    mail_test::private_queue queue_;
+    struct sigaction old_alarm_{};
+};
 
 }  // namespace smux_test

@@ -284,40 +284,25 @@ class set_test : public dispatch_test {
     void SetUp() override
     {
         dispatch_test::SetUp();
-        ASSERT_GE(queue_.open_as_service(), 0);
-        struct sigaction action{};
-        action.sa_handler = on_alarm;
-        sigemptyset(&action.sa_mask);
-        ASSERT_EQ(sigaction(SIGALRM, &action, &old_alarm_), 0);
-        alarm_period = 1;
+        mailbox_.start();
     }
     void TearDown() override
     {
-        alarm(0);
-        sigaction(SIGALRM, &old_alarm_, nullptr);
-        mail_drop_deferred();
-        mail_set_reply_wait(MAIL_REPLY_WAIT);
-        mbox_qid = -1;
-        mbox_rtype = -1;
+        mailbox_.stop();
         dispatch_test::TearDown();
     }
-    void answer(std::int32_t command)
-    {
-        mail_test::mail_bytes reply(SERVICE_MBOX, AGENT_MBOX, command);
-        ASSERT_GT(mail_test::send(queue_.qid(), reply), 0);
-    }
+    void answer(std::int32_t command) { mailbox_.answer(command); }
     // The value bytes of the set mail the agent at `mbox` received.
     std::string value_sent(std::int32_t mbox = AGENT_MBOX)
     {
-        auto raw = mail_test::take_raw(queue_.qid(), mbox);
+        auto raw = mail_test::take_raw(mailbox_.qid(), mbox);
         if (!raw)
             return "<none>";
         // The kernel's text starts at the mail's offset 4.
         // L counts four bytes after the value (MAIL_SET_BASE = 260 + 4).
         return std::string(raw->begin() + (MAIL_OFF_DATA - 4), raw->end() - 8);
     }
-    mail_test::private_queue queue_;
-    struct sigaction old_alarm_{};
+    service_mailbox mailbox_;
 };
 
 TEST_F(set_test, values_are_taken_by_their_syntax)
@@ -368,7 +353,7 @@ TEST_F(set_test, refusals_map_to_their_statuses)
     EXPECT_EQ(set_status(SCALARS + ".6.0", SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_NO_SUCH_NAME);  // disabled
     EXPECT_EQ(set_status(COL_A + ".3", SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_NO_SUCH_NAME);      // no row
     EXPECT_EQ(set_status(COL_A, SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_NO_SUCH_NAME);             // no index
-    EXPECT_EQ(mail_test::take_raw(queue_.qid(), 0), std::nullopt) << "nothing may reach an agent";
+    EXPECT_EQ(mail_test::take_raw(mailbox_.qid(), 0), std::nullopt) << "nothing may reach an agent";
 
     answer(MAIL_NAK);
     EXPECT_EQ(set_status(SCALARS + ".2.0", SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_BAD_VALUE);

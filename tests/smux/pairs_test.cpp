@@ -93,32 +93,19 @@ class write_item_test : public pairs_test {
     void SetUp() override
     {
         pairs_test::SetUp();
-        ASSERT_GE(queue_.open_as_service(), 0);
-        struct sigaction action{};
-        action.sa_handler = on_alarm;
-        sigemptyset(&action.sa_mask);
-        ASSERT_EQ(sigaction(SIGALRM, &action, &old_alarm_), 0);
-        alarm_period = 1;
+        mailbox_.start();
     }
     void TearDown() override
     {
-        alarm(0);
-        sigaction(SIGALRM, &old_alarm_, nullptr);
-        mail_drop_deferred();
-        mail_set_reply_wait(MAIL_REPLY_WAIT);
-        mbox_qid = -1;
-        mbox_rtype = -1;
+        mailbox_.stop();
         pairs_test::TearDown();
     }
-    void answer(std::int32_t command)
-    {
-        ASSERT_GT(mail_test::send(queue_.qid(), mail_test::mail_bytes(SERVICE_MBOX, AGENT_MBOX, command)), 0);
-    }
+    void answer(std::int32_t command) { mailbox_.answer(command); }
     // The mail the agent received, rebuilt in its documented layout.
     std::vector<unsigned char> received(std::int32_t mbox = AGENT_MBOX)
     {
         long type = 0;
-        auto raw = mail_test::take_raw(queue_.qid(), mbox, &type);
+        auto raw = mail_test::take_raw(mailbox_.qid(), mbox, &type);
         if (!raw)
             return {};
         std::vector<unsigned char> mail(4 + raw->size() - 4);
@@ -133,8 +120,7 @@ class write_item_test : public pairs_test {
         std::memcpy(&v, mail.data() + offset, 4);
         return v;
     }
-    mail_test::private_queue queue_;
-    struct sigaction old_alarm_{};
+    service_mailbox mailbox_;
 };
 
 TEST_F(write_item_test, phase_one_mail_carries_every_field)
@@ -145,7 +131,7 @@ TEST_F(write_item_test, phase_one_mail_carries_every_field)
     std::vector<unsigned char> mail = received();
     ASSERT_EQ(mail.size(), MAIL_SET_BASE + 4);
     EXPECT_EQ(field(mail, MAIL_OFF_MTYPE), AGENT_MBOX);
-    EXPECT_EQ(field(mail, MAIL_OFF_SENDER), queue_.qid());
+    EXPECT_EQ(field(mail, MAIL_OFF_SENDER), mailbox_.qid());
     EXPECT_EQ(field(mail, MAIL_OFF_COMMAND), MAIL_SET);
     EXPECT_EQ(field(mail, MAIL_OFF_OWNER_MBOX), AGENT_MBOX);
     EXPECT_STREQ(reinterpret_cast<const char*>(mail.data() + MAIL_OFF_OBJECT_NAME), "sys/scalars");
