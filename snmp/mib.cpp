@@ -242,14 +242,19 @@ bool resolve(loader& ld, std::string_view where, key_t* oid)
 {
     oid->clear();
     if (where[0] == '.' || (where[0] >= '0' && where[0] <= '9')) {
-        std::string dotted = where[0] == '.' ? std::string(where) : "." + std::string(where);
+        // Built by appending: gcc 12 warns (-Wrestrict, a false positive) on
+        // "literal" + std::string at -O3.
+        std::string dotted;
+        if (where[0] != '.')
+            dotted += '.';
+        dotted += where;
         if (!parse_numbers(dotted, oid) || oid->empty())
-            return ld.fail("bad numeric OID \"" + std::string(where) + "\"");
+            return ld.fail(std::string("bad numeric OID \"").append(where).append("\""));
         return true;
     }
     size_t dot = where.find('.');
     if (dot == std::string_view::npos)
-        return ld.fail("\"" + std::string(where) + "\" has no sub-identifier after its parent");
+        return ld.fail(std::string("\"").append(where).append("\" has no sub-identifier after its parent"));
     std::string parent(where.substr(0, dot));
     if (auto s = ld.staged.find(parent); s != ld.staged.end()) {
         *oid = s->second;

@@ -213,6 +213,14 @@ TEST_F(obj_files, structurally_invalid_files_are_refused)
         {"value offset before the start", [](auto& b) { patch<std::int32_t>(b, item0 + 72, -300); }},
         {"unsigned straddling the end",
          [](auto& b) { patch<std::int32_t>(b, item0 + 72, static_cast<std::int32_t>(b.size() - item0 - 2)); }},
+        {"unsigned overhanging the end by one byte",
+         [](auto& b) { patch<std::int32_t>(b, item0 + 72, static_cast<std::int32_t>(b.size() - item0 - 3)); }},
+        {"raw value overhanging the end by one byte", [](auto& b) {
+             std::int32_t at;
+             std::memcpy(&at, b.data() + item2 + 72, sizeof at);
+             b[item2 + 64] = ITEM_RAW;
+             patch<std::uint16_t>(b, item2 + 62, static_cast<std::uint16_t>(b.size() - (item2 + at) + 1));
+         }},
         {"string without terminator in its size", [](auto& b) { patch<std::uint16_t>(b, item2 + 60, 4); }},
         {"string without terminator in the object", [](auto& b) { b.back() = 'x'; }},
         {"string of size 0", [](auto& b) { patch<std::uint16_t>(b, item2 + 60, 0); }},

@@ -227,4 +227,27 @@ TEST_F(write_item_test, rollback_drops_the_kept_mails_silently)
     EXPECT_TRUE(received().empty());
 }
 
+// The session's SOutPDU callback is what snmpd's commit and rollback reach:
+// a rollback must never send the agent its phase-2 mail.
+TEST_F(write_item_test, session_sync_commits_only_on_commit)
+{
+    std::int32_t value = 5;
+    answer(MAIL_ACK);
+    ASSERT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), 0);
+    received();
+    sync_vdn(SMUX_ROLLBACK);
+    EXPECT_EQ(pending_Q, nullptr);
+    EXPECT_TRUE(received().empty());
+
+    answer(MAIL_ACK);
+    ASSERT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), 0);
+    received();
+    answer(MAIL_ACK);
+    sync_vdn(SMUX_COMMIT);
+    EXPECT_EQ(pending_Q, nullptr);
+    std::vector<unsigned char> commit = received();
+    ASSERT_EQ(commit.size(), MAIL_SET_BASE + 4);
+    EXPECT_EQ(field(commit, MAIL_OFF_PHASE), 2);
+}
+
 }  // namespace
