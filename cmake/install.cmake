@@ -9,6 +9,8 @@
 #   /opt/varden/server/share/dorsrvsmuxd/   samples: snmpd.conf lines, peers
 #                                       and community files, systemd units
 #   /opt/varden/server/share/doc/dorsrvsmuxd/  README and docs
+#   /opt/varden/server/share/man/       manual pages (MANPATH, or man -M)
+#   /opt/varden/server/share/dorsrvsmuxd/mibs/  VARDEN-SERVER-MIB for managers
 #
 # The install directory is not a free choice: the mailbox queue key is made
 # from /opt/varden/server, and the shipped registry.mib and config name
@@ -19,6 +21,9 @@
 #   cmake --install build --component netmgt    /etc/netmgt/snmpd.peers, snmpd.comm
 #   cmake --install build --component systemd   the daemon's unit and the snmpd
 #                                               drop-in that turns SMUX back on
+#   cmake --install build --component mibs      VARDEN-SERVER-MIB in net-snmp's
+#                                               /usr/share/snmp/mibs
+# scripts/package builds the Debian package from all of them.
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/varden/server CACHE PATH "Install directory (the mailbox key is derived from /opt/varden/server)" FORCE)
 endif()
@@ -40,6 +45,10 @@ install(FILES ${dsmux_examples}/snmpd.conf ${dsmux_examples}/snmpd.peers ${dsmux
         DESTINATION share/dorsrvsmuxd)
 install(FILES ${dsmux_examples}/systemd/dorsrvsmuxd.service ${dsmux_examples}/systemd/snmpd-smux.conf
         DESTINATION share/dorsrvsmuxd/systemd)
+install(FILES ${CMAKE_SOURCE_DIR}/mib/VARDEN-SERVER-MIB.txt DESTINATION share/dorsrvsmuxd/mibs)
+install(FILES ${CMAKE_SOURCE_DIR}/man/getone.1 DESTINATION share/man/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/man/dorsrvsmuxd.conf.5 DESTINATION share/man/man5)
+install(FILES ${CMAKE_SOURCE_DIR}/man/dorsrvsmuxd.8 ${CMAKE_SOURCE_DIR}/man/dorsrvctl.8 DESTINATION share/man/man8)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/dorsrvsmuxd)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/dorsrvsmuxd FILES_MATCHING PATTERN "*.md")
 
@@ -50,3 +59,13 @@ install(FILES ${dsmux_examples}/systemd/dorsrvsmuxd.service
         DESTINATION /etc/systemd/system COMPONENT systemd EXCLUDE_FROM_ALL)
 install(FILES ${dsmux_examples}/systemd/snmpd-smux.conf
         DESTINATION /etc/systemd/system/snmpd.service.d RENAME smux.conf COMPONENT systemd EXCLUDE_FROM_ALL)
+install(FILES ${CMAKE_SOURCE_DIR}/mib/VARDEN-SERVER-MIB.txt
+        DESTINATION /usr/share/snmp/mibs COMPONENT mibs EXCLUDE_FROM_ALL)
+
+# The package version: the project's version when it declares one.
+if(PROJECT_VERSION)
+  set(dsmux_package_version ${PROJECT_VERSION})
+else()
+  set(dsmux_package_version 0.1.0)
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/package-version "${dsmux_package_version}\n")

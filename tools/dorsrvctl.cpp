@@ -17,10 +17,12 @@ namespace {
 
 const char* const TOOL = "dorsrvctl";
 
-int usage(FILE* stream)
+// Prints the usage to the standard error stream; the result is the exit
+// status of every wrong or help invocation.
+int usage()
 {
-    std::fprintf(stream,
-                 "usage: %s [-d INSTALL_DIR] COMMAND\n"
+    std::fprintf(stderr,
+                 "usage: %s [-d INSTALL_DIR] dump NAME | debug | stop | stop-all | show FILE\n"
                  "  dump NAME   have the daemon dump object NAME (\"dir/file\") to its standard output\n"
                  "  debug       switch the daemon's debug trace on or off\n"
                  "  stop        stop the daemon\n"
@@ -58,6 +60,59 @@ int send_request(const char* install_dir, std::int32_t command, const char* name
     return 0;
 }
 
+const char* code_name(unsigned code, const char* const* names, unsigned known, char* spare, std::size_t size)
+{
+    if (code < known)
+        return names[code];
+    std::snprintf(spare, size, "%u", code);
+    return spare;
+}
+
+// The daemon's dump layout without its log time stamps: the daemon writes
+// a dump into its log, where each piece is a log record; here the object
+// goes to a terminal or a pipe, and a stamp before every value would split
+// the lines.
+void print_object(FILE* out, const reg_object* obj)
+{
+    static const char* const type_names[] = {"UNSIGNED", "SIGNED", "STRING", "RAW", "OID"};
+    static const char* const state_names[] = {"DISABLED", "ENABLED"};
+    static const char* const access_names[] = {"RD/WR", "WR", "RD"};
+    std::fprintf(out, "*** %.*s - %.*s\n", static_cast<int>(OBJ_NAME_MAX), obj->name, static_cast<int>(OBJ_PATH_MAX),
+                 obj->path);
+    const reg_item* items = obj_items(obj);
+    for (std::uint32_t i = 0; i < obj->item_count; ++i) {
+        const reg_item* item = &items[i];
+        char type_spare[12], state_spare[12], access_spare[12];
+        std::fprintf(out, "\"%20.*s\" %9s %7s %5s: ", static_cast<int>(ITEM_NAME_MAX), item->name,
+                     code_name(item->type, type_names, 5, type_spare, sizeof type_spare),
+                     code_name(item->state, state_names, 2, state_spare, sizeof state_spare),
+                     code_name(item->access, access_names, 3, access_spare, sizeof access_spare));
+        switch (item->type) {
+        case ITEM_UNSIGNED:
+            std::fprintf(out, "%u\n", obj_value_unsigned(item));
+            break;
+        case ITEM_SIGNED:
+            std::fprintf(out, "%d\n", obj_value_signed(item));
+            break;
+        case ITEM_STRING:
+        case ITEM_OID:
+            std::fprintf(out, "%.*s\n", static_cast<int>(strnlen(reinterpret_cast<const char*>(obj_value(item)), item->size)),
+                         reinterpret_cast<const char*>(obj_value(item)));
+            break;
+        case ITEM_RAW: {
+            const unsigned char* value = obj_value(item);
+            for (unsigned b = 0; b < item->length; ++b)
+                std::fprintf(out, "%s%02X", b == 0 ? "" : " ", static_cast<unsigned>(value[b]));
+            std::fprintf(out, "\n");
+            break;
+        }
+        default:
+            std::fprintf(out, "\n");
+            break;
+        }
+    }
+}
+
 int show(const char* file)
 {
     reg_object* obj = obj_read(file);
@@ -65,8 +120,8 @@ int show(const char* file)
         std::printf("Can't find object: %s\n", file);
         return 1;
     }
-    obj_dump(stdout, obj);
-    return 0;
+    print_object(stdout, obj);
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -77,20 +132,16 @@ int main(int argc, char** argv)
     int arg = 1;
     if (arg < argc && std::strcmp(argv[arg], "-d") == 0) {
         if (arg + 1 >= argc)
-            return usage(stderr);
+            return usage();
         install_dir = argv[arg + 1];
         arg += 2;
     }
     if (arg >= argc)
-        return usage(stderr);
+        return usage();
     std::string command = argv[arg];
     int operands = argc - arg - 1;
     const char* operand = operands > 0 ? argv[arg + 1] : nullptr;
 
-    if ((command == "-h" || command == "--help" || command == "help") && operands == 0) {
-        usage(stdout);
-        return 0;
-    }
     if (command == "show" && operands == 1)
         return show(operand);
     if (command == "dump" && operands == 1)
@@ -101,5 +152,6 @@ int main(int argc, char** argv)
         return send_request(install_dir, MAIL_STOP, nullptr);
     if (command == "stop-all" && operands == 0)
         return send_request(install_dir, MAIL_STOP_ALL, nullptr);
-    return usage(stderr);
+    // --help, -h and every unknown option or command land here.
+    return usage();
 }
