@@ -474,7 +474,7 @@ int dsagent_object_publish(dsagent_object* obj)
     std::string temp = dir + "." + base + ".XXXXXX";
     std::vector<char> temp_name(temp.begin(), temp.end());
     temp_name.push_back('\0');
-    int fd = mkstemp(temp_name.data());
+    int fd = mkostemp(temp_name.data(), O_CLOEXEC);
     if (fd < 0)
         return -1;
     bool ok = fchmod(fd, 0644) == 0 && write_all(fd, image.data(), image.size());

@@ -308,7 +308,7 @@ int single(int code)
 int scan_open(const char* path)
 {
     scan_close();
-    scan_file = std::fopen(path, "r");
+    scan_file = std::fopen(path, "re");
     if (scan_file != nullptr) {
         block = static_cast<unsigned char*>(parse_alloc(SCAN_BUFFER));
         if (block == nullptr)

@@ -91,7 +91,8 @@ bool getone_answered(const char* output)
 
 char* find_community(const char* path, command_runner runner)
 {
-    FILE* file = fopen(path, "r");
+    // Close-on-exec: the file stays open while getone runs.
+    FILE* file = fopen(path, "re");
     if (file == nullptr)
         return nullptr;
 

@@ -9,7 +9,8 @@
 #include "lib/paths.h"
 
 // Runs a shell command and captures at most size - 1 bytes of its combined
-// output; 0 when it could be started, -1 otherwise (run_command's contract).
+// output; 0 when it ran to its end, -1 when it could not be started or was
+// killed at its time limit (run_command's contract).
 using command_runner = int (*)(const char* command, char* output, std::size_t size);
 
 // Output captured per trial, and the longest command line run_command
@@ -30,6 +31,8 @@ bool getone_answered(const char* output);
 // with getone against 127.0.0.1 (through `runner`), local addresses first,
 // then the others from the last line back to the first. Returns a malloc'd
 // copy of the first community that answers, which the caller frees, or null
-// (no file, no usable line, or no answer). Writes nothing to the log.
+// (no file, no usable line, or no answer). Writes nothing to the log itself
+// (run_command reports a getone it had to kill). The file is open, close-on-
+// exec, while the trials run.
 char* find_community(const char* path = dsmux::COMMUNITY_FILE,
                      command_runner runner = run_command);

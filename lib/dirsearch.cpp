@@ -214,8 +214,10 @@ const char* find_in_path(const char* name)
         } else {
             rest += strlen(rest);
         }
-        if (*dir == '\0')
-            continue;  // an empty field does not mean the working directory
+        // An empty or relative entry would search the working directory (or
+        // one below it), which agents can write into.
+        if (*dir != '/')
+            continue;
         int written = snprintf(found, sizeof found, "%s/%s", dir, name);
         if (written < 0 || static_cast<std::size_t>(written) >= sizeof found)
             continue;  // does not fit: never try a cut path
@@ -223,4 +225,22 @@ const char* find_in_path(const char* name)
             return found;
     }
     return nullptr;
+}
+
+std::string search_path_dirs(const char* path)
+{
+    std::string dirs;
+    const char* p = path;
+    while (*p != '\0') {
+        const char* end = strchr(p, ':');
+        if (end == nullptr)
+            end = p + strlen(p);
+        if (*p == '/') {
+            if (!dirs.empty())
+                dirs += ':';
+            dirs.append(p, end);
+        }
+        p = *end == ':' ? end + 1 : end;
+    }
+    return dirs;
 }

@@ -1,6 +1,6 @@
 // Two searches of the file system: the next row of a MIB table among the
 // object files of the data registry (get-next and first-row access), and an
-// agent's executable along PATH.
+// agent's executable along the absolute directories of PATH.
 //
 // A table row's object file is named by the table's registry sub-path
 // followed by one ".<signed decimal>" group per index value, for example
@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Index values that the instance search handles for one row.
 inline constexpr int SEARCH_INDEX_MAX = 5;
@@ -65,7 +66,14 @@ int index_cmp(const std::int32_t* a, const std::int32_t* b, int n);
 char* path_part(char* path, int mode);
 
 // The path of an existing file for the program `name`: an absolute name is
-// taken as it is; any other name is tried in each non-empty directory of
-// PATH in order. Returns static storage valid until the next call, or null.
-// Only existence is tested, not type or permissions.
+// taken as it is; any other name is tried in each absolute directory of
+// PATH in order. Empty and relative PATH entries are skipped: they name the
+// working directory, which after start-up is the data registry that every
+// agent may write into. Returns static storage valid until the next call,
+// or null. Only existence is tested, not type or permissions.
 const char* find_in_path(const char* name);
+
+// The absolute directories of the search path `path`, in order, joined by
+// colons: the PATH under which started programs look for theirs. Empty and
+// relative entries are dropped for the reason given at find_in_path.
+std::string search_path_dirs(const char* path);

@@ -1,18 +1,148 @@
-// Utility routines: shell command capture, UNIX mail of trap texts, the
+// Utility routines: bounded shell command capture, UNIX mail of trap texts, the
 // configuration reader's fatal exit and two small copies.
 #include "lib/lib.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/dirsearch.h"
 #include "lib/log.h"
 
 namespace {
+
+timespec now()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
+// The monotonic time `ms` milliseconds from now: a change of the wall clock
+// neither stretches nor cuts the wait.
+timespec deadline_after(int ms)
+{
+    timespec t = now();
+    long long ns = t.tv_nsec + static_cast<long long>(ms % 1000) * 1000000;
+    t.tv_sec += ms / 1000 + static_cast<time_t>(ns / 1000000000);
+    t.tv_nsec = static_cast<long>(ns % 1000000000);
+    return t;
+}
+
+// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
+int ms_left(const timespec& deadline)
+{
+    timespec t = now();
+    long long ns = (static_cast<long long>(deadline.tv_sec) - t.tv_sec) * 1000000000LL + (deadline.tv_nsec - t.tv_nsec);
+    if (ns <= 0)
+        return 0;
+    long long ms = (ns + 999999) / 1000000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+// The child side of run_command: the output pipe becomes standard output
+// and standard error, and the shell runs in a new process group so that the
+// parent can kill it together with everything it started. Only
+// async-signal-safe calls from here on.
+[[noreturn]] void exec_helper(int out, char* const* argv, char* const* envp)
+{
+    setpgid(0, 0);
+    // Ignored signals stay ignored across exec: a helper that waits for its
+    // own children needs SIGCHLD, and one whose reader has gone should end
+    // on SIGPIPE. The daemon's blocked signals are not the helper's either.
+    signal(SIGCHLD, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
+        _exit(127);
+    // dup2 onto itself keeps close-on-exec set: the pipe may have been
+    // given descriptor 1 or 2 when the daemon had closed them.
+    fcntl(STDOUT_FILENO, F_SETFD, 0);
+    fcntl(STDERR_FILENO, F_SETFD, 0);
+    execve(dsmux::SHELL, argv, envp);
+    _exit(127);
+}
+
+// Reads from `fd` into `buffer` until `capacity` bytes, the end of the
+// output or `deadline`. The daemon's alarm tick interrupts the waits (it has
+// no SA_RESTART); each is resumed with the time that is left. False when
+// the deadline came first.
+bool read_until(int fd, char* buffer, std::size_t capacity, std::size_t* got, const timespec& deadline)
+{
+    while (*got < capacity) {
+        int left = ms_left(deadline);
+        if (left == 0)
+            return false;
+        pollfd ready{fd, POLLIN, 0};
+        int n = poll(&ready, 1, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return true;  // cannot wait on the pipe: take what came
+        if (n == 0)
+            return false;
+        ssize_t bytes = read(fd, buffer + *got, capacity - *got);
+        if (bytes < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (bytes <= 0)
+            return true;  // the end of the output
+        *got += static_cast<std::size_t>(bytes);
+    }
+    return true;
+}
+
+// Has `child` ended? Reaps it when it has. The daemon ignores SIGCHLD with
+// SA_NOCLDWAIT, and then the kernel reaps its children itself: waitpid
+// answers ECHILD once the child is gone, which means ended just the same.
+bool has_ended(pid_t child, int flags)
+{
+    for (;;) {
+        pid_t got = waitpid(child, nullptr, flags);
+        if (got == child || (got < 0 && errno == ECHILD))
+            return true;
+        if (got == 0)
+            return false;
+        if (errno != EINTR)
+            return true;  // nothing left to wait for
+        if (flags & WNOHANG)
+            return false;
+    }
+}
+
+// Polls for the end of `child` until `deadline`. A short step at first (a
+// helper whose output has ended is usually about to exit), then longer ones.
+bool wait_until(pid_t child, const timespec& deadline)
+{
+    long step_ms = 1;
+    while (!has_ended(child, WNOHANG)) {
+        int left = ms_left(deadline);
+        if (left == 0)
+            return false;
+        long pause_ms = step_ms < left ? step_ms : left;
+        timespec pause{pause_ms / 1000, (pause_ms % 1000) * 1000000};
+        nanosleep(&pause, nullptr);  // a signal only ends this pause early
+        if (step_ms < 50)
+            step_ms *= 2;
+    }
+    return true;
+}
+
+// Waits, without limit, for a child that was sent SIGKILL.
+void reap(pid_t child)
+{
+    has_ended(child, 0);
+}
 
 // Writes all of `text` to `fd`, resuming after short writes and signals.
 bool write_all(int fd, const char* text, std::size_t length)
@@ -33,36 +163,77 @@ bool write_all(int fd, const char* text, std::size_t length)
 
 int run_command(const char* command, char* output, std::size_t size)
 {
+    return run_command_within(command, output, size, RUN_COMMAND_LIMIT_MS);
+}
+
+int run_command_within(const char* command, char* output, std::size_t size, int limit_ms)
+{
     char shell_command[RUN_COMMAND_MAX + 1];
     int built = snprintf(shell_command, sizeof shell_command, "(%s) 2>&1", command);
     // A cut command could run something other than what was asked.
     if (built < 0 || static_cast<std::size_t>(built) >= sizeof shell_command)
         return -1;
 
-    FILE* pipe = popen(shell_command, "r");
-    if (pipe == nullptr)
+    timespec deadline = deadline_after(limit_ms);
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
         return -1;
+    exec_environment environment;
+    char sh_name[] = "sh";
+    char dash_c[] = "-c";
+    char* const argv[] = {sh_name, dash_c, shell_command, nullptr};
+    pid_t child = fork();
+    if (child < 0) {
+        close(ends[0]);
+        close(ends[1]);
+        return -1;
+    }
+    if (child == 0)
+        exec_helper(ends[1], argv, environment.envp());
+    // Set on both sides of the fork, so that the group exists before the
+    // parent may have to kill it, whichever side runs first.
+    setpgid(child, child);
+    close(ends[1]);
+
+    bool in_time = true;
     if (size > 0) {
         output[0] = '\0';
-        // The daemon's alarm tick has no SA_RESTART, so a blocked read ends
-        // early when it fires; the request goes on until the buffer is full
-        // or the output ends.
         std::size_t got = 0;
-        while (got < size - 1) {
-            got += fread(output + got, 1, size - 1 - got, pipe);
-            if (got == size - 1 || feof(pipe) || !ferror(pipe) || errno != EINTR)
-                break;
-            clearerr(pipe);
-        }
+        in_time = read_until(ends[0], output, size - 1, &got, deadline);
         output[got] = '\0';
     }
-    // pclose waits for the command. The 5-second alarm bounds that wait for
-    // the daemon (its alarm handler runs if it fires), and the daemon's own
-    // pending alarm, the mail poll tick, is set again afterwards.
-    unsigned pending = alarm(5);
-    pclose(pipe);
-    alarm(pending);
+    // Output beyond the buffer is left unread: with the pipe closed, a
+    // helper that goes on writing ends on SIGPIPE.
+    close(ends[0]);
+    if (in_time)
+        in_time = wait_until(child, deadline);
+    if (!in_time) {
+        kill(-child, SIGKILL);
+        reap(child);
+        log_line(stderr, "run_command: Killed after %d ms: %s\n", limit_ms, command);
+        return -1;
+    }
     return 0;
+}
+
+exec_environment::exec_environment()
+{
+    bool had_path = false;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (strncmp(*entry, "PATH=", 5) != 0) {
+            entries_.emplace_back(*entry);
+            continue;
+        }
+        if (had_path)
+            continue;  // a second PATH would be a way around the first
+        had_path = true;
+        std::string dirs = search_path_dirs(*entry + 5);
+        if (!dirs.empty())
+            entries_.push_back("PATH=" + dirs);
+    }
+    for (std::string& entry : entries_)
+        pointers_.push_back(entry.data());
+    pointers_.push_back(nullptr);
 }
 
 int send_mail(const char* command, const char* text, const char* su_prefix, const char* tmp_prefix)

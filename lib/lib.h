@@ -1,8 +1,11 @@
-// Utility routines shared by the daemon's subsystems: shell command capture,
-// UNIX mail of trap texts, the configuration reader's fatal exit, a counted
-// byte copy and a line copy. Messages go to stderr through log_line.
+// Utility routines shared by the daemon's subsystems: bounded shell command
+// capture, the environment of started programs, UNIX mail of trap texts, the
+// configuration reader's fatal exit, a counted byte copy and a line copy.
+// Messages go to stderr through log_line.
 #pragma once
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "lib/paths.h"
 
@@ -12,22 +15,53 @@ inline constexpr std::size_t RUN_COMMAND_MAX = 511;
 // Longest mail command line (su prefix, mail command and file name) with
 // its terminator.
 inline constexpr std::size_t MAIL_COMMAND_SIZE = 2048;
+// How long a helper command may take, from its start to its end, before it
+// is killed: the daemon serves SMUX and mail on one thread, and a helper
+// that hangs must not hang the daemon with it.
+inline constexpr int RUN_COMMAND_LIMIT_MS = 5000;
 
 // Runs `command` through the shell with its standard error merged into its
 // standard output, and reads at most size - 1 bytes of that output into
-// `output`, terminated. Returns 0 when the command was started, whatever its
-// exit status; -1 when it could not be started or would not fit
-// RUN_COMMAND_MAX (`output` is then untouched). Closing the pipe waits for
-// the command under a 5-second alarm; the caller's pending alarm is set
-// again afterwards.
+// `output`, terminated. Returns 0 when the command was started and ended
+// within RUN_COMMAND_LIMIT_MS, whatever its exit status; -1 when it could
+// not be started or would not fit RUN_COMMAND_MAX (`output` is then
+// untouched), or when it was still running at the limit: its process group
+// is then killed and reaped, and `output` holds what it printed until then.
+// Output beyond size - 1 bytes is not read. The command runs in a process
+// group of its own with the environment of exec_environment, standard input
+// shared with the caller; the caller's alarm and signal actions are left as
+// they are, and a signal that interrupts the wait does not shorten it.
 int run_command(const char* command, char* output, std::size_t size);
+
+// run_command with a limit of `limit_ms` milliseconds instead of
+// RUN_COMMAND_LIMIT_MS.
+int run_command_within(const char* command, char* output, std::size_t size, int limit_ms);
+
+// The environment a program that the daemon starts (an agent, a helper
+// command) receives: the daemon's own, except that PATH keeps only its
+// absolute directories (see search_path_dirs); when none is left PATH is
+// dropped and the shell falls back on its own built-in search path. Built
+// before fork, since the child may only call async-signal-safe functions.
+class exec_environment {
+public:
+    exec_environment();
+    exec_environment(const exec_environment&) = delete;
+    exec_environment& operator=(const exec_environment&) = delete;
+    // A null-terminated array for execve, valid while this object lives.
+    char* const* envp() { return pointers_.data(); }
+
+private:
+    std::vector<std::string> entries_;
+    std::vector<char*> pointers_;
+};
 
 // Mails `text` through the mail command `command`, run as
 // `<su_prefix> "<command> < <file>"`, where <file> is a new private file
 // "<tmp_prefix><pid>.XXXXXX" (created exclusively, mode 0600) holding the
 // text; the file is removed afterwards. Returns -1 (and logs SMUX3020) when
 // the text cannot be put into the file, else 0: a mail command that cannot
-// be started is logged (SMUX3021) but still gives 0.
+// be started, or is killed at run_command's limit, is logged (SMUX3021) but
+// still gives 0.
 int send_mail(const char* command, const char* text, const char* su_prefix = dsmux::SU_PREFIX,
               const char* tmp_prefix = dsmux::MAIL_TMP_PREFIX);
 

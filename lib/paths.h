@@ -20,5 +20,7 @@ inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";
 // Mail commands run as the superuser through this prefix.
 inline constexpr const char* SU_PREFIX = "/bin/su root -c";
 inline constexpr const char* PKGINFO = "/usr/bin/pkginfo";
+// The shell that runs helper commands (run_command).
+inline constexpr const char* SHELL = "/bin/sh";
 
 }  // namespace dsmux

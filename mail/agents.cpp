@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "lib/dirsearch.h"
+#include "lib/lib.h"
 #include "lib/log.h"
 #include "lib/mail_format.h"
 #include "lib/paths.h"
@@ -48,7 +49,6 @@ void terminate_set_release(void (*peer_release)()) { release_hook = peer_release
 
 int launch_agents() {
     while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
-        // The search only decides whether to start; execlp searches again.
         if (find_in_path(entry->name) == nullptr) {
             log_line(stderr, "%s: Can't find executable to fork: %s  (SMUX4023)\n",
                      dsmux::PROGRAM_NAME, entry->name);
@@ -64,6 +64,21 @@ int launch_agents() {
 }
 
 pid_t start_agent(const agent_entry* entry) {
+    // The child runs exactly the file that the search found: a second search
+    // by exec would take PATH's empty and relative entries, and with them
+    // the working directory, as places to look.
+    char path[SEARCH_PATH_SIZE] = "";
+    if (const char* found = find_in_path(entry->name))
+        snprintf(path, sizeof path, "%s", found);
+    // The first empty slot ends the argument list.
+    char* argv[AGENT_ARGS_MAX + 2];
+    int argc = 0;
+    argv[argc++] = const_cast<char*>(entry->name);
+    for (std::size_t i = 0; i < AGENT_ARGS_MAX && entry->args[i] != nullptr; ++i)
+        argv[argc++] = entry->args[i];
+    argv[argc] = nullptr;
+    exec_environment environment;  // made before fork: the child may not allocate
+
     pid_t child = fork();
     if (child < 0) {
         log_line(stderr, "%s: Can't fork agent: %s  (SMUX4025)\n", dsmux::PROGRAM_NAME,
@@ -80,11 +95,8 @@ pid_t start_agent(const agent_entry* entry) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    // The first empty slot ends the argument list, as execlp's own
-    // terminator does.
-    char* const* a = entry->args;
-    execlp(entry->name, entry->name, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9],
-           static_cast<char*>(nullptr));
+    if (path[0] != '\0')
+        execve(path, argv, environment.envp());
     log_line(stderr, "%s: Can't exec agent: %s  (SMUX4024)\n", dsmux::PROGRAM_NAME, entry->name);
     // _exit: the parent's unwritten stdio buffers were copied by fork and
     // must not come out a second time.

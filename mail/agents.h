@@ -18,8 +18,13 @@ extern volatile sig_atomic_t alarm_period;
 // when a fork failed (the entries not yet taken stay on the list).
 int launch_agents();
 
-// Forks and execs one agent with its arguments. The child's process id, or
-// -1 when fork failed. The child reports a failed exec and exits with 255.
+// Forks and execs one agent with its arguments: the file that find_in_path
+// finds for its name (PATH's absolute directories only), with the entry's
+// name as argument zero and the environment of exec_environment. The
+// agent inherits the daemon's file-creation mask and standard streams, and
+// no other descriptor. The child's process id, or -1 when fork failed. The
+// child reports a failed exec (or a name that is not found) and exits
+// with 255.
 pid_t start_agent(const agent_entry* entry);
 
 // Installs the signal actions: SIGCHLD ignored without zombies, SIGALRM to

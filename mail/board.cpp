@@ -18,7 +18,7 @@ namespace {
 
 int system_open(const char* path, int flags)
 {
-    return ::open(path, flags);
+    return ::open(path, flags | O_CLOEXEC);
 }
 
 int system_ioctl(int fd, unsigned long request, void* argument)

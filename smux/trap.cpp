@@ -113,22 +113,15 @@ int build_varbind_sysname(trap_varbinds* list)
     if (name == nullptr)
         return -1;
     if (sysname[0] == '\0') {
-        FILE* pipe = popen("uname -n", "r");
-        if (pipe == nullptr) {
+        // Through run_command, so that a uname that hangs is killed within
+        // its limit instead of holding the daemon.
+        if (run_command("uname -n", sysname, sizeof sysname) != 0) {
             log_line(stderr, "Unable to execute uname\n");
+            sysname[0] = '\0';
             free_oid(name);
             return -1;
         }
-        // The alarm tick has no SA_RESTART: a read it interrupts is read
-        // again rather than taken for an empty answer.
-        char* got;
-        do {
-            clearerr(pipe);
-            got = fgets(sysname, sizeof sysname, pipe);
-        } while (got == nullptr && ferror(pipe) && errno == EINTR);
-        if (got == nullptr)
-            sysname[0] = '\0';
-        pclose(pipe);
+        sysname[strcspn(sysname, "\n")] = '\0';  // its first line
         std::size_t n = strlen(sysname);
         while (n > 0 && isspace(static_cast<unsigned char>(sysname[n - 1])))
             sysname[--n] = '\0';

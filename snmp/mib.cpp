@@ -348,7 +348,7 @@ int readobjects(const char* path)
 {
     if (path == nullptr)
         return -1;
-    FILE* file = fopen(path, "r");
+    FILE* file = fopen(path, "re");
     if (file == nullptr) {
         snprintf(smux_info, sizeof smux_info, "%s: %s", path, strerror(errno));
         return -1;

@@ -93,7 +93,7 @@ smux_peer* getsmuxEntrybyname(const char* name, const char* path)
     entry = smux_peer{};
     if (name == nullptr || path == nullptr)
         return nullptr;
-    FILE* file = fopen(path, "r");
+    FILE* file = fopen(path, "re");
     if (file == nullptr)
         return nullptr;
     char* line = nullptr;

@@ -11,7 +11,9 @@
 // usage: sysagent REGISTRY_DIR [INSTALL_DIR] [INTERVAL_SECONDS]
 //
 // The contact, location and threshold that a manager sets are kept in
-// REGISTRY_DIR/.sysagent.state so that they survive a restart.
+// REGISTRY_DIR/.sysagent.state (mode 0600) so that they survive a restart.
+// Object files are 0644 and directories 0755 whatever the file-creation
+// mask: the daemon starts its agents with a mask of 0.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
@@ -108,17 +111,37 @@ void load_settings()
     }
 }
 
+// The state file is private to the agent (mode 0600). Agents run with the
+// daemon's file-creation mask of 0, so every file made here is given its
+// mode explicitly; the new state is written to a fresh file of its own (the
+// registry directory is shared with other agents, and a fixed temporary name
+// could be a planted link) and renamed over the old one.
 void save_settings()
 {
-    std::string temp = state_file + ".new";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        out << "contact=" << current.contact << "\nlocation=" << current.location
-            << "\nthreshold=" << current.threshold << "\n";
-        if (!out)
-            return;
+    std::string text = "contact=" + current.contact + "\nlocation=" + current.location +
+                       "\nthreshold=" + std::to_string(current.threshold) + "\n";
+    std::string pattern = state_file + ".XXXXXX";
+    std::vector<char> temp(pattern.begin(), pattern.end());
+    temp.push_back('\0');
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "sysagent: cannot save settings: %s\n", std::strerror(errno));
+        return;
     }
-    std::rename(temp.c_str(), state_file.c_str());
+    bool ok = fchmod(fd, 0600) == 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
+    ok = close(fd) == 0 && ok;
+    if (!ok || std::rename(temp.data(), state_file.c_str()) != 0) {
+        std::fprintf(stderr, "sysagent: cannot save settings: %s\n", std::strerror(errno));
+        unlink(temp.data());
+    }
 }
 
 // ---- objects ---------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -66,7 +67,8 @@ protected:
         }
         return 0;
     }
-    void send_set(std::int32_t mbox, int phase, const char* value)
+    void send_set(std::int32_t mbox, int phase, const char* value, const char* object = "hello/helloGroup",
+                  std::int32_t item = 1)
     {
         unsigned char m[MAIL_BUF_SIZE] = {};
         std::size_t length = MAIL_SET_BASE + std::strlen(value) + 1;
@@ -74,10 +76,10 @@ protected:
         put32(m, MAIL_OFF_SENDER, qid);
         put32(m, MAIL_OFF_COMMAND, MAIL_SET);
         put32(m, MAIL_OFF_OWNER_MBOX, mbox);
-        std::memcpy(m + MAIL_OFF_OBJECT_NAME, "hello/helloGroup", 17);
+        std::memcpy(m + MAIL_OFF_OBJECT_NAME, object, std::strlen(object) + 1);
         put32(m, MAIL_OFF_PHASE, phase);
         put32(m, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(length));
-        put32(m, MAIL_OFF_ITEM_INDEX, 1);
+        put32(m, MAIL_OFF_ITEM_INDEX, item);
         std::memcpy(m + MAIL_OFF_DATA, value, std::strlen(value) + 1);
         ASSERT_GT(dsagent_mail_send(qid, m, length), 0);
     }
@@ -150,6 +152,50 @@ TEST_F(example_agent, connects_publishes_takes_a_set_and_stops_on_mail)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     child = -1;
+}
+
+// The daemon starts its agents with a file-creation mask of 0; the shipped
+// sample agent must still make no file that others may write.
+TEST_F(example_agent, sysagent_files_have_explicit_modes_under_a_zero_mask)
+{
+    std::string binary = std::string(DSMUX_BIN_DIR) + "/sysagent";
+    std::string registry = (dir / "registry").string();
+    // A threshold out of reach, so that no load trap comes between the
+    // mails below; the file is replaced by the first save.
+    std::ofstream(dir / "registry/.sysagent.state") << "threshold=1000000\n";
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        umask(0);
+        execl(binary.c_str(), "sysagent", registry.c_str(), dir.c_str(), "1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    unsigned char mail[MAIL_BUF_SIZE];
+    ASSERT_GT(service_mail(mail), 0);
+    ASSERT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
+    std::int32_t mbox = get32(mail, MAIL_OFF_SENDER);
+    put32(mail, MAIL_OFF_MTYPE, mbox);
+    put32(mail, MAIL_OFF_SENDER, qid);
+    put32(mail, MAIL_OFF_COMMAND, MAIL_ACK);
+    ASSERT_EQ(dsagent_mail_send(qid, mail, 12), 12);
+
+    // A set of the location (item 8 of sys/info) makes it save its state.
+    for (int phase : {1, 2}) {
+        send_set(mbox, phase, "rack 7", "sys/info", 8);
+        ASSERT_EQ(service_mail(mail), 12) << phase;
+        EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_ACK) << phase;
+    }
+    auto mode = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::mask; };
+    using fs::perms;
+    const perms file = perms::owner_read | perms::owner_write | perms::group_read | perms::others_read;
+    const perms directory = file | perms::owner_exec | perms::group_exec | perms::others_exec;
+    EXPECT_EQ(mode(dir / "registry/.sysagent.state"), perms::owner_read | perms::owner_write);
+    for (const char* object : {"sys/info", "health/health"})
+        EXPECT_EQ(mode(dir / "registry" / object), file) << object;
+    for (const char* sub : {"sys", "health", "fs", "net"})
+        EXPECT_EQ(mode(dir / "registry" / sub), directory) << sub;
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "registry"))
+        EXPECT_EQ(mode(entry.path()) & (perms::group_write | perms::others_write), perms::none) << entry.path();
 }
 
 }  // namespace

@@ -362,10 +362,13 @@ pid_t sandbox_test::spawn(const std::vector<std::string>& argv, const std::strin
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
-    int null = open("/dev/null", O_RDONLY);
+    // Only the three standard streams reach the program: descriptors this
+    // test process inherited itself must not pass for the program's own.
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     dup2(null, 0);
     dup2(log, 1);
     dup2(log, 2);
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
     execvp(args[0], args.data());
     int err = errno;

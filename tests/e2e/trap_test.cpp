@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -60,7 +62,7 @@ class trap_e2e : public sandbox_test {
         ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs", defs));
         ASSERT_TRUE(write_file(run_ + "/registry.mib",
                                "registry = \"" + registry_ + "\"\n\"grp/scalars\" \"tLevel\" SCALAR\n"));
-        ASSERT_TRUE(write_file(run_ + "/config", "mail \"cat >> " + scratch() + "/mail1\";\n"));
+        ASSERT_TRUE(write_file(run_ + "/config", config_.empty() ? "mail \"cat >> " + scratch() + "/mail1\";\n" : config_));
         ASSERT_TRUE(write_file(scratch() + "/run/mailcfg", "mail \"cat >> " + scratch() + "/mail2\";\n"));
         write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " " + DEFAULT_PASSWORD + "\n");
         if (!community_file.empty()) {
@@ -74,9 +76,11 @@ class trap_e2e : public sandbox_test {
         ASSERT_GT(start_snmpd(), 0);
         // getone is found through PATH, next to the daemon.
         const char* path = getenv("PATH");
-        std::string env_path = "PATH=" + bin_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+        std::string env_path = "PATH=" + path_prefix_ + bin_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+        std::vector<std::string> env = extra_env_;
+        env.push_back(env_path);
         daemon_ = spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
-                        {env_path});
+                        env);
         ASSERT_GT(daemon_, 0);
         auto cold = wait_for_trap([](const trap_record& t) { return t.generic == 0; }, std::chrono::milliseconds(20000));
         ASSERT_TRUE(cold.has_value()) << "no cold-start trap";
@@ -106,6 +110,12 @@ class trap_e2e : public sandbox_test {
         return t;
     }
 
+    // Set before start_all: the config file's text instead of the mail1
+    // command, directories put before bin/ on the daemon's PATH (each
+    // followed by a colon), and further environment of the daemon.
+    std::string config_;
+    std::string path_prefix_;
+    std::vector<std::string> extra_env_;
     std::string run_, registry_;
     pid_t daemon_ = -1;
     pid_t agent_ = -1;
@@ -174,6 +184,65 @@ TEST_F(trap_e2e, without_a_working_community_the_enterprise_value_is_0)
     start_all({"grp/scalars:61::x"}, "ip nobody 127.0.0.1 read\n", "4711");
     trap_record t = next_trap(61);
     EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
+}
+
+// Processes whose command line is exactly `argv`.
+int processes_running(const std::vector<std::string>& argv)
+{
+    std::string wanted;
+    for (const auto& arg : argv)
+        wanted += arg + '\0';
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos && read_file(entry.path() / "cmdline") == wanted)
+            ++count;
+    }
+    return count;
+}
+
+TEST_F(trap_e2e, mail_command_that_never_ends_is_killed_and_the_daemon_keeps_serving)
+{
+    config_ = "mail \"sleep 1000\";\n";
+    start_all({"grp/scalars:71::first", "grp/scalars:72::second"}, "", "");
+    // Each trap waits for the hung command until its limit, then goes on.
+    trap_record t = next_trap(71);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
+    EXPECT_TRUE(wait_until([&] { return read_file(scratch() + "/mail2") == "first\n"; }, std::chrono::milliseconds(10000)))
+        << "the next mail command did not run";
+    EXPECT_TRUE(wait_for_line(log_path("daemon"), "Can't send UNIX mail message: sleep 1000  (SMUX3021)"));
+    EXPECT_EQ(processes_running({"sleep", "1000"}), 0) << "the hung command was left running";
+    auto get = snmpget(S + ".2.1.0");
+    EXPECT_EQ(get.status, 0) << get.err;
+    EXPECT_NE(get.out.find("INTEGER: -42"), std::string::npos) << get.out;
+
+    t = next_trap(72);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
+    EXPECT_TRUE(running(daemon_));
+}
+
+// An agent, a mail command and getone, all started by the daemon while it
+// holds its own files (the community file is open while getone runs), find
+// only the standard descriptors open.
+TEST_F(trap_e2e, agents_and_helper_commands_start_with_only_the_standard_descriptors)
+{
+    std::string fd_bin = scratch() + "/fdbin";
+    mkdir(fd_bin.c_str(), 0755);
+    for (const char* name : {"fd_agent", "fd_mail", "getone"})
+        ASSERT_EQ(symlink((bin_dir() + "/fd_report").c_str(), (fd_bin + "/" + name).c_str()), 0) << name;
+    std::string report = scratch() + "/fds";
+    path_prefix_ = fd_bin + ":";
+    extra_env_ = {"DSMUX_FD_REPORT=" + report};
+    config_ = "agent fd_agent;\nmail \"fd_mail\";\n";
+    start_all({"grp/scalars:81::x"}, "ip public 127.0.0.1 read\n", "");
+    next_trap(81);
+    auto has = [&](const std::string& line) { return read_file(report).find(line + "\n") != std::string::npos; };
+    EXPECT_TRUE(wait_until([&] { return has("fd_agent: 0 1 2") && has("fd_mail: 0 1 2") && has("getone: 0 1 2"); },
+                           std::chrono::milliseconds(10000)))
+        << read_file(report);
+    std::istringstream lines(read_file(report));
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(line.substr(line.find(':')), ": 0 1 2") << line;
 }
 
 }  // namespace

@@ -274,6 +274,40 @@ TEST_F(path_env, empty_fields_do_not_search_the_working_directory)
     EXPECT_EQ(find_in_path("agent"), nullptr);
 }
 
+TEST_F(path_env, relative_entries_do_not_search_below_the_working_directory)
+{
+    // The working directory is the data registry, which agents write into:
+    // a program of the agent's name planted there must not be found.
+    touch("agent");
+    touch("sub/agent");
+    touch("b/agent");
+    for (const char* relative : {".", "sub", "./sub"}) {
+        SCOPED_TRACE(relative);
+        setenv("PATH", relative, 1);
+        EXPECT_EQ(find_in_path("agent"), nullptr);
+        setenv("PATH", (std::string(relative) + ":" + at("b")).c_str(), 1);
+        const char* found = find_in_path("agent");
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(std::string(found), at("b") + "/agent");
+    }
+}
+
+TEST(search_path_dirs, keeps_only_absolute_entries_in_order)
+{
+    const struct {
+        const char* path;
+        const char* dirs;
+    } cases[] = {
+        {"/usr/bin:/bin", "/usr/bin:/bin"},
+        {":/usr/bin::.:bin:/bin:", "/usr/bin:/bin"},
+        {".", ""},
+        {"", ""},
+        {"./x:/opt/a b:~/bin", "/opt/a b"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(search_path_dirs(c.path), c.dirs) << c.path;
+}
+
 TEST_F(path_env, absolute_name_is_taken_as_it_is)
 {
     touch("b/agent");

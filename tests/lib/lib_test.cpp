@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -114,6 +116,117 @@ TEST(run_command, output_is_read_whole_while_the_alarm_tick_interrupts_the_read)
     sigaction(SIGALRM, &saved, nullptr);
     EXPECT_EQ(result, 0);
     EXPECT_STREQ(output, "late\nmore\n");
+}
+
+// Gone, or a zombie that nobody has reaped yet: either way it has ended.
+bool process_ended(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return true;
+    std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && line.size() > name_end + 2 && line[name_end + 2] == 'Z';
+}
+
+bool poll_until(const std::function<bool()>& condition, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        if (condition())
+            return true;
+        usleep(10000);
+    }
+    return condition();
+}
+
+TEST(run_command, helper_that_never_ends_is_killed_with_what_it_started_and_fails)
+{
+    // The daemon's tick (no SA_RESTART) keeps interrupting the waits; the
+    // limit must hold all the same, and the call must come back.
+    struct sigaction tick {};
+    struct sigaction saved {};
+    tick.sa_handler = ignore_signal;
+    sigemptyset(&tick.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &tick, &saved), 0);
+    itimerval often{};
+    often.it_value.tv_usec = 20000;
+    often.it_interval.tv_usec = 20000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &often, nullptr), 0);
+
+    // A background sleep keeps the pipe open after the shell itself ends.
+    char output[64] = "";
+    testing::internal::CaptureStderr();
+    int result = run_command_within("sleep 1000 & echo $!; exec sleep 1000", output, sizeof output, 300);
+    std::string err = testing::internal::GetCapturedStderr();
+
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &saved, nullptr);
+    EXPECT_EQ(result, -1);
+    EXPECT_NE(err.find("run_command: Killed after 300 ms: sleep 1000"), std::string::npos) << err;
+    pid_t background = static_cast<pid_t>(atoi(output));
+    ASSERT_GT(background, 0) << output;
+    EXPECT_TRUE(poll_until([&] { return process_ended(background); }, 5000)) << "the background sleep lives on";
+}
+
+// The daemon ignores SIGCHLD with SA_NOCLDWAIT, so its helpers are reaped by
+// the kernel: the end of a helper must still be seen, and a hung one still
+// killed. In a child, to keep this process's own SIGCHLD action.
+TEST(run_command, helpers_end_and_are_bounded_when_the_kernel_reaps_children)
+{
+    pid_t tester = fork();
+    ASSERT_GE(tester, 0);
+    if (tester == 0) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ignore.sa_flags = SA_NOCLDWAIT | SA_NOCLDSTOP;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGCHLD, &ignore, nullptr);
+        char output[16];
+        if (run_command("echo hi", output, sizeof output) != 0 || strcmp(output, "hi\n") != 0)
+            _exit(1);
+        if (run_command_within("exec sleep 1000", output, sizeof output, 200) != -1)
+            _exit(2);
+        _exit(0);
+    }
+    int status = -1;
+    bool ended = poll_until([&] { return waitpid(tester, &status, WNOHANG) == tester; }, 20000);
+    if (!ended) {
+        kill(tester, SIGKILL);
+        waitpid(tester, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "run_command hung";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: output of a quick helper lost; 2: hung helper not reported";
+}
+
+TEST(exec_environment, path_keeps_only_absolute_directories)
+{
+    const char* saved = getenv("PATH");
+    std::string old = saved != nullptr ? saved : "";
+    const struct {
+        const char* path;
+        const char* expected;  // null: no PATH at all
+    } cases[] = {
+        {"/usr/bin:.::bin:/bin", "PATH=/usr/bin:/bin"},
+        {".:", nullptr},
+    };
+    for (const auto& c : cases) {
+        setenv("PATH", c.path, 1);
+        exec_environment environment;
+        std::vector<std::string> paths;
+        for (char* const* entry = environment.envp(); *entry != nullptr; ++entry)
+            if (strncmp(*entry, "PATH=", 5) == 0)
+                paths.emplace_back(*entry);
+        if (c.expected == nullptr)
+            EXPECT_TRUE(paths.empty()) << c.path;
+        else
+            EXPECT_EQ(paths, std::vector<std::string>{c.expected}) << c.path;
+    }
+    if (saved != nullptr)
+        setenv("PATH", old.c_str(), 1);
+    else
+        unsetenv("PATH");
 }
 
 // A scratch folder for the mail temp files, and a mail command that stores

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "cfg/cfg.h"
+#include "lib/dirsearch.h"
 #include "lib/mail_format.h"
 #include "mail/mail.h"
 #include "mail/mbox.h"
@@ -113,6 +114,37 @@ TEST_F(agents_test, launch_forks_agents_in_list_order) {
     }
     EXPECT_LT(pids[0], pids[1]);
     EXPECT_LT(pids[1], pids[2]);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+// The daemon's working directory is writable by agents: a program of an
+// agent's name planted there must not run through a '.' or empty PATH
+// entry, and the agents that do run get a PATH without such entries.
+TEST_F(agents_test, relative_path_entries_neither_find_nor_reach_an_agent) {
+    std::string planted_ran = scratch_.dir() + "/planted-ran";
+    std::string planted = scratch_.dir() + "/probe-agent";
+    std::ofstream(planted) << "#!/bin/sh\necho ran > " << planted_ran << "\n";
+    chmod(planted.c_str(), 0755);
+    std::string seen_path = scratch_.dir() + "/seen-path";
+    char old_cwd[4096];
+    ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+    ASSERT_EQ(chdir(scratch_.dir().c_str()), 0);
+    std::string saved = getenv("PATH");
+    setenv("PATH", ("::.:" + saved + ":sub").c_str(), 1);
+
+    q_add(&agent_Q, make_entry("probe-agent", {}));
+    q_add(&agent_Q, make_entry("sh", {"-c", "echo \"$PATH\" > \"$0\"", seen_path.c_str()}));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(launch_agents(), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    setenv("PATH", saved.c_str(), 1);
+    ASSERT_EQ(chdir(old_cwd), 0);
+
+    EXPECT_NE(err.find("Can't find executable to fork: probe-agent  (SMUX4023)"), std::string::npos) << err;
+    EXPECT_TRUE(wait_for([&] { return !slurp(seen_path).empty(); }, 5000ms));
+    EXPECT_EQ(slurp(seen_path), search_path_dirs(saved.c_str()) + "\n");
+    EXPECT_EQ(access(planted_ran.c_str(), F_OK), -1) << "the planted program ran";
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
 }
