@@ -60,7 +60,7 @@ int send_request(const char* install_dir, std::int32_t command, const char* name
 
 int show(const char* file)
 {
-    reg_object* obj = obj_read(file);
+    reg_object* obj = obj_read_file(file);
     if (obj == nullptr) {
         std::printf("Can't find object: %s\n", file);
         return 1;
