@@ -353,30 +353,6 @@ TEST_F(read_mail_test, oversized_mail_is_dropped_with_message_and_mail_goes_on) 
     EXPECT_NE(err.find("received DEBUG on"), std::string::npos) << err;
 }
 
-TEST_F(read_mail_test, debug_set_by_the_configuration_is_switched_off) {
-    debug_flag = 1;  // `debug = 1;`
-    deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
-    std::string err;
-    EXPECT_EQ(poll(&err), 0);
-    EXPECT_NE(err.find("received DEBUG off"), std::string::npos) << err;
-    EXPECT_EQ(debug_flag, 0);
-}
-
-TEST_F(read_mail_test, set_reply_is_taken_only_from_the_mailbox_the_set_went_to) {
-    // A late answer of another agent arrives before the silent one's.
-    mail_set_reply_wait(1);
-    unsigned char set[MAIL_SET_BASE + 4] = {};
-    deliver(mail_bytes(SERVICE_MBOX, 8002, MAIL_ACK));
-    EXPECT_EQ(post_mail(8001, MAIL_SET, set, MAIL_SET_BASE, true), -1);
-    EXPECT_EQ(mail_deferred_count(), 1u);
-    // The polls take it as a stray answer: nothing happens, nothing stops.
-    EXPECT_EQ(poll(), MAIL_ACK);
-    deliver(mail_bytes(SERVICE_MBOX, 8001, MAIL_NAK));
-    EXPECT_EQ(post_mail(8001, MAIL_SET, set, MAIL_SET_BASE, true), -1);
-    deliver(mail_bytes(SERVICE_MBOX, 8001, MAIL_ACK));
-    EXPECT_EQ(post_mail(8001, MAIL_SET, set, MAIL_SET_BASE, true), 0);
-}
-
 TEST_F(read_mail_test, full_queue_drops_a_mail_and_reclaims_a_dead_agents_mail) {
     msqid_ds description{};
     ASSERT_EQ(msgctl(queue_.qid(), IPC_STAT, &description), 0);

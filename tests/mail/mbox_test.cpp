@@ -178,47 +178,6 @@ TEST_F(mbox_test, mail_longer_than_capacity_fails_receive_and_is_taken_off) {
     EXPECT_EQ(received.command, MAIL_DEBUG);
 }
 
-TEST_F(mbox_test, send_to_a_full_queue_gives_up_and_reclaim_makes_room) {
-    msqid_ds description{};
-    ASSERT_EQ(msgctl(queue_.qid(), IPC_STAT, &description), 0);
-    description.msg_qbytes = 64;
-    ASSERT_EQ(msgctl(queue_.qid(), IPC_SET, &description), 0);
-    const long reader = 424242;
-    mail_bytes m(static_cast<std::int32_t>(reader), 0, MAIL_STOP);
-    int queued = 0;
-    while (mbox_send(queue_.qid(), m.bytes.data(), m.bytes.size(), 0) > 0)
-        ++queued;
-    EXPECT_EQ(errno, EAGAIN);
-    ASSERT_GT(queued, 0);
-    // With patience it still comes back, where a blocking send would not.
-    EXPECT_EQ(mbox_send(queue_.qid(), m.bytes.data(), m.bytes.size(), 50), -1);
-    EXPECT_EQ(errno, EAGAIN);
-
-    EXPECT_EQ(mbox_reclaim(queue_.qid(), reader), queued);
-    EXPECT_EQ(mbox_send(queue_.qid(), m.bytes.data(), m.bytes.size(), 0), 12);
-}
-
-TEST_F(mbox_test, queue_open_to_others_is_replaced_by_a_private_one) {
-    // Someone made the queue first, open to all: reusing it would let them
-    // read and forge the daemon's mail.
-    ASSERT_EQ(mbox_remove(queue_.qid()), 0);
-    key_t key = ftok(queue_.dir().c_str(), MBOX_PROJECT_ID);
-    int squatted = msgget(key, IPC_CREAT | IPC_EXCL | 0666);
-    ASSERT_GE(squatted, 0);
-    testing::internal::CaptureStderr();
-    int qid = mbox_create(queue_.dir().c_str());
-    std::string err = testing::internal::GetCapturedStderr();
-    ASSERT_GE(qid, 0) << err;
-    EXPECT_NE(qid, squatted);
-    EXPECT_NE(err.find("is not the daemon's own"), std::string::npos) << err;
-    EXPECT_NE(err.find("mode 666): removing it  (SMUX3022)"), std::string::npos) << err;
-    msqid_ds description{};
-    EXPECT_EQ(msgctl(squatted, IPC_STAT, &description), -1) << "the squatted queue is gone";
-    ASSERT_EQ(msgctl(qid, IPC_STAT, &description), 0);
-    EXPECT_EQ(description.msg_perm.mode & 0777, 0600u);
-    mbox_remove(qid);
-}
-
 TEST_F(mbox_test, empty_message_is_dropped_and_the_next_mail_taken) {
     raw_message empty{};
     empty.mtype = SERVICE_MBOX;

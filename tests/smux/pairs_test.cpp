@@ -192,24 +192,6 @@ TEST_F(write_item_test, refusals_and_failures)
     EXPECT_EQ(pending_Q, nullptr);
 }
 
-TEST_F(write_item_test, object_owned_by_no_agent_is_refused_without_a_mail)
-{
-    // Mailbox 1 is the daemon's own: a set mailed there would come back as
-    // an unknown command and stop it.
-    std::int32_t value = 1;
-    for (std::int32_t owner : {1, 0, -7}) {
-        SCOPED_TRACE(owner);
-        write_object(registry_, "sys/after", owner, {{"uAfter", ITEM_UNSIGNED, u32(99)}});
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(write_item(position_of("uAfter"), nullptr, &value, 4), -3);
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("Refused set of sys/after: owner mailbox " + std::to_string(owner) + " is no agent's  (SMUX3019)"),
-                  std::string::npos) << err;
-        EXPECT_EQ(mail_test::take_raw(mailbox_.qid(), 0), std::nullopt) << "nothing may be posted";
-        EXPECT_EQ(pending_Q, nullptr);
-    }
-}
-
 TEST_F(write_item_test, commit_sends_each_kept_mail_again_with_phase_two_in_order)
 {
     std::int32_t first = 1;
