@@ -66,7 +66,7 @@ void BM_obj_read_4k(benchmark::State& state)
     fs::path file = dir / "obj";
     write_file(file, object_image(4096, 21));
     for (auto _ : state) {
-        reg_object* obj = obj_read(file.c_str());
+        reg_object* obj = obj_read_file(file.c_str());
         if (obj == nullptr) {
             state.SkipWithError("object not readable");
             break;

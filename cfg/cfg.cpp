@@ -14,6 +14,13 @@ queue agent_Q;
 queue alarm_Q;
 std::int32_t debug_flag;
 
+std::int32_t debug_toggle()
+{
+    // Not a bitwise complement: `debug = 1;` would turn into -2, still on.
+    debug_flag = debug_flag != 0 ? 0 : ~0;
+    return debug_flag;
+}
+
 namespace {
 
 // The agent name field holds 256 bytes, but names longer than this are

@@ -27,6 +27,10 @@ extern queue agent_Q;             // agent_entry records, in file order
 extern queue alarm_Q;             // alarm_entry records, in file order
 extern std::int32_t debug_flag;   // 0: off; anything else turns the traces on
 
+// Switches the traces: off when they are on (whatever non-zero value the
+// configuration gave), on otherwise. Returns the new value.
+std::int32_t debug_toggle();
+
 // Reads one agent configuration file; 0 on success, -1 otherwise.
 int read_config_file(const char* path);
 

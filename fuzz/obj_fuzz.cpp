@@ -1,5 +1,5 @@
 // Arbitrary bytes as an object file: written to a scratch file, read back
-// with obj_read (the daemon's only way in) and dumped to /dev/null, so that
+// with obj_read_file (the reader behind obj_read, the daemon's only way in) and dumped to /dev/null, so that
 // every field the reader accepts is also used.
 #include <fcntl.h>
 #include <unistd.h>
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     close(fd);
 
-    reg_object* obj = obj_read(name);
+    reg_object* obj = obj_read_file(name);
     if (obj != nullptr) {
         obj_dump(sink(), obj);
         obj_item_index("sysDescr", obj);

@@ -25,6 +25,9 @@ std::size_t obj_buffer_size = 0;
 int last_attempts = 0;
 
 char registry_dir[PATH_MAX] = "";
+// The registry directory, opened once: object files are opened relative to
+// it, so no read depends on (or changes) the working directory.
+int registry_fd = -1;
 
 // obj_select_index's answer for IDX_EXACT and its start index for searches.
 std::int32_t index_buffer[OBJ_SELECT_MAX];
@@ -124,12 +127,43 @@ bool item_valid(const unsigned char* image, std::size_t item_offset, std::uint32
     }
 }
 
-void enter_registry()
+// The descriptor object names are resolved against: the registry directory,
+// or the working directory while none is set. -1 when the registry
+// directory cannot be opened (it is tried again at the next read).
+int registry_base()
 {
-    // The result is ignored on purpose: a registry directory that has gone
-    // away shows as missing objects, which the callers already report.
-    if (registry_dir[0] != '\0' && chdir(registry_dir) != 0)
-        return;
+    if (registry_dir[0] == '\0')
+        return AT_FDCWD;
+    if (registry_fd < 0)
+        registry_fd = open(registry_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return registry_fd;
+}
+
+// Reads the object file `name` under `base` with `open_flags` added.
+reg_object* read_object_at(int base, const char* name, int open_flags)
+{
+    last_attempts = 0;
+    if (base == -1)
+        return nullptr;
+    for (int attempt = 1; attempt <= OBJ_READ_ATTEMPTS; ++attempt) {
+        last_attempts = attempt;
+        // Not blocking on open, and only regular files: a dump request may
+        // name anything, and a FIFO or a terminal must not stall the daemon
+        // (nor become its controlling terminal).
+        int fd = openat(base, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | open_flags);
+        if (fd < 0)
+            return nullptr;
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return nullptr;
+        }
+        bool whole = read_attempt(fd, st.st_size);
+        close(fd);
+        if (whole)
+            return reinterpret_cast<reg_object*>(obj_buffer);
+    }
+    return nullptr;
 }
 
 const char* code_name(unsigned code, const char* const* names, unsigned known, char* spare, std::size_t spare_size)
@@ -169,29 +203,39 @@ bool object_file_name(const reg_entry* entry, const std::int32_t* index, int cou
 
 }  // namespace
 
+bool obj_name_valid(const char* name)
+{
+    if (name == nullptr || name[0] == '\0' || name[0] == '/')
+        return false;
+    for (const char* part = name; *part != '\0';) {
+        std::size_t length = std::strcspn(part, "/");
+        if (length == 2 && part[0] == '.' && part[1] == '.')
+            return false;
+        part += length;
+        if (*part == '/')
+            ++part;
+    }
+    return true;
+}
+
 reg_object* obj_read(const char* name)
 {
-    last_attempts = 0;
-    if (name == nullptr)
+    if (!obj_name_valid(name)) {
+        last_attempts = 0;
         return nullptr;
-    for (int attempt = 1; attempt <= OBJ_READ_ATTEMPTS; ++attempt) {
-        last_attempts = attempt;
-        // Not blocking on open, and only regular files: a dump request may
-        // name anything, and a FIFO or a terminal must not stall the daemon.
-        int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return nullptr;
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            close(fd);
-            return nullptr;
-        }
-        bool whole = read_attempt(fd, st.st_size);
-        close(fd);
-        if (whole)
-            return reinterpret_cast<reg_object*>(obj_buffer);
     }
-    return nullptr;
+    // A symbolic link as the object file could point anywhere the daemon
+    // may read; agents write plain files.
+    return read_object_at(registry_base(), name, O_NOFOLLOW);
+}
+
+reg_object* obj_read_file(const char* path)
+{
+    if (path == nullptr) {
+        last_attempts = 0;
+        return nullptr;
+    }
+    return read_object_at(AT_FDCWD, path, 0);
 }
 
 int obj_read_attempts()
@@ -282,11 +326,15 @@ int obj_item_index(const char* mib_name, const reg_object* obj)
 
 void obj_set_registry_dir(const char* dir)
 {
+    if (registry_fd >= 0)
+        close(registry_fd);
+    registry_fd = -1;
     if (dir == nullptr) {
         registry_dir[0] = '\0';
         return;
     }
     std::snprintf(registry_dir, sizeof registry_dir, "%s", dir);
+    (void)registry_base();
 }
 
 reg_object* obj_lookup(reg_entry* entry, const std::int32_t* index, int count)
@@ -296,7 +344,6 @@ reg_object* obj_lookup(reg_entry* entry, const std::int32_t* index, int count)
     char name[OBJ_FILE_NAME_MAX + 1];
     if (!object_file_name(entry, index, count, name))
         return nullptr;
-    enter_registry();
     reg_object* obj = obj_read(name);
     if (obj == nullptr) {
         // The item may sit elsewhere in the next file found: search again.
@@ -320,7 +367,16 @@ const std::int32_t* obj_select_index(reg_entry* entry, const std::uint32_t* subi
     int entry_count = entry->index_count;
     if (entry_count < 0 || entry_count > OBJ_SELECT_MAX)
         return nullptr;
-    if (strnlen(entry->subpath, sizeof entry->subpath) == sizeof entry->subpath)
+    if (strnlen(entry->subpath, sizeof entry->subpath) == sizeof entry->subpath ||
+        !obj_name_valid(entry->subpath))
+        return nullptr;
+    // The search reads the table's directory by path: the registry's path
+    // before the sub-path, so that the working directory plays no part.
+    char table[PATH_MAX];
+    if (registry_dir[0] == '\0')
+        std::snprintf(table, sizeof table, "%s", entry->subpath);
+    else if (std::snprintf(table, sizeof table, "%s/%s", registry_dir, entry->subpath) >=
+             static_cast<int>(sizeof table))
         return nullptr;
 
     switch (mode) {
@@ -341,8 +397,7 @@ const std::int32_t* obj_select_index(reg_entry* entry, const std::uint32_t* subi
             return nullptr;
         for (int i = 0; i < given; ++i)
             index_buffer[i] = static_cast<std::int32_t>(subids[length - given + i]);
-        enter_registry();
-        const std::int32_t* found = obj_next_instance(entry->subpath, index_buffer, given);
+        const std::int32_t* found = obj_next_instance(table, index_buffer, given);
         if (found == nullptr)
             return nullptr;
         *count = entry_count;
@@ -354,8 +409,7 @@ const std::int32_t* obj_select_index(reg_entry* entry, const std::uint32_t* subi
         *count = entry_count;
         for (std::int32_t& value : index_buffer)
             value = -1;
-        enter_registry();
-        return obj_next_instance(entry->subpath, index_buffer, entry_count);
+        return obj_next_instance(table, index_buffer, entry_count);
     }
     default:
         return nullptr;

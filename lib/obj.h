@@ -34,12 +34,23 @@ inline constexpr int IDX_EXACT = 0;  // the index named in the request
 inline constexpr int IDX_NEXT = 1;   // the first row after the request's index
 inline constexpr int IDX_FIRST = 2;  // the first row of the table
 
-// Reads the object file `name` (relative to the working directory) into the
-// shared buffer. Returns null at once when the file cannot be opened or is
-// not a regular file; returns null after OBJ_READ_ATTEMPTS attempts when the
-// header or body keeps coming up short or the object does not hold together
-// (see obj_valid). Writes nothing to the log.
+// True when `name` may name an object: a relative name inside the data
+// registry (not empty, no leading '/', no ".." component). Names from mails
+// and from the registry map are outside input and must not lead out of it.
+bool obj_name_valid(const char* name);
+
+// Reads the object file `name`, relative to the data registry directory
+// (the working directory while none is set), into the shared buffer.
+// Returns null at once when the name is refused by obj_name_valid, when the
+// file cannot be opened (a symbolic link as the file itself is not
+// followed) or is not a regular file; returns null after OBJ_READ_ATTEMPTS
+// attempts when the header or body keeps coming up short or the object
+// does not hold together (see obj_valid). Writes nothing to the log.
 reg_object* obj_read(const char* name);
+
+// obj_read for a file an operator names on a command line: any path,
+// relative to the working directory, symbolic links followed.
+reg_object* obj_read_file(const char* path);
 
 // Number of attempts the most recent obj_read made (1 for a clean read or a
 // file that could not be opened). A diagnostic for tests and benchmarks.
@@ -73,9 +84,12 @@ std::int32_t obj_value_signed(const reg_item* item);
 // Position (from 0) of the first item whose name equals `mib_name`, or -1.
 int obj_item_index(const char* mib_name, const reg_object* obj);
 
-// The data registry directory: obj_lookup changes to it before every read so
-// that object names are relative to it. Null or empty: stay where we are.
-// The text is copied (at most PATH_MAX - 1 characters).
+// The data registry directory: object names are relative to it. It is
+// opened here once (and again when set anew, or at a read after it could
+// not be); reads open their files relative to that descriptor and never
+// change the working directory. Null or empty: names are relative to the
+// working directory. The text is copied (at most PATH_MAX - 1 characters);
+// a relative one is taken from the working directory of the moment.
 void obj_set_registry_dir(const char* dir);
 
 // The object of `entry` for the instance `index` (its first `count`

@@ -29,6 +29,13 @@ namespace {
 relay_trap_hook relay_trap = nullptr;
 unsigned reply_wait_seconds = MAIL_REPLY_WAIT;
 
+// The agents' mailboxes the daemon mailed most recently. When the queue is
+// full, the mail still waiting for those whose process has gone is taken
+// back: nobody would ever read it, and it would block every later send.
+constexpr std::size_t RECENT_MAX = 64;
+std::int32_t recent_mbox[RECENT_MAX];
+std::size_t recent_next = 0;
+
 // Mails that arrived during a reply wait, oldest first; the polls that
 // follow serve them before taking anything new from the queue.
 struct deferred_mail {
@@ -99,8 +106,8 @@ void do_disconnect(const unsigned char* mail, std::size_t extent) {
 }
 
 void do_debug() {
-    debug_flag = ~debug_flag;
-    log_line(stderr, "read_mail: received DEBUG %s\n", debug_flag != 0 ? "on" : "off");
+    bool on = debug_toggle() != 0;
+    log_line(stderr, "read_mail: received DEBUG %s\n", on ? "on" : "off");
     std::fflush(stderr);
 }
 
@@ -187,6 +194,33 @@ std::size_t take_deferred(unsigned char* buffer) {
     return extent;
 }
 
+using steady = std::chrono::steady_clock;
+
+// An answer to the set that awaits one: MAIL_ACK or MAIL_NAK, from the
+// mailbox the set went to (any mailbox when `from` is 0).
+bool is_reply(const unsigned char* mail, std::size_t extent, std::int32_t from) {
+    if (extent < MAIL_HEADER_SIZE)
+        return false;
+    std::int32_t command = get_i32(mail, MAIL_OFF_COMMAND);
+    if (command != MAIL_ACK && command != MAIL_NAK)
+        return false;
+    return from == 0 || get_i32(mail, MAIL_OFF_SENDER) == from;
+}
+
+// The alarm alone does not end a reply wait when its tick lands between two
+// receives (while a mail is being kept, or because a sender keeps the queue
+// full so the receive never blocks): the handler then re-arms it for a
+// whole period and the wait goes on. The deadline holds the wait to its
+// length all the same: re-arms the alarm for what is left, false when
+// nothing is.
+bool time_left(steady::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::seconds>(deadline - steady::now());
+    if (left.count() <= 0)
+        return false;
+    alarm(static_cast<unsigned>(left.count()));
+    return true;
+}
+
 }  // namespace
 
 void mail_set_hooks(peer_release_hook peer_release, relay_trap_hook relay) {
@@ -204,22 +238,89 @@ void mail_drop_deferred() {
     deferred_count = 0;
 }
 
-int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
-              bool wait_reply) {
+namespace {
+
+void remember_mbox(std::int32_t mbox) {
+    for (std::int32_t known : recent_mbox)
+        if (known == mbox)
+            return;
+    recent_mbox[recent_next] = mbox;
+    recent_next = (recent_next + 1) % RECENT_MAX;
+}
+
+// Takes back the mail of `mbox` when its process has gone; the count taken.
+int reclaim_if_gone(std::int32_t mbox) {
+    if (!mbox_gone(mbox))
+        return 0;
+    int taken = mbox_reclaim(mbox_qid, mbox);
+    if (taken > 0)
+        log_line(stderr, "%s: Mailbox %d has no process: %d mail(s) taken back  (SMUX3017)\n",
+                 dsmux::PROGRAM_NAME, mbox, taken);
+    return taken;
+}
+
+int reclaim_gone_mailboxes() {
+    int taken = 0;
+    for (std::int32_t& mbox : recent_mbox) {
+        int got = reclaim_if_gone(mbox);
+        if (got > 0 || mbox_gone(mbox))
+            mbox = 0;  // that process will not come back under this number soon
+        taken += got;
+    }
+    return taken;
+}
+
+// Addresses and queues one mail. A full queue is first relieved of the mail
+// of vanished agents, then given `patience_ms` to make room; a mail that
+// still does not fit is dropped with a message rather than the daemon
+// waiting for a reader that may never come.
+int send_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
+              unsigned patience_ms) {
     if (mail == nullptr || length < MAIL_HEADER_SIZE)
         return -1;
+    // Mailbox 1 is the daemon's own and 0 and below are no mailbox at all:
+    // a mail there would come back to the daemon as its own command.
+    if (mbox <= SERVICE_MBOX) {
+        errno = EINVAL;
+        return -1;
+    }
     auto* bytes = static_cast<unsigned char*>(mail);
     put_i32(bytes, MAIL_OFF_MTYPE, mbox);
     put_i32(bytes, MAIL_OFF_COMMAND, command);
     put_i32(bytes, MAIL_OFF_SENDER, mbox_qid);
-    if (mbox_send(mbox_qid, mail, length) < 0)
+    remember_mbox(mbox);
+    if (mbox_send(mbox_qid, mail, length, 0) >= 0)
+        return 0;
+    if (errno == EAGAIN) {
+        reclaim_gone_mailboxes();
+        if (mbox_send(mbox_qid, mail, length, patience_ms) >= 0)
+            return 0;
+    }
+    if (errno == EAGAIN)
+        log_line(stderr, "%s: Mailbox queue full: mail %d to mailbox %d dropped  (SMUX3016)\n",
+                 dsmux::PROGRAM_NAME, command, mbox);
+    return -1;
+}
+
+}  // namespace
+
+int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
+              bool wait_reply) {
+    if (send_mail(mbox, command, mail, length, MBOX_SEND_PATIENCE_MS) < 0)
         return -1;
     if (!wait_reply)
         return 0;
-    return read_mail(false, MAIL_ACK) == MAIL_ACK ? 0 : -1;
+    int answer = read_mail_from(false, MAIL_ACK, mbox);
+    if (answer != MAIL_ACK && answer != MAIL_NAK)
+        // Unanswered: if the agent has died, its mail would sit in the
+        // queue for good.
+        reclaim_if_gone(mbox);
+    return answer == MAIL_ACK ? 0 : -1;
 }
 
-int read_mail(bool no_wait, std::int32_t awaited) {
+int read_mail(bool no_wait, std::int32_t awaited) { return read_mail_from(no_wait, awaited, 0); }
+
+int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from) {
     const bool reply_wait = awaited != 0;
     int result = 0;
     sig_atomic_t kept_period = alarm_period;
@@ -238,6 +339,15 @@ int read_mail(bool no_wait, std::int32_t awaited) {
     std::size_t extent = reply_wait ? 0 : take_deferred(buffer);
     while (extent == 0) {
         int size = mbox_receive(mbox_qid, buffer, MAIL_TEXT_MAX, no_wait);
+        if (size < 0 && errno == E2BIG) {
+            // Taken off the queue already: left there it would stop every
+            // later receive of the daemon's mailbox.
+            log_line(stderr, "%s: Dropped mail longer than %zu bytes  (SMUX3018)\n",
+                     dsmux::PROGRAM_NAME, MAIL_TEXT_MAX);
+            if (!reply_wait || !time_left(reply_deadline))
+                break;
+            continue;
+        }
         if (size < 0) {
             log_line(stderr, "%s: Receive failed: %s  (SMUX3004)\n", dsmux::PROGRAM_NAME,
                      std::strerror(errno));
@@ -248,24 +358,16 @@ int read_mail(bool no_wait, std::int32_t awaited) {
             break;
         // The kernel hands over `size` bytes of text after the type word.
         std::size_t got = static_cast<std::size_t>(size) + sizeof(std::int32_t);
-        if (!reply_wait)
+        if (!reply_wait || is_reply(buffer, got, from)) {
             extent = got;
-        else if (got >= MAIL_HEADER_SIZE && (get_i32(buffer, MAIL_OFF_COMMAND) == MAIL_ACK ||
-                                              get_i32(buffer, MAIL_OFF_COMMAND) == MAIL_NAK))
-            extent = got;
-        else {
-            defer_mail(buffer, got);
-            // The alarm alone does not end the wait when its tick lands
-            // between two receives (while a mail is being kept, or because
-            // a sender keeps the queue full so the receive never blocks):
-            // the handler then re-arms it for a whole period and the wait
-            // goes on. The deadline holds it to its length all the same.
-            auto left = std::chrono::ceil<std::chrono::seconds>(reply_deadline -
-                                                                std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
-            alarm(static_cast<unsigned>(left.count()));
+            break;
         }
+        // Anything else, an answer from another agent included (a late
+        // answer to an earlier set must not pass for this one), waits for
+        // the polls.
+        defer_mail(buffer, got);
+        if (!time_left(reply_deadline))
+            break;
     }
 
     if (extent != 0) {
@@ -352,8 +454,10 @@ int do_connect(unsigned char* mail, std::size_t extent) {
 int broadcast_mail(std::int32_t command) {
     while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
         if (entry->mbox > 0) {
+            // Sent at shutdown too: a full queue must not hold it up, so
+            // there is no waiting for room.
             unsigned char header[MAIL_HEADER_SIZE] = {};
-            post_mail(entry->mbox, command, header, sizeof header, false);
+            send_mail(entry->mbox, command, header, MAIL_HEADER_SIZE, 0);
         }
         agent_entry_free(entry);
     }

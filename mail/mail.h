@@ -31,9 +31,13 @@ void mail_set_hooks(peer_release_hook peer_release, relay_trap_hook relay_trap);
 
 // Sets the mail's `mtype` to `mbox`, `command` to `command` and `sender` to
 // the daemon's queue identifier, and sends the first `length` bytes of
-// `mail` (length >= 12). With `wait_reply`, waits for the answer as
-// read_mail(false, MAIL_ACK) does. Returns 0 when the mail was sent (and,
-// when waiting, MAIL_ACK came back); -1 otherwise.
+// `mail` (length >= 12). `mbox` must be an agent's mailbox (above 1). A full
+// queue is relieved of the mail of agents that have gone and given a short
+// while to make room; a mail that still does not fit is dropped with a
+// message (SMUX3016). With `wait_reply`, waits for the answer of `mbox` as
+// read_mail_from(false, MAIL_ACK, mbox) does; when none comes and the agent
+// has gone, its mail is taken back off the queue (SMUX3017). Returns 0 when
+// the mail was sent (and, when waiting, MAIL_ACK came back); -1 otherwise.
 int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
               bool wait_reply);
 
@@ -41,9 +45,15 @@ int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
 // first serves the oldest deferred mail, if any. The reply wait (`no_wait`
 // clear, `awaited` MAIL_ACK) waits up to MAIL_REPLY_WAIT seconds for
 // MAIL_ACK or MAIL_NAK and defers every other mail to the following polls.
-// Returns -1, 0, 1, MAIL_ACK or MAIL_NAK (0 also when no mail was taken).
+// A mail longer than the receive capacity is dropped with a message
+// (SMUX3018) and the receive goes on. Returns -1, 0, 1, MAIL_ACK or MAIL_NAK (0 also when no mail was taken).
 // Re-arms the alarm tick with the alarm period before it returns.
 int read_mail(bool no_wait, std::int32_t awaited);
+
+// read_mail whose reply wait takes only an answer whose `sender` is `from`
+// (any sender when `from` is 0); other answers are deferred like any other
+// mail, and the polls take them as stray answers, which change nothing.
+int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from);
 
 // Acts on one received mail in the documented layout, `extent` bytes
 // readable at `mail`, and returns what read_mail returns for it. Every field

@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +23,65 @@ int mbox_qid = -1;
 long mbox_rtype = -1;
 
 
+namespace {
+
+// A queue this daemon may keep: its own, made by itself, closed to others.
+// Anything else was made by someone who could read, forge or remove the
+// daemon's mail (or who still can), and is replaced.
+bool queue_trusted(const msqid_ds& description) {
+    uid_t self = geteuid();
+    return description.msg_perm.uid == self && description.msg_perm.cuid == self &&
+           (description.msg_perm.mode & 077) == 0;
+}
+
+void raise_limit(int qid) {
+    msqid_ds description{};
+    if (msgctl(qid, IPC_STAT, &description) < 0) {
+        log_line(stderr, "msgctl IPC_STAT failed, errno = %d\n", errno);
+        return;
+    }
+    description.msg_qbytes += MAIL_TEXT_MAX;
+    if (msgctl(qid, IPC_SET, &description) < 0)
+        log_line(stderr, "msgctl IPC_SET failed, errno = %d\n", errno);
+}
+
+// The queue under `key` when it is one the daemon may keep; otherwise it is
+// removed and -1 returned with errno ENOENT, so the caller makes a new one.
+// -1 with another errno when it can be neither used nor removed.
+int reuse_or_remove(key_t key) {
+    int qid = msgget(key, 0);
+    if (qid < 0)
+        return -1;
+    msqid_ds description{};
+    if (msgctl(qid, IPC_STAT, &description) == 0) {
+        if (queue_trusted(description))
+            return qid;
+        log_line(stderr,
+                 "%s: Mailbox queue %d is not the daemon's own (owner %d, creator %d, mode "
+                 "%03o): removing it  (SMUX3022)\n",
+                 dsmux::PROGRAM_NAME, qid, static_cast<int>(description.msg_perm.uid),
+                 static_cast<int>(description.msg_perm.cuid),
+                 static_cast<unsigned>(description.msg_perm.mode & 0777));
+    } else {
+        log_line(stderr, "%s: Mailbox queue %d cannot be checked (%s): removing it  (SMUX3022)\n",
+                 dsmux::PROGRAM_NAME, qid, std::strerror(errno));
+    }
+    if (msgctl(qid, IPC_RMID, nullptr) < 0) {
+        if (errno == EINVAL || errno == EIDRM) {  // gone meanwhile: make ours
+            errno = ENOENT;
+            return -1;
+        }
+        log_line(stderr, "%s: Can't remove foreign mailbox queue %d: %s  (SMUX3023)\n",
+                 dsmux::PROGRAM_NAME, qid, std::strerror(errno));
+        errno = EPERM;
+        return -1;
+    }
+    errno = ENOENT;
+    return -1;
+}
+
+}  // namespace
+
 int mbox_create(const char* install_dir) {
     key_t key = ftok(install_dir, MBOX_PROJECT_ID);
     // Without the install directory ftok gives -1, and msgget would then
@@ -28,23 +91,28 @@ int mbox_create(const char* install_dir) {
                  dsmux::PROGRAM_NAME, install_dir, std::strerror(errno));
         return -1;
     }
-    int qid = msgget(key, IPC_CREAT | 0600);
-    if (qid < 0) {
-        log_line(stderr, "msgget failed, errno = %d\n", errno);
-        return -1;
-    }
-    msqid_ds description{};
-    if (msgctl(qid, IPC_STAT, &description) < 0) {
-        log_line(stderr, "msgctl IPC_STAT failed, errno = %d\n", errno);
+    // The key is public (anyone can compute it), so a queue found under it
+    // may have been put there by anyone: keep it only when it is provably
+    // ours, otherwise replace it with one made exclusively.
+    for (int attempt = 0; attempt < MBOX_CREATE_ATTEMPTS; ++attempt) {
+        int qid = msgget(key, IPC_CREAT | IPC_EXCL | 0600);
+        if (qid < 0 && errno == EEXIST) {
+            qid = reuse_or_remove(key);
+            if (qid < 0 && errno == ENOENT)
+                continue;
+        }
+        if (qid < 0) {
+            log_line(stderr, "msgget failed, errno = %d\n", errno);
+            return -1;
+        }
+        raise_limit(qid);
         return qid;
     }
-    description.msg_qbytes += MAIL_TEXT_MAX;
-    if (msgctl(qid, IPC_SET, &description) < 0)
-        log_line(stderr, "msgctl IPC_SET failed, errno = %d\n", errno);
-    return qid;
+    log_line(stderr, "msgget failed, errno = %d\n", EEXIST);
+    return -1;
 }
 
-int mbox_send(int qid, const void* mail, std::size_t length) {
+int mbox_send(int qid, const void* mail, std::size_t length, unsigned patience_ms) {
     if (mail == nullptr || length < MAIL_HEADER_SIZE || length > MAIL_TEXT_MAX) {
         errno = EINVAL;
         return -1;
@@ -53,9 +121,23 @@ int mbox_send(int qid, const void* mail, std::size_t length) {
     mail_to_kernel(mail, length, &message);
 
     // The alarm tick must not cut a send short; it fires afterwards with
-    // the time it had left (alarm(0) leaves none pending).
+    // the time it had left (alarm(0) leaves none pending). The send itself
+    // never waits in the kernel: a full queue gets a few short retries.
     unsigned left = alarm(0);
-    int result = msgsnd(qid, &message, length, 0);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms);
+    int result;
+    for (;;) {
+        result = msgsnd(qid, &message, length, IPC_NOWAIT);
+        if (result == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            errno = EAGAIN;
+            break;
+        }
+        timespec nap{0, 10 * 1000 * 1000};
+        nanosleep(&nap, nullptr);
+    }
     int saved_errno = errno;
     alarm(left);
     errno = saved_errno;
@@ -68,10 +150,17 @@ int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
     if (capacity > MAIL_TEXT_MAX)
         capacity = MAIL_TEXT_MAX;
 
+    // One byte more than the capacity tells a mail that was cut (MSG_NOERROR
+    // takes it anyway) from one that fits exactly.
+    struct {
+        long mtype;
+        unsigned char text[MAIL_TEXT_MAX + 1];
+    } wide;
     kernel_mail message;
     ssize_t size;
     do {
-        size = msgrcv(qid, &message, capacity, mbox_rtype, no_wait ? IPC_NOWAIT : 0);
+        size = msgrcv(qid, &wide, capacity + 1, mbox_rtype,
+                      MSG_NOERROR | (no_wait ? IPC_NOWAIT : 0));
         // An empty message carries no mail at all; it is dropped and the
         // receive goes on, so that "0" keeps meaning "nothing taken".
     } while (size == 0);
@@ -80,9 +169,35 @@ int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
             return 0;
         return -1;
     }
+    if (static_cast<std::size_t>(size) > capacity) {
+        errno = E2BIG;
+        return -1;
+    }
+    message.mtype = wide.mtype;
+    std::memcpy(message.text, wide.text, static_cast<std::size_t>(size));
     // The caller's buffer offers the mail and the four bytes after it.
     mail_from_kernel(message, static_cast<std::size_t>(size) + MAIL_MTYPE_WIDTH, buffer);
     return static_cast<int>(size);
+}
+
+bool mbox_gone(long mbox) {
+    // Mailboxes 0 and below are no process, and kill() would take them for
+    // process groups; mailbox 1 is the daemon's own.
+    if (mbox <= SERVICE_MBOX || mbox > INT32_MAX)
+        return false;
+    return kill(static_cast<pid_t>(mbox), 0) != 0 && errno == ESRCH;
+}
+
+int mbox_reclaim(int qid, long mbox) {
+    if (mbox <= 0)
+        return 0;
+    kernel_mail message;
+    int taken = 0;
+    // Bounded: a live sender could keep the mailbox filled.
+    while (taken < 100000 &&
+           msgrcv(qid, &message, sizeof message.text, mbox, IPC_NOWAIT | MSG_NOERROR) >= 0)
+        ++taken;
+    return taken;
 }
 
 int mbox_remove(int qid) {

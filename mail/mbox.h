@@ -24,25 +24,50 @@ extern int mbox_qid;
 // changes afterwards.
 extern long mbox_rtype;
 
-// Opens (creating when needed, mode 0600) the queue whose key ftok derives
-// from `install_dir`, and raises its byte limit by 4096. Returns the queue
-// identifier, or -1 when msgget fails. IPC_STAT/IPC_SET failures are logged
-// and the queue is used with its current limit.
+// How long a send waits for room in a full queue, in milliseconds, before
+// it gives up. A queue fills when a mailbox's reader is gone or stuck; the
+// daemon must not wait on it for good.
+inline constexpr unsigned MBOX_SEND_PATIENCE_MS = 500;
+// How many times mbox_create replaces a queue that someone else keeps
+// re-creating under the key before it gives up.
+inline constexpr int MBOX_CREATE_ATTEMPTS = 5;
+
+// Opens the queue whose key ftok derives from `install_dir` and raises its
+// byte limit by 4096. A queue already there is reused only when this
+// process's effective user owns and created it and it grants no group or
+// other access; any other is removed (with a message) and a fresh one made
+// with IPC_EXCL and mode 0600, so nobody else can read, send to or remove
+// the daemon's mail. Returns the queue identifier, or -1 (msgget fails, a
+// foreign queue cannot be removed, or it keeps coming back). IPC_SET
+// failures are logged and the queue is used with its current limit.
 int mbox_create(const char* install_dir = dsmux::INSTALL_DIR);
 
 // Queues the mail of `length` bytes at `mail` (only those bytes are read;
-// 12 <= length <= MAIL_TEXT_MAX). The pending alarm is suspended for the
-// duration of the send and re-armed afterwards with the time it had left.
-// Returns `length`, or -1 with errno set. Writes no message.
-int mbox_send(int qid, const void* mail, std::size_t length);
+// 12 <= length <= MAIL_TEXT_MAX). Never blocks on a full queue: it tries
+// again for up to `patience_ms` milliseconds and then fails with EAGAIN.
+// The pending alarm is suspended for the duration of the send and re-armed
+// afterwards with the time it had left. Returns `length`, or -1 with errno
+// set. Writes no message.
+int mbox_send(int qid, const void* mail, std::size_t length,
+              unsigned patience_ms = MBOX_SEND_PATIENCE_MS);
 
 // Takes the oldest mail of this process's type from queue `qid` into
 // `buffer`, which must hold `capacity` + 4 bytes (capacity <= MAIL_TEXT_MAX).
 // On success the buffer holds the mail in the documented layout, and the
 // bytes readable are the returned text size + 4. Returns the text size
 // (> 0); 0 when no mail was taken (none waiting in no-wait mode, or a signal
-// ended the wait); -1 on failure, errno left for the caller's message.
+// ended the wait); -1 on failure, errno left for the caller's message. A
+// mail longer than `capacity` is taken off the queue and thrown away (it
+// would otherwise block the mailbox for good): -1 with errno E2BIG.
 int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait);
+
+// True when `mbox` is an agent's mailbox (a process id above 1) whose
+// process no longer exists: nobody will ever read its mail.
+bool mbox_gone(long mbox);
+
+// Takes every mail addressed to `mbox` off queue `qid` without reading it;
+// returns how many were taken. For mailboxes whose reader is gone.
+int mbox_reclaim(int qid, long mbox);
 
 // Removes the queue and every mail in it: 0, or -1.
 int mbox_remove(int qid);

@@ -151,6 +151,13 @@ int write_item(int position, const std::int32_t* index, const void* value, std::
         return found;
     if (item->state == STATE_DISABLED || item->access == ACCESS_RD)
         return -2;
+    // Only an agent can take a set: mailbox 1 would send it to the daemon
+    // itself, which takes it for an unknown command and stops.
+    if (obj->mbox <= SERVICE_MBOX) {
+        log_line(stderr, "%s: Refused set of %.*s: owner mailbox %d is no agent's  (SMUX3019)\n", PROGRAM_NAME,
+                 static_cast<int>(OBJ_NAME_MAX - 1), obj->name, static_cast<int>(obj->mbox));
+        return -3;
+    }
 
     // Texts travel with their terminator, so the agent can use them as is.
     bool text = item->type == ITEM_STRING || item->type == ITEM_OID;

@@ -41,8 +41,9 @@ int read_item(int position, const std::int32_t* index, item_value* out);
 // Sends a set of `length` value bytes for the item of entry `position` to
 // the owning agent (phase 1, waiting for its answer) and keeps the mail for
 // the commit. 0; -1 outside the table or no memory; -2 no object, no item,
-// disabled or read-only; -3 the agent refused, did not answer, or the mail
-// could not be sent.
+// disabled or read-only; -3 the agent refused, did not answer, the mail
+// could not be sent, or the object names no agent's mailbox (1 or below:
+// refused with a message, nothing sent).
 int write_item(int position, const std::int32_t* index, const void* value, std::size_t length);
 
 // obj_select_index for entry `position`, or null outside the table.

@@ -78,15 +78,19 @@ void cannot_interpret(const char* file)
     log_line(stderr, "%s: Can't interpret file: %s  (SMUX4020)\n", PROGRAM_NAME, file);
 }
 
-// Reads an agent configuration file; a failed read leaves no entries behind.
-bool read_config(const char* file)
+// Reads an agent configuration file. With `retried`, a failed read leaves
+// no entries behind, so that reading it again does not double them; a file
+// read only once keeps what it gave before the failure.
+bool read_config(const char* file, bool retried)
 {
     std::vector<void*> agents = elements(&agent_Q);
     std::vector<void*> alarms = elements(&alarm_Q);
     if (read_config_file(file) == 0)
         return true;
-    drop_added(&agent_Q, agents, release_agent);
-    drop_added(&alarm_Q, alarms, release_plain);
+    if (retried) {
+        drop_added(&agent_Q, agents, release_agent);
+        drop_added(&alarm_Q, alarms, release_plain);
+    }
     cannot_interpret(file);
     return false;
 }
@@ -103,9 +107,9 @@ bool read_registry(const char* file)
     return false;
 }
 
-// Moves into the data registry directory. The object reader changes into it
-// before every read, so it is handed the absolute path: a relative one would
-// lead deeper at every read.
+// Moves into the data registry directory. The object reader is handed the
+// absolute path: the table searches name files by the registry's path, which
+// a relative one would resolve from the new working directory.
 void enter_registry_dir()
 {
     char absolute[PATH_MAX];
@@ -133,14 +137,15 @@ int service_init(const char* install_dir)
     }
 
     if (!done.config) {
-        if (!read_config("config"))
+        if (!read_config("config", true))
             return -1;
         done.config = true;
     }
     if (!done.mailcfg) {
         // Without the mail configuration the traps reach the mail commands
-        // of `config` only; the service starts all the same.
-        (void)read_config("../../mailcfg");
+        // of `config` only; the service starts all the same. It is read
+        // once, so what it gave before a failure stays.
+        (void)read_config("../../mailcfg", false);
         done.mailcfg = true;
     }
     if (!done.registry) {

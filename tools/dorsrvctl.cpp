@@ -115,7 +115,7 @@ void print_object(FILE* out, const reg_object* obj)
 
 int show(const char* file)
 {
-    reg_object* obj = obj_read(file);
+    reg_object* obj = obj_read_file(file);
     if (obj == nullptr) {
         std::printf("Can't find object: %s\n", file);
         return 1;

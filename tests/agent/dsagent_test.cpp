@@ -97,7 +97,7 @@ TEST_F(registry, published_object_is_read_and_dumped_by_the_daemon_reader)
     dsagent_object_free(obj);
 
     std::string file = (dir / "disk/diskTable.1.3").string();
-    reg_object* read = obj_read(file.c_str());
+    reg_object* read = obj_read_file(file.c_str());
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(read->mbox, 777);
     EXPECT_EQ(read->index_count, 2);
@@ -149,7 +149,7 @@ TEST_F(registry, publish_replaces_the_file_and_leaves_no_dot_file)
     for (std::uint32_t round = 1; round <= 3; ++round) {
         ASSERT_EQ(dsagent_object_set_unsigned(obj, pos, round), 0);
         ASSERT_EQ(dsagent_object_publish(obj), 0);
-        reg_object* read = obj_read(file.c_str());
+        reg_object* read = obj_read_file(file.c_str());
         ASSERT_NE(read, nullptr);
         EXPECT_EQ(obj_value_unsigned(obj_item(read, 0)), round);
     }

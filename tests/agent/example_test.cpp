@@ -113,7 +113,7 @@ TEST_F(example_agent, connects_publishes_takes_a_set_and_stops_on_mail)
     auto deadline = clock_type::now() + std::chrono::seconds(5);
     reg_object* obj = nullptr;
     while (obj == nullptr && clock_type::now() < deadline) {
-        obj = obj_read(file.c_str());
+        obj = obj_read_file(file.c_str());
         if (obj == nullptr)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -126,7 +126,7 @@ TEST_F(example_agent, connects_publishes_takes_a_set_and_stops_on_mail)
         ASSERT_EQ(service_mail(mail), 12) << phase;
         EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_ACK) << phase;
     }
-    obj = obj_read(file.c_str());
+    obj = obj_read_file(file.c_str());
     ASSERT_NE(obj, nullptr);
     EXPECT_STREQ(reinterpret_cast<const char*>(obj_value(obj_item(obj, 1))), "bonjour");
 

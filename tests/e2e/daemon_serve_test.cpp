@@ -3,11 +3,16 @@
 // (serve_agent, on the agent library, started by the daemon from its config)
 // publishes, and passing sets to that agent over the real mailbox queue.
 // Every request goes through net-snmp's command-line clients and snmpd.
+#include <sys/ipc.h>
+#include <sys/msg.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -232,6 +237,48 @@ protected:
         return lines_with(read_file(set_log()), "set ");
     }
 
+    // The daemon's queue, as anyone on the host finds it.
+    static key_t queue_key() { return ftok("/opt/varden/server", 0x16324); }
+    static int daemon_queue() { return msgget(queue_key(), 0); }
+
+    // Queues a mail of `text_size` bytes of text (the header's sender and
+    // command first) for `mbox`, without waiting: 0, or -1 with errno.
+    static int queue_mail(int qid, long mbox, std::int32_t sender, std::int32_t command, size_t text_size = 12)
+    {
+        struct {
+            long mtype;
+            unsigned char text[8192];
+        } message{};
+        message.mtype = mbox;
+        std::memcpy(message.text, &sender, 4);
+        std::memcpy(message.text + 4, &command, 4);
+        return msgsnd(qid, &message, text_size, IPC_NOWAIT);
+    }
+
+    // Fills the queue with mails for `mbox` until no more fit.
+    static int fill_queue(long mbox)
+    {
+        int qid = daemon_queue();
+        int queued = 0;
+        while (qid >= 0 && queued < 100000 && queue_mail(qid, mbox, 0, 23, 264) == 0)
+            ++queued;
+        return queued;
+    }
+
+    // The pid of the one serve_agent the daemon started.
+    pid_t agent_pid()
+    {
+        auto found = run({"pgrep", "-x", "serve_agent"});
+        return found.status == 0 ? static_cast<pid_t>(std::stol(found.out)) : -1;
+    }
+
+    run_result ctl(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> argv = {bin_dir() + "/dorsrvctl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, milliseconds(10000));
+    }
+
     pid_t daemon_ = -1;
 };
 
@@ -435,6 +482,142 @@ TEST_F(daemon_serve, unanswered_set_times_out_after_the_reply_wait_with_bad_valu
     EXPECT_LT(took, std::chrono::seconds(25));
     EXPECT_EQ(sets().size(), 1u);
     EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
+}
+
+// ---- the mailbox queue under stress ----------------------------------------
+
+TEST_F(daemon_serve, queue_filled_for_a_dead_agent_still_lets_sets_fail_and_shutdown_finish)
+{
+    start_all();
+    pid_t agent = agent_pid();
+    ASSERT_GT(agent, 0);
+    ASSERT_EQ(kill(agent, SIGKILL), 0);
+    ASSERT_TRUE(wait_until([&] { return kill(agent, 0) != 0; }, milliseconds(5000)));
+    // What sets to the dead agent's objects would leave behind, to the brim.
+    ASSERT_GT(fill_queue(agent), 0);
+    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
+    EXPECT_NE(answer.status, 0) << answer.out;
+    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
+    EXPECT_TRUE(wait_for_line(daemon_log(), "has no process: ", milliseconds(1000)));
+    EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
+    // The stop broadcast at shutdown finds the queue full again.
+    ASSERT_GT(fill_queue(agent), 0);
+    int status = stop(daemon_, SIGTERM, milliseconds(30000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
+TEST_F(daemon_serve, oversized_mail_and_set_to_the_daemons_own_mailbox_leave_it_serving)
+{
+    start_all();
+    int qid = daemon_queue();
+    ASSERT_GE(qid, 0);
+    ASSERT_EQ(queue_mail(qid, 1, 0, 14, 5000), 0) << std::strerror(errno);
+    EXPECT_TRUE(wait_for_line(daemon_log(), "Dropped mail longer than 4096 bytes  (SMUX3018)"));
+
+    // An object that names mailbox 1 as its owner: a set there would reach
+    // the daemon itself.
+    std::string file = REGISTRY + "/sys/scalars";
+    std::string image = read_file(file);
+    ASSERT_GT(image.size(), 4u);
+    std::int32_t own = 1;
+    image.replace(0, 4, reinterpret_cast<const char*>(&own), 4);
+    ASSERT_TRUE(write_file(file, image));
+    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
+    EXPECT_NE(answer.status, 0) << answer.out;
+    EXPECT_TRUE(wait_for_line(daemon_log(), "Refused set of sys/scalars: owner mailbox 1 is no agent's  (SMUX3019)"));
+    EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
+    EXPECT_EQ(count_of(read_file(daemon_log()), "Unknown mail command"), 0u);
+    EXPECT_TRUE(running(daemon_));
+    EXPECT_TRUE(sets().empty()) << read_file(set_log());
+}
+
+TEST_F(daemon_serve, late_answer_of_another_agent_does_not_pass_for_a_silent_agents)
+{
+    start_all("none");
+    auto pending = std::async(std::launch::async, [this] { return snmpset(T_SIGNED + ".0", "i", "9"); });
+    ASSERT_TRUE(wait_for_line(set_log(), "set phase=1", milliseconds(10000)));
+    // Another agent's answer to an earlier set, arriving late.
+    ASSERT_EQ(queue_mail(daemon_queue(), 1, static_cast<std::int32_t>(getpid()), 15), 0) << std::strerror(errno);
+    auto answer = pending.get();
+    EXPECT_NE(answer.status, 0) << answer.out;
+    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
+    EXPECT_EQ(sets(), (std::vector<std::string>{"set phase=1 object=sys/scalars item=1 length=4 hex=09000000"}))
+        << "the set was committed without its agent";
+    EXPECT_TRUE(running(daemon_));
+}
+
+TEST_F(daemon_serve, queue_made_by_another_user_is_replaced_by_a_private_one)
+{
+    write_tree(agent_line("ack"));
+    // As nobody: a queue under the daemon's key, open to everyone.
+    auto as_nobody = [](const std::function<int()>& body) {
+        pid_t child = fork();
+        if (child == 0)
+            _exit(setgid(65534) == 0 && setuid(65534) == 0 ? body() : 77);
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    int made = as_nobody([] { return msgget(queue_key(), IPC_CREAT | IPC_EXCL | 0666) >= 0 ? 0 : 1; });
+    if (made == 77)
+        GTEST_SKIP() << "cannot become uid 65534 here";
+    ASSERT_EQ(made, 0);
+    int squatted = daemon_queue();
+    ASSERT_GE(squatted, 0);
+    start_snmp();
+    daemon_ = start_daemon();
+    ASSERT_GT(daemon_, 0);
+    ASSERT_TRUE(wait_for_line(daemon_log(), "published 10", milliseconds(20000)));
+    EXPECT_TRUE(wait_for_line(daemon_log(), "is not the daemon's own (owner 65534, creator 65534, mode 666): removing it  (SMUX3022)"));
+
+    int qid = daemon_queue();
+    ASSERT_GE(qid, 0);
+    EXPECT_NE(qid, squatted);
+    msqid_ds description{};
+    ASSERT_EQ(msgctl(qid, IPC_STAT, &description), 0);
+    EXPECT_EQ(description.msg_perm.uid, 0u);
+    EXPECT_EQ(description.msg_perm.mode & 0777, 0600u);
+    // Nobody's stop mail cannot reach it.
+    int sent = as_nobody([] {
+        int q = msgget(queue_key(), 0);
+        return q >= 0 && queue_mail(q, 1, 0, 1) == 0 ? 1 : 0;
+    });
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
+    EXPECT_TRUE(running(daemon_));
+}
+
+TEST_F(daemon_serve, dump_of_a_name_leading_out_of_the_registry_finds_no_object)
+{
+    start_all();
+    // A valid object outside the registry, readable by the daemon only.
+    const std::string secret = "/opt/varden/server/secret";
+    ASSERT_EQ(run({"cp", REGISTRY + "/sys/scalars", secret}).status, 0);
+    ASSERT_EQ(run({"chmod", "600", secret}).status, 0);
+    ASSERT_EQ(run({"ln", "-s", secret, REGISTRY + "/sys/link"}).status, 0);
+    for (const std::string& name : {secret, std::string("../secret"), std::string("sys/../../secret"), std::string("sys/link")}) {
+        ASSERT_EQ(ctl({"dump", name}).status, 0) << name;
+        EXPECT_TRUE(wait_for_line(daemon_log(), "Can't find object: " + name, milliseconds(5000))) << name;
+    }
+    ASSERT_EQ(ctl({"dump", "sys/scalars"}).status, 0);
+    EXPECT_TRUE(wait_for_line(daemon_log(), "*** sys/scalars - ", milliseconds(5000)));
+    EXPECT_EQ(count_of(read_file(daemon_log()), "*** sys/scalars - "), 1u) << "an object outside was dumped";
+}
+
+TEST_F(daemon_serve, mailcfg_entries_survive_its_failed_read_and_debug_from_config_switches_off)
+{
+    write_tree("debug = 1;\n");
+    // The agent comes from mailcfg, whose read then fails.
+    ASSERT_TRUE(write_file(scratch() + "/server/mailcfg", agent_line("ack") + "no_such_statement;\n"));
+    start_snmp();
+    daemon_ = start_daemon();
+    ASSERT_GT(daemon_, 0);
+    ASSERT_TRUE(wait_for_line(daemon_log(), "Can't interpret file: ../../mailcfg  (SMUX4020)", milliseconds(20000)));
+    ASSERT_TRUE(wait_for_line(daemon_log(), "published 10", milliseconds(20000)));
+    ASSERT_TRUE(wait_for_cold_start());
+    ASSERT_EQ(ctl({"debug"}).status, 0);
+    EXPECT_TRUE(wait_for_line(daemon_log(), "received DEBUG off", milliseconds(5000)));
+    EXPECT_EQ(count_of(read_file(daemon_log()), "received DEBUG on"), 0u);
 }
 
 // ---- start-up failures ---------------------------------------------------

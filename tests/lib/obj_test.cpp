@@ -265,6 +265,31 @@ TEST_F(obj_files, fifo_is_refused_without_blocking)
     EXPECT_EQ(obj_read_attempts(), 1);
 }
 
+TEST_F(obj_files, names_leading_out_of_the_registry_are_missing)
+{
+    // The registry is a folder of its own; beside it lies a readable object
+    // that no mail may reach.
+    write("registry/sys/ok", sample_object());
+    write("secret", sample_object());
+    fs::create_symlink(dir / "secret", dir / "registry/sys/link");
+    obj_set_registry_dir((dir / "registry").c_str());
+    // Reads are relative to the registry, not to the working directory.
+    fs::current_path(start_dir);
+    EXPECT_NE(obj_read("sys/ok"), nullptr);
+    for (const std::string& name : {(dir / "secret").string(), std::string("../secret"), std::string("sys/../../secret"),
+                                    std::string("sys/link"), std::string(""), std::string("sys/..")}) {
+        EXPECT_EQ(obj_read(name.c_str()), nullptr) << name;
+        EXPECT_FALSE(obj_name_valid(name.c_str()) && name != "sys/link") << name;
+    }
+    EXPECT_TRUE(obj_name_valid("sys/..x"));
+    // A lookup neither leaves the registry nor moves the working directory.
+    reg_entry out = entry("sysDescr", "../secret", 0);
+    EXPECT_EQ(obj_lookup(&out, nullptr, 0), nullptr);
+    reg_entry ok = entry("sysDescr", "sys/ok", 0);
+    EXPECT_NE(obj_lookup(&ok, nullptr, 0), nullptr);
+    EXPECT_EQ(fs::current_path(), start_dir);
+}
+
 TEST_F(obj_files, second_read_reuses_the_shared_buffer)
 {
     write("sys/big", make_object("sys/big", {{"blob", ITEM_RAW, std::vector<unsigned char>(500, 1), 500, 500}}));

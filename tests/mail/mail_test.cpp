@@ -20,6 +20,7 @@
 
 #include "cfg/cfg.h"
 #include "lib/mail_format.h"
+#include "lib/obj.h"
 #include "lib/obj_format.h"
 #include "mail/agents.h"
 #include "mail/mbox.h"
@@ -339,13 +340,53 @@ TEST_F(read_mail_test, receive_failure_is_reported_and_ends_the_poll) {
     EXPECT_NE(err.find("(SMUX3004)"), std::string::npos) << err;
 }
 
-TEST_F(read_mail_test, oversized_mail_fails_the_poll) {
+TEST_F(read_mail_test, oversized_mail_is_dropped_with_message_and_mail_goes_on) {
     raw_message big{};
     big.mtype = SERVICE_MBOX;
     ASSERT_EQ(msgsnd(queue_.qid(), &big, MAIL_TEXT_MAX + 4, 0), 0);
+    deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
     std::string err;
-    EXPECT_EQ(poll(&err), -1);
-    EXPECT_NE(err.find("Receive failed"), std::string::npos) << err;
+    EXPECT_EQ(poll(&err), 0);
+    EXPECT_NE(err.find("dorsrvsmuxd: Dropped mail longer than 4096 bytes  (SMUX3018)"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Receive failed"), std::string::npos) << err;
+    EXPECT_EQ(poll(&err), 0);
+    EXPECT_NE(err.find("received DEBUG on"), std::string::npos) << err;
+}
+
+TEST_F(read_mail_test, full_queue_drops_a_mail_and_reclaims_a_dead_agents_mail) {
+    msqid_ds description{};
+    ASSERT_EQ(msgctl(queue_.qid(), IPC_STAT, &description), 0);
+    description.msg_qbytes = 120;
+    ASSERT_EQ(msgctl(queue_.qid(), IPC_SET, &description), 0);
+    pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    unsigned char header[MAIL_HEADER_SIZE] = {};
+
+    // An agent that is alive but does not read: the queue fills, and the
+    // mail that no longer fits is dropped after a short while.
+    std::string err;
+    testing::internal::CaptureStderr();
+    int sent = 0;
+    while (sent < 100 && post_mail(getpid(), MAIL_STOP, header, sizeof header, false) == 0)
+        ++sent;
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_LT(sent, 100);
+    EXPECT_NE(err.find("Mailbox queue full: mail 1 to mailbox " + std::to_string(getpid()) +
+                       " dropped  (SMUX3016)"),
+              std::string::npos) << err;
+    mbox_reclaim(queue_.qid(), getpid());
+
+    // An agent that has died: its mail is taken back and sending goes on.
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(post_mail(dead, MAIL_STOP, header, sizeof header, false), 0) << i;
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Mailbox " + std::to_string(dead) + " has no process: "), std::string::npos) << err;
+    EXPECT_NE(err.find("mail(s) taken back  (SMUX3017)"), std::string::npos) << err;
+    EXPECT_EQ(err.find("(SMUX3016)"), std::string::npos) << err;
 }
 
 TEST_F(read_mail_test, dump_of_unknown_object_says_so_on_stdout) {
@@ -381,10 +422,13 @@ TEST_F(read_mail_test, dump_of_known_object_writes_title_and_items) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
                                                 static_cast<std::streamsize>(image.size()));
 
-    deliver(named_mail(MAIL_DUMP, 1, path));
+    // Dumps name objects inside the data registry.
+    obj_set_registry_dir(queue_.dir().c_str());
+    deliver(named_mail(MAIL_DUMP, 1, "state"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(poll(), 0);
     std::string out = testing::internal::GetCapturedStdout();
+    obj_set_registry_dir(nullptr);
     EXPECT_NE(out.find("*** sys/state - /registry/sys/state"), std::string::npos) << out;
     EXPECT_NE(out.find("vdnTestValue"), std::string::npos) << out;
     EXPECT_NE(out.find("42\n"), std::string::npos) << out;

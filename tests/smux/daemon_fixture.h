@@ -315,10 +315,11 @@ class service_mailbox {
         mbox_rtype = -1;
     }
     int qid() const { return queue_.qid(); }
-    // An agent's answer to the pending set.
-    void answer(std::int32_t command)
+    // An agent's answer to the pending set; the daemon takes it only from
+    // the mailbox the set went to.
+    void answer(std::int32_t command, std::int32_t from = AGENT_MBOX)
     {
-        ASSERT_GT(mail_test::send(queue_.qid(), mail_test::mail_bytes(SERVICE_MBOX, AGENT_MBOX, command)), 0);
+        ASSERT_GT(mail_test::send(queue_.qid(), mail_test::mail_bytes(SERVICE_MBOX, from, command)), 0);
     }
 
  private:

@@ -291,7 +291,7 @@ class set_test : public dispatch_test {
         mailbox_.stop();
         dispatch_test::TearDown();
     }
-    void answer(std::int32_t command) { mailbox_.answer(command); }
+    void answer(std::int32_t command, std::int32_t from = AGENT_MBOX) { mailbox_.answer(command, from); }
     // The value bytes of the set mail the agent at `mbox` received.
     std::string value_sent(std::int32_t mbox = AGENT_MBOX)
     {
@@ -337,7 +337,7 @@ TEST_F(set_test, values_are_taken_by_their_syntax)
 
 TEST_F(set_test, integer_on_a_string_item_sends_its_bytes_and_a_nul)
 {
-    answer(MAIL_ACK);
+    answer(MAIL_ACK, AGENT_MBOX + 2);  // the row's owner
     EXPECT_EQ(set_status(COL_B + ".2", SNMP_INTEGER, 0x01020304, 0, nullptr, nullptr), SNMP_NO_ERROR);
     std::int32_t v = 0x01020304;
     EXPECT_EQ(value_sent(AGENT_MBOX + 2), std::string(reinterpret_cast<const char*>(&v), 4) + std::string(1, '\0'));
