@@ -11,5 +11,13 @@
 // `install_dir` is the directory the mailbox queue key is made from.
 int service_init(const char* install_dir = dsmux::INSTALL_DIR);
 
+// What a start would meet in the start directory, without starting
+// anything: reads `config`, "../../mailcfg" and `registry.mib` as
+// service_init does (with its messages), reports each configured agent that
+// is not on PATH, and warns about registry entries nothing serves (the MIB
+// definitions must be loaded; a null `warnings` skips these). Returns the
+// number of problems; the number of warnings goes to `*warnings`. Creates no queue and starts no agent.
+int service_check(int* warnings);
+
 // Test seam: forget which steps completed (the state they built stays).
 void service_reset();
