@@ -71,7 +71,7 @@ int run_check(const char* dir, const char* peers_file)
     int mib = check_mib();
     problems += mib < 0 ? 1 : mib;
     int map_warnings = 0;
-    problems += service_check(mib < 0 ? nullptr : &map_warnings);
+    problems += service_check(mib >= 0, &map_warnings);
     warnings += map_warnings;
     std::printf("%s: check: %d problem%s, %d warning%s\n", PROGRAM_NAME, problems, problems == 1 ? "" : "s",
                 warnings, warnings == 1 ? "" : "s");
