@@ -587,4 +587,20 @@ TEST_F(shipped_tree, serves_sysagent_objects_in_all_four_subtrees_and_takes_a_se
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
+TEST_F(shipped_tree, check_finds_every_shipped_entry_served)
+{
+    std::string smux_dir = scratch() + "/server/etc/smux";
+    ASSERT_EQ(run({"mkdir", "-p", smux_dir}).status, 0);
+    for (const char* file : {"config", "registry.mib", "dorsrvsmuxd.defs"})
+        ASSERT_EQ(run({"cp", source_dir() + "/examples/" + file, smux_dir}).status, 0);
+    ASSERT_EQ(run({"cp", source_dir() + "/examples/mailcfg", scratch() + "/server/mailcfg"}).status, 0);
+    write_peers_file(read_file(source_dir() + "/examples/snmpd.peers"));
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    const char* path = getenv("PATH");
+    auto check = run({"env", "PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin"), bin_dir() + "/dorsrvsmuxd",
+                      "--check", smux_dir});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+    EXPECT_NE(check.out.find("dorsrvsmuxd: check: 0 problems, 0 warnings"), std::string::npos) << check.out << check.err;
+}
+
 }  // namespace
