@@ -38,6 +38,16 @@ bool under_served_subtree(const snmp_oid* oid)
     return false;
 }
 
+// A table or its entry, not a column: it carries no value of its own
+// (no syntax, or Aggregate) or other objects lie below it.
+bool holds_no_value(const object_type* type)
+{
+    if (type->syntax == nullptr || type->syntax->tag == 0)
+        return true;
+    return type->next != nullptr && type->next->oid != nullptr && type->next->oid->count > type->oid->count &&
+           has_prefix(type->next->oid, type->oid);
+}
+
 // "vdnStdEquipment, vdnSystemInfo, ..." from the subtree table.
 std::string served_subtrees()
 {
@@ -66,7 +76,7 @@ int registry_warnings()
                         "%s: Registry entry %s lies outside the served subtrees (%s): it is served as "
                         "nothing  (SMUX4041)\n",
                         PROGRAM_NAME, entry->name, served_subtrees().c_str());
-        } else if (entry->table_flag == TABLE && type->syntax == nullptr) {
+        } else if (entry->table_flag == TABLE && holds_no_value(type)) {
             log_line_at(LOG_PRI_WARNING, stderr,
                         "%s: Registry entry %s maps a table or its entry, not a column: map each column "
                         "instead; it is served as nothing  (SMUX4042)\n",
