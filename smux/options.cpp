@@ -118,9 +118,12 @@ void daemon_guard(const char* lock_file, const char* peers_file)
                  PROGRAM_NAME, PROGRAM_NAME, static_cast<int>(holder), lock_file);
         std::exit(1);
     }
-    if (locked != 0) {
-        log_line(stderr, "%s: Can't lock %s: %s  (SMUX3041)\n", PROGRAM_NAME, lock_file, std::strerror(errno));
-        std::exit(1);
-    }
+    // A daemon that may not create the lock file (run as another user, a
+    // read-only install directory) starts as it always did, but says that
+    // nothing guards it against a second one.
+    if (locked != 0)
+        log_line_at(LOG_PRI_WARNING, stderr,
+                    "%s: Can't lock %s: %s: a second daemon would not be stopped  (SMUX3041)\n", PROGRAM_NAME,
+                    lock_file, std::strerror(errno));
     (void)peers_mode_warning(peers_file);
 }

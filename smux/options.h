@@ -12,7 +12,8 @@ int daemon_options(int argc, char** argv, const char* peers_file = dsmux::PEERS_
 
 // Before a start touches anything shared: takes the instance lock on
 // `lock_file` (a daemon already running for this install directory stops
-// this one with exit status 1, and the running one is left alone), and
+// this one with exit status 1, and the running one is left alone; a lock
+// file that cannot be made or locked costs a warning only), and
 // warns when the peers file, which holds the SMUX password, can be read by
 // group or others.
 void daemon_guard(const char* lock_file = dsmux::LOCK_FILE, const char* peers_file = dsmux::PEERS_FILE);

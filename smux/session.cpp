@@ -44,6 +44,8 @@ const char* close_reason_name(int reason)
     return reason >= 0 && reason <= 5 ? names[reason] : "unknown reason";
 }
 
+// A close for any reason but goingDown is a fault worth naming; goingDown
+// is the master's orderly end and passes quietly.
 void report_close(int reason)
 {
     if (reason == SMUX_AUTHENTICATION_FAILURE)
@@ -52,10 +54,9 @@ void report_close(int reason)
                  "password (compare the peers file with its smuxpeer line), or another peer holds the "
                  "identity  (SMUX4044)\n",
                  PROGRAM_NAME, close_reason_name(reason), reason);
-    else
-        log_line_at(reason == SMUX_GOING_DOWN ? LOG_PRI_WARNING : LOG_PRI_ERR, stderr,
-                    "%s: The master agent closed the SMUX association: %s (%d)  (SMUX4044)\n", PROGRAM_NAME,
-                    close_reason_name(reason), reason);
+    else if (reason != SMUX_GOING_DOWN)
+        log_line(stderr, "%s: The master agent closed the SMUX association: %s (%d)  (SMUX4044)\n", PROGRAM_NAME,
+                 close_reason_name(reason), reason);
 }
 
 // The peers-file entry, looked up once and used at every open.
