@@ -69,6 +69,36 @@ void nap_us(long long us)
     nanosleep(&ts, nullptr);
 }
 
+// Fails with `code` in errno: the value a C caller sees for every refusal.
+int fail(int code)
+{
+    errno = code;
+    return -1;
+}
+
+// 0 when `name` can name an object the daemon serves: relative to the data
+// registry, short enough for the mail and object name fields, and without
+// an empty, "." or ".." component (the daemon looks it up as given, below
+// its registry). Otherwise the errno value that refuses it.
+int object_name_error(const char* name)
+{
+    if (name == nullptr || name[0] == '\0' || name[0] == '/')
+        return EINVAL;
+    if (strnlen(name, OBJ_NAME_MAX) >= OBJ_NAME_MAX)
+        return ENAMETOOLONG;
+    const char* component = name;
+    for (;;) {
+        const char* end = std::strchr(component, '/');
+        std::size_t length = end != nullptr ? static_cast<std::size_t>(end - component) : std::strlen(component);
+        if (length == 0 || (length == 1 && component[0] == '.') ||
+            (length == 2 && component[0] == '.' && component[1] == '.'))
+            return EINVAL;
+        if (end == nullptr)
+            return 0;
+        component = end + 1;
+    }
+}
+
 // A header-only or name-carrying mail to the daemon.
 int send_to_service(const dsagent_session* session, std::int32_t command, const char* text)
 {
@@ -80,7 +110,7 @@ int send_to_service(const dsagent_session* session, std::int32_t command, const 
     if (text != nullptr) {
         std::size_t n = strnlen(text, MAIL_NAME_MAX);
         if (n >= MAIL_NAME_MAX)
-            return -1;
+            return fail(ENAMETOOLONG);
         std::memcpy(mail + MAIL_OFF_AGENT_NAME, text, n + 1);
         length += n + 1;
     }
@@ -152,10 +182,10 @@ int dsagent_mail_receive(int qid, long mbox, void* mail, size_t capacity, int no
 
 int dsagent_connect(dsagent_session* session, const char* install_dir, const char* name, int timeout_ms)
 {
-    if (session == nullptr || name == nullptr || strnlen(name, MAIL_NAME_MAX) >= MAIL_NAME_MAX) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (session == nullptr || name == nullptr)
+        return fail(EINVAL);
+    if (strnlen(name, MAIL_NAME_MAX) >= MAIL_NAME_MAX)
+        return fail(ENAMETOOLONG);
     session->qid = dsagent_queue_open(install_dir);
     if (session->qid < 0)
         return -1;
@@ -182,14 +212,14 @@ int dsagent_connect(dsagent_session* session, const char* install_dir, const cha
 int dsagent_disconnect(dsagent_session* session)
 {
     if (session == nullptr)
-        return -1;
+        return fail(EINVAL);
     return send_to_service(session, MAIL_DISCONNECT, session->name);
 }
 
 int dsagent_wait(dsagent_session* session, void* mail, size_t capacity, int timeout_ms)
 {
     if (session == nullptr)
-        return -1;
+        return fail(EINVAL);
     if (timeout_ms < 0)
         return dsagent_mail_receive(session->qid, session->mbox, mail, capacity, 0);
     // A bounded wait polls: msgrcv has no time-out of its own, and an alarm
@@ -209,14 +239,16 @@ int dsagent_wait(dsagent_session* session, void* mail, size_t capacity, int time
 int dsagent_mail_command(const void* mail, size_t length)
 {
     if (mail == nullptr || length < MAIL_HEADER_SIZE)
-        return -1;
+        return fail(EINVAL);
     return get32(static_cast<const unsigned char*>(mail), MAIL_OFF_COMMAND);
 }
 
 int dsagent_parse_set(const void* mail, size_t length, dsagent_set* set)
 {
-    if (set == nullptr || dsagent_mail_command(mail, length) != MAIL_SET || length < MAIL_SET_BASE)
-        return -1;
+    if (set == nullptr || mail == nullptr)
+        return fail(EINVAL);
+    if (dsagent_mail_command(mail, length) != MAIL_SET || length < MAIL_SET_BASE)
+        return fail(EBADMSG);
     const auto* bytes = static_cast<const unsigned char*>(mail);
     std::size_t n = strnlen(reinterpret_cast<const char*>(bytes + MAIL_OFF_OBJECT_NAME), OBJ_NAME_MAX - 1);
     std::memcpy(set->object_name, bytes + MAIL_OFF_OBJECT_NAME, n);
@@ -231,24 +263,24 @@ int dsagent_parse_set(const void* mail, size_t length, dsagent_set* set)
 int dsagent_answer(dsagent_session* session, int accept)
 {
     if (session == nullptr)
-        return -1;
+        return fail(EINVAL);
     return send_to_service(session, accept ? MAIL_ACK : MAIL_NAK, nullptr);
 }
 
 int dsagent_trap(dsagent_session* session, const char* object_name, int32_t trap_number, const uint32_t* items,
                  uint32_t item_count, const char* text)
 {
-    if (session == nullptr || object_name == nullptr || (items == nullptr && item_count > 0))
-        return -1;
-    std::size_t name_length = strnlen(object_name, OBJ_NAME_MAX);
-    if (name_length >= OBJ_NAME_MAX)
-        return -1;
+    if (session == nullptr || (items == nullptr && item_count > 0))
+        return fail(EINVAL);
+    if (int refused = object_name_error(object_name); refused != 0)
+        return fail(refused);
+    std::size_t name_length = std::strlen(object_name);
     if (text == nullptr)
         text = "";
     std::size_t text_length = strnlen(text, MAIL_TEXT_MAX);
     std::size_t items_bytes = 4 * static_cast<std::size_t>(item_count);
     if (item_count > MAIL_TEXT_MAX / 4 || MAIL_OFF_DATA + items_bytes + text_length + 1 > MAIL_TEXT_MAX)
-        return -1;
+        return fail(EMSGSIZE);
     unsigned char mail[MAIL_BUF_SIZE] = {};
     put32(mail, MAIL_OFF_MTYPE, SERVICE_MBOX);
     put32(mail, MAIL_OFF_SENDER, session->mbox);
@@ -344,14 +376,24 @@ extern "C" {
 
 dsagent_object* dsagent_object_new(const char* registry_dir, const char* name, int32_t mbox)
 {
-    if (registry_dir == nullptr || name == nullptr || name[0] == '\0')
+    if (registry_dir == nullptr) {
+        errno = EINVAL;
         return nullptr;
+    }
+    if (int refused = object_name_error(name); refused != 0) {
+        errno = refused;
+        return nullptr;
+    }
     std::string file = std::string(registry_dir) + "/" + name;
-    if (std::strlen(name) >= OBJ_NAME_MAX || file.size() >= OBJ_PATH_MAX)
+    if (file.size() >= OBJ_PATH_MAX) {
+        errno = ENAMETOOLONG;
         return nullptr;
+    }
     auto* obj = new (std::nothrow) dsagent_object;
-    if (obj == nullptr)
+    if (obj == nullptr) {
+        errno = ENOMEM;
         return nullptr;
+    }
     obj->file = file;
     obj->header.mbox = mbox;
     std::memcpy(obj->header.path, file.c_str(), file.size() + 1);
@@ -367,7 +409,7 @@ void dsagent_object_free(dsagent_object* obj)
 int dsagent_object_set_index(dsagent_object* obj, const int32_t* values, int count)
 {
     if (obj == nullptr || count < 0 || count > static_cast<int>(OBJ_INDEX_MAX) || (values == nullptr && count > 0))
-        return -1;
+        return fail(EINVAL);
     std::memset(obj->header.index, 0, sizeof obj->header.index);
     for (int i = 0; i < count; ++i)
         obj->header.index[i] = values[i];
@@ -383,14 +425,16 @@ void dsagent_object_set_id(dsagent_object* obj, int32_t id)
 
 int dsagent_object_add_item(dsagent_object* obj, const char* mib_name, int type, int access, uint16_t size)
 {
-    if (obj == nullptr || mib_name == nullptr || std::strlen(mib_name) >= ITEM_NAME_MAX)
-        return -1;
+    if (obj == nullptr || mib_name == nullptr || mib_name[0] == '\0')
+        return fail(EINVAL);
+    if (std::strlen(mib_name) >= ITEM_NAME_MAX)
+        return fail(ENAMETOOLONG);
     if (type < ITEM_UNSIGNED || type > ITEM_OID || access < ACCESS_RDWR || access > ACCESS_RD)
-        return -1;
+        return fail(EINVAL);
     if (type == ITEM_UNSIGNED || type == ITEM_SIGNED)
         size = 4;
     else if (size == 0 && type != ITEM_RAW)
-        return -1;  // no room even for the terminator
+        return fail(EINVAL);  // no room even for the terminator
     dsagent_object::item it;
     std::memcpy(it.record.name, mib_name, std::strlen(mib_name) + 1);
     it.record.size = size;
@@ -407,7 +451,7 @@ int dsagent_object_set_unsigned(dsagent_object* obj, int position, uint32_t valu
 {
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_UNSIGNED)
-        return -1;
+        return fail(EINVAL);
     std::memcpy(it->value.data(), &value, sizeof value);
     return 0;
 }
@@ -416,7 +460,7 @@ int dsagent_object_set_signed(dsagent_object* obj, int position, int32_t value)
 {
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_SIGNED)
-        return -1;
+        return fail(EINVAL);
     std::memcpy(it->value.data(), &value, sizeof value);
     return 0;
 }
@@ -425,10 +469,10 @@ int dsagent_object_set_text(dsagent_object* obj, int position, const char* text)
 {
     auto* it = find_item(obj, position);
     if (it == nullptr || text == nullptr || (it->record.type != ITEM_STRING && it->record.type != ITEM_OID))
-        return -1;
+        return fail(EINVAL);
     std::size_t n = std::strlen(text);
     if (n + 1 > it->value.size())
-        return -1;
+        return fail(EOVERFLOW);
     std::fill(it->value.begin(), it->value.end(), 0);
     std::memcpy(it->value.data(), text, n);
     return 0;
@@ -437,8 +481,10 @@ int dsagent_object_set_text(dsagent_object* obj, int position, const char* text)
 int dsagent_object_set_raw(dsagent_object* obj, int position, const void* bytes, uint16_t length)
 {
     auto* it = find_item(obj, position);
-    if (it == nullptr || it->record.type != ITEM_RAW || length > it->value.size() || (bytes == nullptr && length > 0))
-        return -1;
+    if (it == nullptr || it->record.type != ITEM_RAW || (bytes == nullptr && length > 0))
+        return fail(EINVAL);
+    if (length > it->value.size())
+        return fail(EOVERFLOW);
     std::fill(it->value.begin(), it->value.end(), 0);
     if (length > 0)
         std::memcpy(it->value.data(), bytes, length);
@@ -450,7 +496,7 @@ int dsagent_object_set_state(dsagent_object* obj, int position, int enabled)
 {
     auto* it = find_item(obj, position);
     if (it == nullptr)
-        return -1;
+        return fail(EINVAL);
     it->record.state = enabled ? STATE_ENABLED : STATE_DISABLED;
     return 0;
 }
@@ -458,7 +504,7 @@ int dsagent_object_set_state(dsagent_object* obj, int position, int enabled)
 int dsagent_object_publish(dsagent_object* obj)
 {
     if (obj == nullptr)
-        return -1;
+        return fail(EINVAL);
     std::vector<unsigned char> image = build_image(obj);
     // The daemon refuses objects above this length; say so here instead.
     if (image.size() > OBJ_LENGTH_MAX) {

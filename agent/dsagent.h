@@ -1,10 +1,23 @@
 /* The agent-side library: what a management agent needs to publish object
  * files for the Server SMUX daemon and to exchange mails with it. Plain C,
- * usable from C and C++ programs (link with a C++ linker: the library is
- * written in C++).
+ * usable from C and C++ programs. Installed with the daemon: build with
+ *   cc myagent.c $(pkg-config --cflags --libs dsagent)
+ * or find_package(dsagent) and dsagent::dsagent in CMake (the library is
+ * written in C++; both name the C++ runtime it needs).
  *
  * Conventions: functions return 0 (or a count, or a pointer) on success and
- * -1 (or null) on failure, with errno set where a system call failed.
+ * -1 (or null) on failure, and every failure sets errno: EINVAL for a bad
+ * argument (a null pointer, an object name nothing could serve, a wrong
+ * item type), ENAMETOOLONG for a name that does not fit its field, EMSGSIZE
+ * for a mail that would exceed DSAGENT_MAIL_MAX, EOVERFLOW for a value
+ * longer than its item, EBADMSG for a mail that is not what was asked
+ * for, ETIMEDOUT for an answer
+ * that did not come, and the system call's own errno where one failed.
+ *
+ * Object names are paths relative to the data registry directory, such as
+ * "dir/file" or "dir/file.1.3" for a table row: at most 59 characters, not
+ * absolute, with no empty, "." or ".." component. Other names are refused
+ * (errno EINVAL or ENAMETOOLONG): the daemon could never serve them.
  * Mails are handled in their documented layout (lib/mail_format.h): a
  * 32-bit mtype at offset 0, sender at 4, command at 8, body from 12. */
 #ifndef DSAGENT_H
@@ -12,7 +25,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/types.h>
+#include <sys/ipc.h> /* key_t, also under a strict -std=c11 */
 
 #ifdef __cplusplus
 extern "C" {
@@ -99,8 +112,12 @@ int dsagent_wait(struct dsagent_session *session, void *mail, size_t capacity, i
 int dsagent_mail_command(const void *mail, size_t length);
 
 /* A MAIL_SET request, as the daemon sends it: once with phase 1 when the set
- * arrives (answer with dsagent_answer: accept or refuse), again with phase 2
- * when the manager commits (answer again; the value should now be applied). */
+ * arrives, again with phase 2 when the manager commits. Decide in phase 1:
+ * check the value there and accept or refuse it with dsagent_answer. Phase 2
+ * cannot fail: apply the value and answer as the daemon expects an answer,
+ * but a refusal there changes nothing for the manager. The value is the
+ * manager's bytes cut to the item's size (a cut STRING still ends in a NUL);
+ * its type is not checked against the item's, so check it here. */
 struct dsagent_set {
     char object_name[DSAGENT_OBJECT_NAME_MAX + 1];
     int32_t phase;
@@ -120,7 +137,10 @@ int dsagent_answer(struct dsagent_session *session, int accept);
 /* Sends MAIL_TRAP: the object that raised it (its name relative to the data
  * registry, "dir/file"), the trap's specific number, the positions of the
  * items whose values go into the trap, and the text for the mail notice.
- * Returns 0, or -1 (name too long, the mail would exceed DSAGENT_MAIL_MAX). */
+ * Returns 0, or -1 (a refused object name, the mail would exceed
+ * DSAGENT_MAIL_MAX). The daemon reads the items' values from the object
+ * file when it relays the trap (it polls its mail once a second), not when
+ * the trap is sent: publish the values first and keep them until then. */
 int dsagent_trap(struct dsagent_session *session, const char *object_name, int32_t trap_number,
                  const uint32_t *items, uint32_t item_count, const char *text);
 
@@ -132,7 +152,8 @@ typedef struct dsagent_object dsagent_object;
 /* A new object named `name` ("dir/file", or "dir/file.1.3" for a table row;
  * at most 59 characters) in the data registry directory `registry_dir`,
  * owned by mailbox `mbox` (normally the session's). The file is
- * registry_dir/name. Returns null when the name does not fit or there is no
+ * registry_dir/name. Returns null (errno set) when the name is refused
+ * (see the top of this file), the file's path does not fit, or there is no
  * memory. */
 dsagent_object *dsagent_object_new(const char *registry_dir, const char *name, int32_t mbox);
 void dsagent_object_free(dsagent_object *obj);

@@ -1,4 +1,5 @@
-// Arbitrary bytes as one received mail through the mail command dispatch.
+// Arbitrary bytes as one received mail through the mail command dispatch,
+// and as a status answer through its parser.
 // No queue exists (mbox_qid stays -1), so every answer or broadcast the
 // dispatch tries to send fails harmlessly; the agent list is emptied after
 // each input so that connects do not pile up.
@@ -23,5 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     mbox_qid = -1;
     mail_dispatch(mail.get(), size);
     broadcast_mail(MAIL_STOP);
+    // The same bytes as a status answer, as dorsrvctl reads one.
+    mail_status status{};
+    (void)status_parse(mail.get(), size, &status);
     return 0;
 }

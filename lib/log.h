@@ -2,7 +2,29 @@
 #pragma once
 #include <cstdio>
 
+// Syslog priorities of the records. They show only under systemd's journal
+// (see log_line), where `journalctl -p` filters on them.
+inline constexpr int LOG_PRI_ERR = 3;
+inline constexpr int LOG_PRI_WARNING = 4;
+inline constexpr int LOG_PRI_INFO = 6;
+
 // Writes the local time as "%b %d %H:%M:%S", one blank, then the caller's
 // formatted text (which supplies its own newline), and flushes. Returns the
 // number of characters written, or -1 when a write or the flush fails.
+// Records on the standard error stream are errors, those on the standard
+// output stream information; the agent connect and disconnect lines and the
+// debug switch line are information wherever they go.
+//
+// When the stream is the journal stream systemd handed the daemon (its
+// device and inode are those that JOURNAL_STREAM names), a record that
+// begins a line is preceded by "<N>", N its priority, which the journal
+// takes off again and keeps as the line's priority. Elsewhere nothing
+// changes.
 int log_line(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The same with the priority given: log_line_at(LOG_PRI_WARNING, stderr, ...)
+// writes a warning.
+int log_line_at(int priority, FILE* stream, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Test seam: look at JOURNAL_STREAM and the streams again at the next record.
+void log_reset_journal();

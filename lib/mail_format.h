@@ -9,6 +9,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "lib/obj_format.h"
 
@@ -23,6 +25,9 @@ inline constexpr std::int32_t MAIL_STOP_ALL = 17;
 inline constexpr std::int32_t MAIL_SET = 23;
 inline constexpr std::int32_t MAIL_TRAP = 25;
 inline constexpr std::int32_t MAIL_DUMP = 26;
+// The operator's status request (header only, `sender` = the asker's
+// mailbox) and the daemon's answer to that mailbox (layout below).
+inline constexpr std::int32_t MAIL_STATUS = 40;
 
 inline constexpr std::int32_t SERVICE_MBOX = 1;     // the daemon's mailbox
 inline constexpr std::size_t MAIL_TEXT_MAX = 4096;  // receive capacity, bytes of text
@@ -79,3 +84,75 @@ static_assert(offsetof(mail_object, obj) + offsetof(reg_object, length) == MAIL_
 static_assert(offsetof(mail_object, obj) + offsetof(reg_object, item_count) == MAIL_OFF_ITEM_COUNT);
 static_assert(offsetof(mail_object, obj) + offsetof(reg_object, data) == MAIL_OFF_DATA);
 static_assert(sizeof(mail_object) == MAIL_SET_BASE);
+
+// ---- The status answer ------------------------------------------------
+// From offset 12: the daemon's process id, the state of its SMUX
+// association, its debug flag, the number of connected agents and the
+// number of them listed in the text that follows: one line "MBOX NAME\n"
+// per listed agent, NUL-terminated. An answer never exceeds MAIL_TEXT_MAX;
+// agents that do not fit are counted but not listed.
+inline constexpr std::size_t MAIL_OFF_STATUS_PID = 12;
+inline constexpr std::size_t MAIL_OFF_STATUS_SMUX = 16;
+inline constexpr std::size_t MAIL_OFF_STATUS_DEBUG = 20;
+inline constexpr std::size_t MAIL_OFF_STATUS_AGENTS = 24;
+inline constexpr std::size_t MAIL_OFF_STATUS_LISTED = 28;
+inline constexpr std::size_t MAIL_OFF_STATUS_TEXT = 32;
+
+// States of the SMUX association in a status answer.
+inline constexpr std::int32_t STATUS_SMUX_NONE = 0;         // none; a new one is made later
+inline constexpr std::int32_t STATUS_SMUX_CONNECTING = 1;   // TCP connection being made
+inline constexpr std::int32_t STATUS_SMUX_REGISTERING = 2;  // open sent, no subtree granted yet
+inline constexpr std::int32_t STATUS_SMUX_ASSOCIATED = 3;   // open, subtrees registered
+inline constexpr std::int32_t STATUS_SMUX_OFF = 4;          // the master refused every subtree: no more tries
+
+struct mail_status {
+    std::int32_t pid;
+    std::int32_t smux;
+    std::int32_t debug;
+    std::int32_t agents;
+    std::int32_t listed;
+    const char* text;  // points into the mail
+};
+
+// Fills the fixed fields of a status answer in `mail` (MAIL_BUF_SIZE bytes)
+// with an empty agent text; returns the answer's length so far.
+inline std::size_t status_begin(unsigned char* mail, std::int32_t pid, std::int32_t smux, std::int32_t debug,
+                                std::int32_t agents)
+{
+    const std::int32_t fields[5] = {pid, smux, debug, agents, 0};
+    std::memcpy(mail + MAIL_OFF_STATUS_PID, fields, sizeof fields);
+    mail[MAIL_OFF_STATUS_TEXT] = '\0';
+    return MAIL_OFF_STATUS_TEXT + 1;
+}
+
+// Appends the line of one agent when it fits within MAIL_TEXT_MAX; returns
+// whether it did. `*length` is the answer's length (as status_begin gave).
+inline bool status_add_agent(unsigned char* mail, std::size_t* length, std::int32_t mbox, const char* name)
+{
+    char line[MAIL_NAME_MAX + 16];
+    int n = std::snprintf(line, sizeof line, "%d %s\n", static_cast<int>(mbox), name);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line || *length + static_cast<std::size_t>(n) > MAIL_TEXT_MAX)
+        return false;
+    std::memcpy(mail + *length - 1, line, static_cast<std::size_t>(n) + 1);
+    *length += static_cast<std::size_t>(n);
+    std::int32_t listed;
+    std::memcpy(&listed, mail + MAIL_OFF_STATUS_LISTED, sizeof listed);
+    ++listed;
+    std::memcpy(mail + MAIL_OFF_STATUS_LISTED, &listed, sizeof listed);
+    return true;
+}
+
+// Reads a status answer of `extent` bytes; false when it is too short or
+// its text is not terminated within it.
+inline bool status_parse(const unsigned char* mail, std::size_t extent, mail_status* out)
+{
+    if (extent <= MAIL_OFF_STATUS_TEXT)
+        return false;
+    if (std::memchr(mail + MAIL_OFF_STATUS_TEXT, '\0', extent - MAIL_OFF_STATUS_TEXT) == nullptr)
+        return false;
+    std::int32_t fields[5];
+    std::memcpy(fields, mail + MAIL_OFF_STATUS_PID, sizeof fields);
+    *out = mail_status{fields[0], fields[1], fields[2], fields[3], fields[4],
+                       reinterpret_cast<const char*>(mail + MAIL_OFF_STATUS_TEXT)};
+    return true;
+}

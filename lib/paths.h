@@ -14,6 +14,9 @@ inline constexpr const char* PEERS_FILE = "/etc/netmgt/snmpd.peers";
 inline constexpr const char* COMMUNITY_FILE = "/etc/netmgt/snmpd.comm";
 // The install directory: the mailbox queue key is derived from it.
 inline constexpr const char* INSTALL_DIR = "/opt/varden/server";
+// One daemon per install directory: the running one holds a write lock on
+// this file for its whole life (the kernel drops it when the process ends).
+inline constexpr const char* LOCK_FILE = "/opt/varden/server/dorsrvsmuxd.lock";
 inline constexpr const char* BOARD_DEVICE = "/dev/rtbd";
 // Trap texts are written to "<prefix><pid>" before a mail command reads them.
 inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";

@@ -47,6 +47,19 @@ void terminate_set_pause(unsigned seconds) { shutdown_pause = seconds; }
 
 void terminate_set_release(void (*peer_release)()) { release_hook = peer_release; }
 
+int agents_not_found() {
+    int missing = 0;
+    qnode* cursor = agent_Q;
+    while (const auto* entry = static_cast<const agent_entry*>(q_walk(&agent_Q, &cursor))) {
+        if (find_in_path(entry->name) == nullptr) {
+            log_line(stderr, "%s: Can't find executable to fork: %s  (SMUX4023)\n",
+                     dsmux::PROGRAM_NAME, entry->name);
+            ++missing;
+        }
+    }
+    return missing;
+}
+
 int launch_agents() {
     while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
         if (find_in_path(entry->name) == nullptr) {

@@ -18,6 +18,10 @@ extern volatile sig_atomic_t alarm_period;
 // when a fork failed (the entries not yet taken stay on the list).
 int launch_agents();
 
+// Reports, as launch_agents would, each entry of the agent list whose
+// executable is not on PATH, and leaves the list as it is. Returns how many.
+int agents_not_found();
+
 // Forks and execs one agent with its arguments: the file that find_in_path
 // finds for its name (PATH's absolute directories only), with the entry's
 // name as argument zero and the environment of exec_environment. The

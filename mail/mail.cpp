@@ -23,6 +23,7 @@
 #include "lib/queue.h"
 #include "mail/agents.h"
 #include "mail/mbox.h"
+#include "mail/status.h"
 
 namespace {
 
@@ -411,6 +412,9 @@ int mail_dispatch(unsigned char* mail, std::size_t extent) {
             return 0;
         case MAIL_DUMP:
             do_dump(mail, extent);
+            return 0;
+        case MAIL_STATUS:
+            do_status(mail, extent);
             return 0;
         default:
             // MAIL_SET among them: the daemon sends sets, it never takes one.

@@ -21,6 +21,7 @@
 #include "lib/paths.h"
 #include "mail/agents.h"
 #include "mail/mbox.h"
+#include "smux/mapcheck.h"
 
 using dsmux::PROGRAM_NAME;
 
@@ -122,6 +123,26 @@ void enter_registry_dir()
 
 }  // namespace
 
+int service_check(bool mib_loaded, int* warnings)
+{
+    // The same readers and messages as a start, in the same order; each
+    // failure is one problem, and a failed read does not stop the others.
+    // A start goes on without "../../mailcfg", so its absence only warns.
+    int problems = 0;
+    *warnings = 0;
+    if (!read_config("config", true))
+        ++problems;
+    if (!read_config("../../mailcfg", false))
+        ++*warnings;
+    if (!read_registry("registry.mib"))
+        ++problems;
+    problems += agents_not_found();
+    // Without the MIB definitions every entry would look unknown.
+    if (mib_loaded)
+        *warnings += registry_warnings();
+    return problems;
+}
+
 void service_reset() { done = steps_done{}; }
 
 int service_init(const char* install_dir)
@@ -152,6 +173,9 @@ int service_init(const char* install_dir)
         if (!read_registry("registry.mib"))
             return -1;
         done.registry = true;
+        // Entries nothing can serve are told once, while they are all still
+        // in the map (the pairs table takes them off it).
+        (void)registry_warnings();
     }
     if (mbox_qid < 0) {
         mbox_qid = mbox_create(install_dir);

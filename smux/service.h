@@ -11,5 +11,14 @@
 // `install_dir` is the directory the mailbox queue key is made from.
 int service_init(const char* install_dir = dsmux::INSTALL_DIR);
 
+// What a start would meet in the start directory, without starting
+// anything: reads `config`, "../../mailcfg" and `registry.mib` as
+// service_init does (with its messages), reports each configured agent that
+// is not on PATH, and, when `mib_loaded`, warns about registry entries
+// nothing serves. A missing "../../mailcfg" is a warning: a start goes on
+// without it. Returns the number of problems; the number of warnings goes to
+// `*warnings`. Creates no queue and starts no agent.
+int service_check(bool mib_loaded, int* warnings);
+
 // Test seam: forget which steps completed (the state they built stays).
 void service_reset();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "lib/log.h"
+#include "lib/mail_format.h"
 #include "mail/agents.h"
 #include "smux/dispatch.h"
 #include "smux/pairs.h"
@@ -28,6 +29,35 @@ association peer;
 std::uint8_t init_pending = INIT_PENDING;
 
 namespace {
+
+// Whether the association now open has had a subtree granted, and whether
+// any association before it had: the second makes a new grant a regained
+// association, which is worth one line in the log.
+bool associated_now = false;
+bool associated_before = false;
+
+// The master's ClosePDU reasons (RFC 1227 section 3.1.2).
+const char* close_reason_name(int reason)
+{
+    static const char* const names[] = {"goingDown", "unsupportedVersion", "packetFormat",
+                                        "protocolError", "internalError", "authenticationFailure"};
+    return reason >= 0 && reason <= 5 ? names[reason] : "unknown reason";
+}
+
+// A close for any reason but goingDown is a fault worth naming; goingDown
+// is the master's orderly end and passes quietly.
+void report_close(int reason)
+{
+    if (reason == SMUX_AUTHENTICATION_FAILURE)
+        log_line(stderr,
+                 "%s: The master agent closed the SMUX association: %s (%d): it refused our identity or "
+                 "password (compare the peers file with its smuxpeer line), or another peer holds the "
+                 "identity  (SMUX4044)\n",
+                 PROGRAM_NAME, close_reason_name(reason), reason);
+    else if (reason != SMUX_GOING_DOWN)
+        log_line(stderr, "%s: The master agent closed the SMUX association: %s (%d)  (SMUX4044)\n", PROGRAM_NAME,
+                 close_reason_name(reason), reason);
+}
 
 // The peers-file entry, looked up once and used at every open.
 snmp_oid* peer_identity = nullptr;
@@ -93,10 +123,16 @@ void register_response(int32_t answer)
         unexpected_operation(SMUX_OP_REGISTER_RESPONSE);
         return;
     }
-    if (answer == -1)
+    if (answer == -1) {
         log_line(stderr, "%s: SMUX registration of %s failed  (SMUX4011)\n", PROGRAM_NAME, peer.cursor->name);
-    else
+    } else {
         peer.any_registered = true;
+        if (!associated_now && associated_before)
+            log_line_at(LOG_PRI_INFO, stderr, "%s: SMUX association with the master agent regained  (SMUX4045)\n",
+                        PROGRAM_NAME);
+        associated_now = true;
+        associated_before = true;
+    }
     peer.cursor = row_with_oid(peer.cursor + 1);
     if (peer.cursor->name != nullptr) {
         register_cursor();
@@ -191,6 +227,7 @@ void peer_open()
         terminate_service();
     }
     peer.smux_opened = true;
+    associated_now = false;
     peer.cursor = row_with_oid(subtrees);
     register_cursor();
 }
@@ -214,8 +251,10 @@ void peer_receive()
     case SMUX_OP_CLOSE:
         // The library has already closed the socket at the end of the
         // stream; after a ClosePDU it still holds it, so let it go here.
-        if (smux_fd() >= 0)
+        if (smux_fd() >= 0) {
+            report_close(event.number);
             smux_close(SMUX_GOING_DOWN);
+        }
         peer.smux_fd = -1;
         break;
     case SMUX_OP_REGISTER_RESPONSE:
@@ -249,6 +288,15 @@ void peer_release()
             (void)smux_register(row->oid, -1, SMUX_REG_DELETE);
     smux_close(SMUX_GOING_DOWN);
     peer.smux_fd = -1;
+}
+
+std::int32_t peer_status()
+{
+    if (peer.smux_fd < 0)
+        return peer.reconnect_off ? STATUS_SMUX_OFF : STATUS_SMUX_NONE;
+    if (!peer.smux_opened)
+        return STATUS_SMUX_CONNECTING;
+    return associated_now ? STATUS_SMUX_ASSOCIATED : STATUS_SMUX_REGISTERING;
 }
 
 int subtree_init()

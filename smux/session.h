@@ -53,6 +53,9 @@ void peer_receive();
 // one. Called by terminate_service.
 void peer_release();
 
+// The association's state as a status answer reports it (STATUS_SMUX_*).
+std::int32_t peer_status();
+
 // Runs service_init and build_pairs_table until both have succeeded once.
 int subtree_init();
 

@@ -3,13 +3,16 @@
  * that the manager may set; every tenth count it sends a trap.
  *
  * usage: agent-hello REGISTRY_DIR [INSTALL_DIR] */
+/* sigaction and mkdir under a strict -std=c11 as well */
+#define _POSIX_C_SOURCE 200809L
+
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
-#include "agent/dsagent.h"
+#include "dsagent.h"
 
 static volatile sig_atomic_t stopping = 0;
 

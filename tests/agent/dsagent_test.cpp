@@ -141,6 +141,47 @@ TEST_F(registry, values_that_do_not_fit_their_item_are_refused)
     EXPECT_EQ(dsagent_object_new(std::string(95, '/').c_str(), "disk/d", 1), nullptr);
 }
 
+TEST_F(registry, names_nothing_could_serve_are_refused_with_errno)
+{
+    const struct {
+        std::string name;
+        int error;
+    } refused[] = {{"", EINVAL},          {"/etc/passwd", EINVAL},        {"../outside", EINVAL},
+                   {"disk/../d", EINVAL}, {"disk//d", EINVAL},            {"./disk/d", EINVAL},
+                   {"disk/", EINVAL},     {std::string(60, 'n'), ENAMETOOLONG}};
+    for (const auto& c : refused) {
+        errno = 0;
+        EXPECT_EQ(dsagent_object_new(dir.c_str(), c.name.c_str(), 1), nullptr) << c.name;
+        EXPECT_EQ(errno, c.error) << c.name;
+        dsagent_session session{-1, 1, "x"};
+        errno = 0;
+        EXPECT_EQ(dsagent_trap(&session, c.name.c_str(), 1, nullptr, 0, "t"), -1) << c.name;
+        EXPECT_EQ(errno, c.error) << c.name;
+    }
+    dsagent_object* obj = dsagent_object_new(dir.c_str(), "disk/diskTable.1.3", 1);
+    ASSERT_NE(obj, nullptr);
+    // Refused arguments that touch no system call still say why.
+    int text = dsagent_object_add_item(obj, "t", DSAGENT_STRING, DSAGENT_RD, 4);
+    errno = 0;
+    EXPECT_EQ(dsagent_object_set_text(obj, text, "abcd"), -1);
+    EXPECT_EQ(errno, EOVERFLOW);
+    errno = 0;
+    EXPECT_EQ(dsagent_object_set_unsigned(obj, text, 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(dsagent_object_publish(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(dsagent_wait(nullptr, nullptr, 0, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    unsigned char header[12] = {};
+    errno = 0;
+    dsagent_set set;
+    EXPECT_EQ(dsagent_parse_set(header, sizeof header, &set), -1);
+    EXPECT_EQ(errno, EBADMSG);
+    dsagent_object_free(obj);
+}
+
 TEST_F(registry, publish_replaces_the_file_and_leaves_no_dot_file)
 {
     dsagent_object* obj = dsagent_object_new(dir.c_str(), "disk/counter", 5);

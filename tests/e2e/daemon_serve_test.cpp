@@ -770,4 +770,49 @@ TEST_F(shipped_tree, serves_sysagent_objects_in_all_four_subtrees_and_takes_a_se
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
+TEST_F(shipped_tree, check_finds_every_shipped_entry_served)
+{
+    std::string smux_dir = scratch() + "/server/etc/smux";
+    ASSERT_EQ(run({"mkdir", "-p", smux_dir}).status, 0);
+    for (const char* file : {"config", "registry.mib", "dorsrvsmuxd.defs"})
+        ASSERT_EQ(run({"cp", source_dir() + "/examples/" + file, smux_dir}).status, 0);
+    ASSERT_EQ(run({"cp", source_dir() + "/examples/mailcfg", scratch() + "/server/mailcfg"}).status, 0);
+    write_peers_file(read_file(source_dir() + "/examples/snmpd.peers"));
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    const char* path = getenv("PATH");
+    auto check = run({"env", "PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin"), bin_dir() + "/dorsrvsmuxd",
+                      "--check", smux_dir});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+    EXPECT_NE(check.out.find("dorsrvsmuxd: check: 0 problems, 0 warnings"), std::string::npos) << check.out << check.err;
+}
+
+TEST_F(shipped_tree, agent_hello_objects_are_served_by_the_shipped_files)
+{
+    std::string smux_dir = scratch() + "/server/etc/smux";
+    ASSERT_EQ(run({"mkdir", "-p", smux_dir, REGISTRY}).status, 0);
+    run({"ipcrm", "--all=msg"});
+    for (const char* file : {"registry.mib", "dorsrvsmuxd.defs"})
+        ASSERT_EQ(run({"cp", source_dir() + "/examples/" + file, smux_dir}).status, 0);
+    ASSERT_TRUE(write_file(smux_dir + "/config", "agent agent-hello " + REGISTRY + ";\n"));
+    write_peers_file(read_file(source_dir() + "/examples/snmpd.peers"));
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    write_snmpd_conf();
+    ASSERT_GT(start_snmpd(), 0);
+    const char* path = getenv("PATH");
+    pid_t daemon = spawn({"/bin/sh", "-c", "cd '" + smux_dir + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
+                         {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", milliseconds(20000)));
+    const std::string greeting = BASE + ".2.20.2.0";
+    ASSERT_TRUE(wait_until([&] { return value_of(snmpget(greeting, "2c")) == "STRING: \"hello, world\""; },
+                           milliseconds(20000)))
+        << snmpget(greeting, "2c").out;
+    EXPECT_EQ(value_of(snmpget(BASE + ".2.20.1.0", "2c")).rfind("Counter32: ", 0), 0u);
+    ASSERT_EQ(snmpset(greeting, "s", "hi there", "2c").status, 0);
+    EXPECT_TRUE(wait_until([&] { return value_of(snmpget(greeting, "2c")) == "STRING: \"hi there\""; },
+                           milliseconds(10000)));
+    // No warning: every shipped entry is served.
+    EXPECT_EQ(read_file(log_path("daemon")).find("(SMUX404"), std::string::npos) << read_file(log_path("daemon"));
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The daemon end to end: dorsrvsmuxd under net-snmp's snmpd as SMUX master,
 // with a real agent process publishing objects and answering sets, and SNMP
 // clients asking through snmpd.
+#include <sys/msg.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -66,9 +67,19 @@ class daemon_e2e : public sandbox_test {
         write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " " + DEFAULT_PASSWORD + "\n");
     }
 
-    pid_t start_daemon()
+    pid_t start_daemon(const std::string& name = "daemon", const std::vector<std::string>& env = {})
     {
-        return spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon");
+        return spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, name, env);
+    }
+
+    run_result dorsrvctl(const std::string& command)
+    {
+        return run({bin_dir() + "/dorsrvctl", command}, std::chrono::milliseconds(30000));
+    }
+
+    run_result check(const std::string& dir)
+    {
+        return run({bin_dir() + "/dorsrvsmuxd", "--check", dir}, std::chrono::milliseconds(30000));
     }
 
     // snmpd, snmptrapd, the daemon and its agent, up and registered.
@@ -210,6 +221,134 @@ TEST_F(daemon_e2e, missing_config_fails_every_attempt_then_stops_in_order)
     EXPECT_NE(log.find("(SMUX3004)"), std::string::npos) << log;
     EXPECT_NE(log.find("Terminating Server Agents SMUX Manager..."), std::string::npos) << log;
     EXPECT_NE(log.find("[dorsrvsmux] Done."), std::string::npos) << log;
+}
+
+TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_starting)
+{
+    prepare();
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    // A queue left by an earlier test in this sandbox would hide one made here.
+    key_t key = ftok("/opt/varden/server", 0x16324);
+    if (int left = msgget(key, 0); left >= 0)
+        msgctl(left, IPC_RMID, nullptr);
+    run_result good = check(run_);
+    EXPECT_EQ(good.status, 0) << good.out << good.err;
+    EXPECT_NE(good.out.find("dorsrvsmuxd: check: 0 problems, 1 warning"), std::string::npos) << good.out;
+    EXPECT_NE(good.err.find("Can't interpret file: ../../mailcfg  (SMUX4020)"), std::string::npos) << good.err;
+
+    // An agent that is not there, an unknown object, one outside the four
+    // subtrees and a table entry instead of its columns; a readable peers file.
+    ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs", std::string(defs) + "eElse varden.99 INTEGER read-only mandatory\n"));
+    ASSERT_TRUE(write_file(run_ + "/config", "agent \"no-such-agent\";\n"));
+    std::string map = read_file(run_ + "/registry.mib");
+    map += "\"sys/scalars\" \"eNowhere\" SCALAR\n\"sys/scalars\" \"eElse\" SCALAR\n";
+    map += "table_index = 1\n\"disk/diskTable\" \"eEntry\" TABLE\n";
+    ASSERT_TRUE(write_file(run_ + "/registry.mib", map));
+    chmod("/etc/netmgt/snmpd.peers", 0644);
+    run_result bad = run({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd' --check"});
+    EXPECT_EQ(bad.status, 1);
+    for (const char* expected :
+         {"dorsrvsmuxd: Can't find executable to fork: no-such-agent  (SMUX4023)",
+          "Registry entry eNowhere is not in dorsrvsmuxd.defs: it is served as nothing  (SMUX4040)",
+          "Registry entry eElse lies outside the served subtrees", "Registry entry eEntry maps a table",
+          "(SMUX4043)", "dorsrvsmuxd: check: 1 problem, 5 warnings"})
+        EXPECT_NE((bad.out + bad.err).find(expected), std::string::npos) << expected << "\n" << bad.out << bad.err;
+    // Nothing was started: no mailbox queue exists.
+    EXPECT_LT(msgget(key, 0), 0);
+    EXPECT_EQ(run({bin_dir() + "/dorsrvsmuxd", "--bogus"}).status, 2);
+}
+
+TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)
+{
+    start_all();
+    pid_t second = start_daemon("second");
+    auto status = wait_exit(second, std::chrono::milliseconds(10000));
+    ASSERT_TRUE(status.has_value()) << "the second daemon did not stop";
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    std::string log = read_file(log_path("second"));
+    EXPECT_NE(log.find("dorsrvsmuxd: Another dorsrvsmuxd (pid " + std::to_string(daemon_) + ") runs"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Connect agent:"), std::string::npos) << log;
+    EXPECT_EQ(value_of(snmpget(S + ".4.1.0")), "Gauge32: 6");
+    EXPECT_TRUE(running(daemon_));
+}
+
+TEST_F(daemon_e2e, status_reports_the_association_agents_and_debug_across_an_snmpd_restart)
+{
+    start_all();
+    run_result before = dorsrvctl("status");
+    EXPECT_EQ(before.status, 0) << before.out << before.err;
+    EXPECT_NE(before.out.find("dorsrvsmuxd: running, pid " + std::to_string(daemon_)), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("SMUX association: yes"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("debug: off"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("connected agents: 1"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("daemon_agent"), std::string::npos) << before.out;
+
+    ASSERT_GT(restart_snmpd(), 0);
+    run_result after;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            after = dorsrvctl("status");
+            return after.out.find("SMUX association: no") != std::string::npos;
+        },
+        std::chrono::milliseconds(20000), std::chrono::milliseconds(500)))
+        << after.out << after.err;
+    EXPECT_EQ(after.status, 0);
+    EXPECT_NE(after.out.find("connected agents: 1"), std::string::npos) << after.out;
+
+    // A daemon that died leaves its lock behind to no one.
+    stop(daemon_, SIGKILL);
+    run_result gone = dorsrvctl("status");
+    EXPECT_EQ(gone.status, 1) << gone.out;
+    EXPECT_NE(gone.out.find("not running"), std::string::npos) << gone.out;
+}
+
+TEST_F(daemon_e2e, journal_stream_gets_syslog_priority_prefixes)
+{
+    prepare();
+    ASSERT_TRUE(write_file(run_ + "/registry.mib", read_file(run_ + "/registry.mib") + "\"x/y\" \"eNowhere\" SCALAR\n"));
+    write_snmpd_conf();
+    ASSERT_GT(start_snmpd(), 0);
+    // The daemon's log file plays the journal's stream: systemd names it by
+    // device and inode.
+    auto journal = [this](const std::string& name) {
+        write_file(log_path(name), "");
+        struct stat st{};
+        stat(log_path(name).c_str(), &st);
+        return "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    };
+    daemon_ = start_daemon("daemon", {journal("daemon")});
+    ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", std::chrono::milliseconds(20000)));
+    pid_t second = start_daemon("second", {journal("second")});
+    ASSERT_TRUE(wait_exit(second, std::chrono::milliseconds(10000)).has_value());
+
+    auto has_line = [this](const std::string& name, const std::string& prefix, const std::string& text) {
+        std::string log = "\n" + read_file(log_path(name));
+        for (std::size_t at = log.find("\n" + prefix); at != std::string::npos; at = log.find("\n" + prefix, at + 1)) {
+            std::size_t end = log.find('\n', at + 1);
+            if (log.substr(at, end - at).find(text) != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(has_line("daemon", "<6>", "Started Server Agents SMUX Manager")) << read_file(log_path("daemon"));
+    EXPECT_TRUE(has_line("daemon", "<6>", "[dorsrvsmux] Connect agent:")) << read_file(log_path("daemon"));
+    EXPECT_TRUE(has_line("daemon", "<4>", "(SMUX4040)")) << read_file(log_path("daemon"));
+    EXPECT_TRUE(has_line("second", "<3>", "dorsrvsmuxd: Another dorsrvsmuxd")) << read_file(log_path("second"));
+}
+
+TEST_F(daemon_e2e, wrong_smux_password_is_reported_with_the_close_reason)
+{
+    prepare();
+    write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " not-the-password\n");
+    write_snmpd_conf();
+    ASSERT_GT(start_snmpd(), 0);
+    daemon_ = start_daemon();
+    EXPECT_TRUE(wait_for_line(log_path("daemon"),
+                              "The master agent closed the SMUX association: authenticationFailure (5)",
+                              std::chrono::milliseconds(20000)))
+        << read_file(log_path("daemon"));
 }
 
 }  // namespace

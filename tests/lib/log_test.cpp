@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -56,6 +60,53 @@ TEST(log_line, failing_stream_returns_minus_one)
         EXPECT_EQ(log_line(full, "lost\n"), -1);
         fclose(full);
     }
+}
+
+// Runs `write` with the standard error stream on a scratch file, which
+// JOURNAL_STREAM names (or, with `named` false, another file); the text.
+std::string stderr_text(bool named, void (*write)())
+{
+    FILE* file = tmpfile();
+    FILE* other = tmpfile();
+    struct stat st{};
+    fstat(fileno(named ? file : other), &st);
+    std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    fflush(stderr);
+    int saved = dup(2);
+    dup2(fileno(file), 2);
+    log_reset_journal();
+    write();
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    unsetenv("JOURNAL_STREAM");
+    log_reset_journal();
+    std::string text = slurp(file);
+    fclose(file);
+    fclose(other);
+    return text;
+}
+
+void write_records()
+{
+    log_line(stderr, "%s: part ", "dorsrvsmuxd");
+    log_line(stderr, "%s\n", "end");
+    log_line_at(LOG_PRI_WARNING, stderr, "warned\n");
+    log_line(stderr, "[dorsrvsmux] Connect agent:     %15s\n", "a");
+}
+
+TEST(log_line, journal_stream_lines_begin_with_their_priority)
+{
+    const std::string stamp = "[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+    std::string text = stderr_text(true, write_records);
+    // A record that continues a line gets no prefix in its middle.
+    EXPECT_TRUE(std::regex_match(text, std::regex("<3>" + stamp + "dorsrvsmuxd: part " + stamp + "end\n<4>" + stamp +
+                                                  "warned\n<6>" + stamp + "\\[dorsrvsmux\\] Connect agent: +a\n")))
+        << text;
+    // Another stream named: the records stay exactly as they were.
+    text = stderr_text(false, write_records);
+    EXPECT_EQ(text.find('<'), std::string::npos) << text;
 }
 
 }  // namespace

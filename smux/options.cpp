@@ -1,0 +1,129 @@
+// The command line (--check, --version) and the guards every start passes:
+// the one-instance lock and the peers file's mode.
+#include "smux/options.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/instance.h"
+#include "lib/log.h"
+#include "smux/loop.h"
+#include "smux/service.h"
+#include "smux/session.h"
+#include "snmp/smux.h"
+
+#ifndef DSMUX_VERSION
+#define DSMUX_VERSION "unknown"
+#endif
+
+using dsmux::PROGRAM_NAME;
+
+namespace {
+
+int usage(FILE* stream, int status)
+{
+    std::fprintf(stream, "usage: %s [--check [DIR] | --version]\n", PROGRAM_NAME);
+    return status;
+}
+
+// The MIB definitions and the subtrees, as peer_setup loads them; the
+// number of problems met.
+int check_mib()
+{
+    char defs[64];
+    std::snprintf(defs, sizeof defs, "%s.defs", PROGRAM_NAME);
+    if (readobjects(defs) != 0) {
+        log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
+        return -1;
+    }
+    int problems = 0;
+    for (const subtree* row = subtrees; row->name != nullptr; ++row) {
+        const object_type* type = text2obj(row->name);
+        if (type == nullptr || type->oid == nullptr) {
+            log_line(stderr, "%s: Can't convert text to object: %s  (SMUX4010)\n", PROGRAM_NAME, row->name);
+            ++problems;
+        }
+    }
+    return problems;
+}
+
+// Everything a start reads, in the order it reads it, with the start's own
+// messages; nothing is created, started or connected.
+int run_check(const char* dir, const char* peers_file)
+{
+    if (dir != nullptr && chdir(dir) != 0) {
+        log_line(stderr, "%s: Can't enter %s: %s  (SMUX3043)\n", PROGRAM_NAME, dir, std::strerror(errno));
+        return 1;
+    }
+    // The patch check stops by itself, as it does at a start.
+    check_platform();
+    int problems = 0;
+    int warnings = peers_mode_warning(peers_file);
+    if (getsmuxEntrybyname(PROGRAM_NAME, peers_file) == nullptr) {
+        log_line(stderr, "%s: Can't find \"%s\" in %s  (SMUX4016)\n", PROGRAM_NAME, PROGRAM_NAME, peers_file);
+        ++problems;
+    }
+    int mib = check_mib();
+    problems += mib < 0 ? 1 : mib;
+    int map_warnings = 0;
+    problems += service_check(mib >= 0, &map_warnings);
+    warnings += map_warnings;
+    std::printf("%s: check: %d problem%s, %d warning%s\n", PROGRAM_NAME, problems, problems == 1 ? "" : "s",
+                warnings, warnings == 1 ? "" : "s");
+    std::fflush(stdout);
+    return problems == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int peers_mode_warning(const char* peers_file)
+{
+    struct stat st{};
+    if (stat(peers_file, &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0)
+        return 0;
+    log_line_at(LOG_PRI_WARNING, stderr,
+                "%s: %s holds the SMUX password and is readable by group or others (mode %04o): "
+                "make it mode 0600  (SMUX4043)\n",
+                PROGRAM_NAME, peers_file, static_cast<unsigned>(st.st_mode & 07777));
+    return 1;
+}
+
+int daemon_options(int argc, char** argv, const char* peers_file)
+{
+    if (argc <= 1)
+        return -1;
+    const char* option = argv[1];
+    if (std::strcmp(option, "--check") == 0 && argc <= 3)
+        return run_check(argc == 3 ? argv[2] : nullptr, peers_file);
+    if (std::strcmp(option, "--version") == 0 && argc == 2) {
+        std::printf("%s %s\n", PROGRAM_NAME, DSMUX_VERSION);
+        return 0;
+    }
+    if ((std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) && argc == 2)
+        return usage(stdout, 0);
+    return usage(stderr, 2);
+}
+
+void daemon_guard(const char* lock_file, const char* peers_file)
+{
+    pid_t holder = 0;
+    int locked = instance_lock(lock_file, &holder);
+    if (locked == -1) {
+        log_line(stderr, "%s: Another %s (pid %d) runs for this install directory (lock %s): not starting  (SMUX3040)\n",
+                 PROGRAM_NAME, PROGRAM_NAME, static_cast<int>(holder), lock_file);
+        std::exit(1);
+    }
+    // A daemon that may not create the lock file (run as another user, a
+    // read-only install directory) starts as it always did, but says that
+    // nothing guards it against a second one.
+    if (locked != 0)
+        log_line_at(LOG_PRI_WARNING, stderr,
+                    "%s: Can't lock %s: %s: a second daemon would not be stopped  (SMUX3041)\n", PROGRAM_NAME,
+                    lock_file, std::strerror(errno));
+    (void)peers_mode_warning(peers_file);
+}
