@@ -54,11 +54,15 @@ int set_action(int signal_number, void (*handler)(int), int flags) {
 
 }  // namespace
 
-// A pause of `seconds` that signals do not cut short: the termination
-// signals keep arriving during the shutdown and are only recorded now.
+// A pause of `seconds` that signals neither cut short nor stretch: the
+// termination signals keep arriving during the shutdown and are only
+// recorded now. The end is an absolute time, because a relative sleep
+// restarted after every signal gains a little each time.
 void pause_for(unsigned seconds) {
-    timespec left{static_cast<time_t>(seconds), 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(seconds);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }
 
@@ -157,12 +161,15 @@ void terminate_service(int signal_number) {
     if (signal_number != 0) {
         // In the handler: record, wake the loop, and leave the work to it.
         int saved_errno = errno;
+        // A wait that was about to block when the first signal came (a
+        // mailbox receive, say) is cut short by a tick within a second. The
+        // signals after it leave the alarm alone, so that a stream of them
+        // cannot keep putting the tick off.
+        if (terminate_signal == 0)
+            alarm(1);
         terminate_signal = signal_number;
         if (wake_pipe[1] >= 0)
             (void)!write(wake_pipe[1], "t", 1);
-        // A wait that was about to block when the signal came (a mailbox
-        // receive, say) is cut short by the next tick within a second.
-        alarm(1);
         errno = saved_errno;
         return;
     }
