@@ -237,6 +237,9 @@ int read_mail(bool no_wait, std::int32_t awaited) {
     auto* buffer = reinterpret_cast<unsigned char*>(&received);
     std::size_t extent = reply_wait ? 0 : take_deferred(buffer);
     while (extent == 0) {
+        // Once a stop is asked for, no answer is worth waiting for.
+        if (reply_wait && terminate_requested())
+            break;
         int size = mbox_receive(mbox_qid, buffer, MAIL_TEXT_MAX, no_wait);
         if (size < 0) {
             log_line(stderr, "%s: Receive failed: %s  (SMUX3004)\n", dsmux::PROGRAM_NAME,
