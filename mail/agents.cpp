@@ -4,9 +4,11 @@
 // are reaped by the kernel.
 #include "mail/agents.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -23,6 +25,16 @@ volatile sig_atomic_t mail_flag = 0;
 volatile sig_atomic_t alarm_period = 1;
 
 namespace {
+
+// The termination signal that asked for the shutdown, 0 while none did. The
+// handler only records it (and wakes the main loop through the pipe): the
+// shutdown writes to stdio, allocates and reads the time zone, none of which
+// may run inside a handler that might have interrupted the same work.
+volatile sig_atomic_t terminate_signal = 0;
+// Self-pipe: the handler writes a byte to wake a select that is about to
+// block; both ends are non-blocking and close-on-exec (the agents must not
+// inherit them, and a full pipe must never block the handler).
+int wake_pipe[2] = {-1, -1};
 
 unsigned shutdown_pause = 5;
 void (*release_hook)() = nullptr;
@@ -42,6 +54,29 @@ int set_action(int signal_number, void (*handler)(int), int flags) {
 }
 
 }  // namespace
+
+// A pause of `seconds` that signals neither cut short nor stretch: the
+// termination signals keep arriving during the shutdown and are only
+// recorded now. The end is an absolute time, because a relative sleep
+// restarted after every signal gains a little each time.
+void pause_for(unsigned seconds) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(seconds);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+int open_wake_pipe() {
+    if (wake_pipe[0] >= 0)
+        return 0;
+    if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        wake_pipe[0] = wake_pipe[1] = -1;
+        log_line(stderr, "%s: Can't init signal: %d  (SMUX3009)\n", dsmux::PROGRAM_NAME, errno);
+        return -1;
+    }
+    return 0;
+}
 
 void terminate_set_pause(unsigned seconds) { shutdown_pause = seconds; }
 
@@ -117,6 +152,8 @@ pid_t start_agent(const agent_entry* entry) {
 }
 
 int install_signals() {
+    if (open_wake_pipe() < 0)
+        return -1;
     if (set_action(SIGCHLD, SIG_IGN, SA_NOCLDWAIT | SA_NOCLDSTOP) < 0)
         return -1;
     if (set_action(SIGALRM, on_alarm, 0) < 0)
@@ -134,16 +171,42 @@ void on_alarm(int) {
     errno = saved_errno;
 }
 
-void terminate_service(int) {
+bool terminate_requested() { return terminate_signal != 0; }
+
+int terminate_wake_fd() { return wake_pipe[0]; }
+
+void terminate_drain_wake() {
+    char bytes[64];
+    if (wake_pipe[0] >= 0)
+        while (read(wake_pipe[0], bytes, sizeof bytes) > 0) {
+        }
+}
+
+void terminate_service(int signal_number) {
+    if (signal_number != 0) {
+        // In the handler: record, wake the loop, and leave the work to it.
+        int saved_errno = errno;
+        // A wait that was about to block when the first signal came (a
+        // mailbox receive, say) is cut short by a tick within a second. The
+        // signals after it leave the alarm alone, so that a stream of them
+        // cannot keep putting the tick off.
+        if (terminate_signal == 0)
+            alarm(1);
+        terminate_signal = signal_number;
+        if (wake_pipe[1] >= 0)
+            (void)!write(wake_pipe[1], "t", 1);
+        errno = saved_errno;
+        return;
+    }
     alarm(0);
     log_line(stdout, "Terminating Server Agents SMUX Manager...\n");
     if (release_hook != nullptr)
         release_hook();
     // Give the master agent time to drop our subtrees before the agents go.
-    sleep(shutdown_pause);
+    pause_for(shutdown_pause);
     broadcast_mail(MAIL_STOP);
     // Let the agents take their stop mail before the queue disappears.
-    sleep(shutdown_pause);
+    pause_for(shutdown_pause);
     if (mbox_qid >= 0)
         mbox_remove(mbox_qid);
     log_line(stdout, "[dorsrvsmux] Done.\n\n");

@@ -33,16 +33,30 @@ pid_t start_agent(const agent_entry* entry);
 
 // Installs the signal actions: SIGCHLD ignored without zombies, SIGALRM to
 // on_alarm, SIGINT/SIGTERM/SIGHUP to terminate_service, all without
-// SA_RESTART so that a signal ends a blocked receive. 0, or -1.
+// SA_RESTART so that a signal ends a blocked receive. Opens the wake pipe
+// first. 0, or -1.
 int install_signals();
 
 // SIGALRM: raise the mail flag and arm the alarm again for the alarm period.
 void on_alarm(int signal_number);
 
-// Stops the alarm, releases the SMUX association, pauses, sends MAIL_STOP to
-// every connected agent, pauses, removes the mailbox queue and exits with
-// status 1. Runs as a signal handler or is called directly; never returns.
-[[noreturn]] void terminate_service(int signal_number = 0);
+// Called directly (signal_number 0): stops the alarm, releases the SMUX
+// association, pauses, sends MAIL_STOP to every connected agent, pauses,
+// removes the mailbox queue and exits with status 1; never returns.
+// As the handler of SIGINT, SIGTERM and SIGHUP (signal_number non-zero) it
+// only records the request, writes a byte to the wake pipe and arms the
+// alarm for one second, then returns: the main loop sees
+// terminate_requested() and calls it directly.
+void terminate_service(int signal_number = 0);
+
+// True once a termination signal has arrived.
+bool terminate_requested();
+
+// Read end of the wake pipe (-1 before install_signals): readable once a
+// termination signal has arrived, so that a select watching it ends at once.
+int terminate_wake_fd();
+// Empties the wake pipe.
+void terminate_drain_wake();
 
 // Test seam: the length of each of the two shutdown pauses (5 s unless set).
 void terminate_set_pause(unsigned seconds);

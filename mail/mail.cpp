@@ -339,6 +339,9 @@ int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from) {
     auto* buffer = reinterpret_cast<unsigned char*>(&received);
     std::size_t extent = reply_wait ? 0 : take_deferred(buffer);
     while (extent == 0) {
+        // Once a stop is asked for, no answer is worth waiting for.
+        if (reply_wait && terminate_requested())
+            break;
         int size = mbox_receive(mbox_qid, buffer, MAIL_TEXT_MAX, no_wait);
         if (size < 0 && errno == E2BIG) {
             // Taken off the queue already: left there it would stop every

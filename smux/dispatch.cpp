@@ -407,6 +407,8 @@ void dispatch_request(smux_request* request, int op)
         return;
     answer_request(request, op);
     if (smux_response(request) != 0) {
+        if (peer_lost("smux_response", "SMUX4004"))
+            return;
         log_line(stderr, "%s: %s: %s [%s]  (SMUX4004)\n", PROGRAM_NAME, "smux_response", smux_error(smux_errno),
                  smux_info);
         terminate_service();

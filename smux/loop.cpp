@@ -42,6 +42,7 @@ void require_patch(command_runner runner, const char* patch, const char* missing
 }
 
 int descriptor_count = 0;
+int reconnect_wait = RECONNECT_WAIT;
 // Monotonic second at which the lost association is made again; 0 while no
 // countdown runs. The alarm tick cuts every wait short after a second, so
 // the 300 seconds are counted across the cut-short waits.
@@ -76,6 +77,8 @@ void check_platform()
 
 int loop_descriptor_count() { return descriptor_count; }
 
+void loop_set_reconnect_wait(int seconds) { reconnect_wait = seconds > 0 ? seconds : RECONNECT_WAIT; }
+
 void loop_reset()
 {
     descriptor_count = 0;
@@ -89,7 +92,7 @@ void loop_prepare(loop_wait* wait, std::time_t now)
     wait->seconds = -1;
     if (peer.smux_fd < 0 && !peer.reconnect_off) {
         if (reconnect_due == 0)
-            reconnect_due = now + RECONNECT_WAIT;
+            reconnect_due = now + reconnect_wait;
         wait->seconds = reconnect_due > now ? static_cast<int>(reconnect_due - now) : 0;
     } else if (peer.smux_fd >= 0 && peer.smux_fd < FD_SETSIZE) {
         FD_SET(peer.smux_fd, peer.smux_opened ? &wait->read_set : &wait->write_set);
@@ -111,6 +114,10 @@ void loop_act(const loop_wait* wait, int ready, std::time_t now)
         reconnect_due = 0;
         int fd = smux_init(0);
         if (fd < 0) {
+            // A master that is not listening is waited for; anything else
+            // (no socket to be had) leaves the daemon unable to go on.
+            if (peer_lost("smux_init", "SMUX4000"))
+                return;
             log_line(stderr, "%s: %s: %s [%s]  (SMUX4000)\n", PROGRAM_NAME, "smux_init", smux_error(smux_errno),
                      smux_info);
             terminate_service();
@@ -126,19 +133,44 @@ void loop_act(const loop_wait* wait, int ready, std::time_t now)
         peer_receive();
     else if (!peer.smux_opened && FD_ISSET(peer.smux_fd, &wait->write_set))
         peer_open();
+    peer_sync();
 }
 
 void loop_once()
 {
+    // A termination signal is only recorded by its handler; the shutdown
+    // runs here, outside any handler, at the first pass after it.
+    if (terminate_requested())
+        terminate_service();
     loop_wait wait{};
     loop_prepare(&wait, monotonic_now());
     if (mail_flag != 0) {
         mail_flag = 0;
         int result = read_mail(true, 0);
-        if (result == READ_MAIL_FAILED || result == READ_MAIL_STOP)
+        if (result == READ_MAIL_FAILED || result == READ_MAIL_STOP || terminate_requested())
             terminate_service();
+        // A relayed trap may have found the master gone.
+        peer_sync();
+        loop_prepare(&wait, monotonic_now());
     }
-    int ready = xselect(wait.nfds, &wait.read_set, &wait.write_set, nullptr, wait.seconds);
+    // The wake pipe ends the wait at once when a termination signal came
+    // after the test above but before select blocks.
+    int nfds = wait.nfds;
+    int wake = terminate_wake_fd();
+    if (wake >= 0 && wake < FD_SETSIZE) {
+        FD_SET(wake, &wait.read_set);
+        if (wake >= nfds)
+            nfds = wake + 1;
+    }
+    int ready = xselect(nfds, &wait.read_set, &wait.write_set, nullptr, wait.seconds);
+    if (terminate_requested())
+        terminate_service();
+    if (wake >= 0 && wake < FD_SETSIZE && ready > 0 && FD_ISSET(wake, &wait.read_set)) {
+        terminate_drain_wake();
+        --ready;
+        if (ready == 0)
+            ready = -1;  // only the pipe spoke: like a wait cut short by a signal
+    }
     loop_act(&wait, ready, monotonic_now());
 }
 

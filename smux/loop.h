@@ -17,8 +17,11 @@ void check_platform();
 // The same check for a given version string and command runner.
 void check_platform_version(const char* version, command_runner runner);
 
-// Seconds a lost association waits before it is made again.
+// Seconds a lost association waits before it is made again, by default.
 inline constexpr int RECONNECT_WAIT = 300;
+
+// Sets the reconnection wait (seconds; 0 or less restores RECONNECT_WAIT).
+void loop_set_reconnect_wait(int seconds);
 
 // What one pass of the loop waits for.
 struct loop_wait {

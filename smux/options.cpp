@@ -2,6 +2,7 @@
 // the one-instance lock and the peers file's mode.
 #include "smux/options.h"
 
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +28,19 @@ namespace {
 
 int usage(FILE* stream, int status)
 {
-    std::fprintf(stream, "usage: %s [--check [DIR] | --version]\n", PROGRAM_NAME);
+    std::fprintf(stream, "usage: %s [--reconnect-wait=SECONDS] | --check [DIR] | --version\n", PROGRAM_NAME);
     return status;
+}
+
+// A whole number of seconds from 1 to one day; -1 for anything else.
+int parse_seconds(const char* text)
+{
+    errno = 0;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > 86400)
+        return -1;
+    return static_cast<int>(value);
 }
 
 // The MIB definitions and the subtrees, as peer_setup loads them; the
@@ -95,18 +107,53 @@ int peers_mode_warning(const char* peers_file)
 
 int daemon_options(int argc, char** argv, const char* peers_file)
 {
-    if (argc <= 1)
-        return -1;
-    const char* option = argv[1];
-    if (std::strcmp(option, "--check") == 0 && argc <= 3)
-        return run_check(argc == 3 ? argv[2] : nullptr, peers_file);
-    if (std::strcmp(option, "--version") == 0 && argc == 2) {
+    enum { OPT_CHECK = 256, OPT_VERSION, OPT_HELP, OPT_RECONNECT_WAIT };
+    static const option options[] = {
+        {"check", no_argument, nullptr, OPT_CHECK},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {"help", no_argument, nullptr, OPT_HELP},
+        {"reconnect-wait", required_argument, nullptr, OPT_RECONNECT_WAIT},
+        {nullptr, 0, nullptr, 0},
+    };
+    bool check = false, version = false;
+    int opt;
+    opterr = 0;  // one usage line says it all
+    optind = 1;
+    while ((opt = getopt_long(argc, argv, "h", options, nullptr)) != -1) {
+        switch (opt) {
+        case OPT_CHECK:
+            check = true;
+            break;
+        case OPT_VERSION:
+            version = true;
+            break;
+        case OPT_HELP:
+        case 'h':
+            return usage(stdout, 0);
+        case OPT_RECONNECT_WAIT: {
+            int seconds = parse_seconds(optarg);
+            if (seconds < 0) {
+                std::fprintf(stderr, "%s: --reconnect-wait: not a number of seconds from 1 to 86400: %s\n",
+                             PROGRAM_NAME, optarg);
+                return usage(stderr, 2);
+            }
+            loop_set_reconnect_wait(seconds);
+            break;
+        }
+        default:
+            return usage(stderr, 2);
+        }
+    }
+    int operands = argc - optind;
+    if (check && !version && operands <= 1)
+        return run_check(operands == 1 ? argv[optind] : nullptr, peers_file);
+    if (version && !check && operands == 0) {
         std::printf("%s %s\n", PROGRAM_NAME, DSMUX_VERSION);
         return 0;
     }
-    if ((std::strcmp(option, "--help") == 0 || std::strcmp(option, "-h") == 0) && argc == 2)
-        return usage(stdout, 0);
-    return usage(stderr, 2);
+    if (check || version || operands != 0)
+        return usage(stderr, 2);
+    return -1;
 }
 
 void daemon_guard(const char* lock_file, const char* peers_file)

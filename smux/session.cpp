@@ -63,6 +63,15 @@ void report_close(int reason)
 snmp_oid* peer_identity = nullptr;
 char peer_password[SMUX_PEER_TEXT_MAX + 1] = "";
 
+// How long each PDU of the release may wait for room: the shutdown must
+// end in good time even when the master has stopped reading.
+constexpr int RELEASE_SEND_WAIT_MS = 1000;
+
+// Set once an unreachable master has been reported, so that a master that
+// stays away is reported once and not at every retry; cleared when the
+// master answers again.
+bool loss_reported = false;
+
 // Reports a failed library call in the common "%s: %s: %s [%s]  (tag)" form.
 void report_smux(const char* operation, const char* tag)
 {
@@ -97,6 +106,8 @@ void register_cursor()
     if (peer.cursor->name == nullptr)
         return;
     if (smux_register(peer.cursor->oid, -1, peer.cursor->mode) != 0) {
+        if (peer_lost("smux_register", "SMUX4002"))
+            return;
         report_smux("smux_register", "SMUX4002");
         terminate_service();
     }
@@ -106,6 +117,8 @@ void registration_complete()
 {
     if (peer.any_registered) {
         if (smux_trap(SNMP_TRAP_COLD_START, 0, nullptr) != 0) {
+            if (peer_lost("smux_trap", "SMUX4003"))
+                return;
             report_smux("smux_trap", "SMUX4003");
             terminate_service();
         }
@@ -152,6 +165,29 @@ void commit_or_rollback(int32_t command)
 }
 
 }  // namespace
+
+bool peer_lost(const char* operation, const char* tag)
+{
+    if (!smux_lost())
+        return false;
+    // The master refused the connection, dropped it or stopped reading:
+    // that is its own trouble, not ours. The association goes, the loop
+    // tries again after the reconnection wait, mail and agents go on.
+    if (!loss_reported)
+        report_smux(operation, tag);
+    loss_reported = true;
+    peer.smux_fd = -1;
+    peer.smux_opened = false;
+    return true;
+}
+
+void peer_sync()
+{
+    if (peer.smux_fd >= 0 && smux_fd() < 0) {
+        peer.smux_fd = -1;
+        peer.smux_opened = false;
+    }
+}
 
 void peer_set_credentials(const snmp_oid* identity, const char* password)
 {
@@ -203,12 +239,13 @@ void peer_setup(const char* peers_file)
             (void)row->init();
     }
 
+    // A master that is not there yet is tried again by the loop.
     int fd = smux_init(0);
-    if (fd < 0) {
+    if (fd < 0 && !peer_lost("smux_init", "SMUX4000")) {
         report_smux("smux_init", "SMUX4000");
         terminate_service();
     }
-    peer.smux_fd = fd;
+    peer.smux_fd = fd < 0 ? -1 : fd;
     peer.smux_opened = false;
 
     // The first tick is due at once, so that the first pass of the loop
@@ -221,7 +258,7 @@ void peer_open()
 {
     if (smux_simple_open(peer_identity, dsmux::PEER_DESCRIPTION, peer_password,
                          static_cast<int>(std::strlen(peer_password))) != 0) {
-        if (smux_errno == SMUX_ERR_IN_PROGRESS)
+        if (smux_errno == SMUX_ERR_IN_PROGRESS || peer_lost("smux_simple_open", "SMUX4005"))
             return;
         report_smux("smux_simple_open", "SMUX4005");
         terminate_service();
@@ -247,14 +284,13 @@ void peer_receive()
         }
         terminate_service();
     }
+    if (event.op != SMUX_OP_CLOSE)
+        loss_reported = false;  // the master is there again
     switch (event.op) {
     case SMUX_OP_CLOSE:
-        // The library has already closed the socket at the end of the
-        // stream; after a ClosePDU it still holds it, so let it go here.
-        if (smux_fd() >= 0) {
-            report_close(event.number);
-            smux_close(SMUX_GOING_DOWN);
-        }
+        // The master has closed, or the stream ended (seen as goingDown):
+        // the library has let the socket go without answering.
+        report_close(event.number);
         peer.smux_fd = -1;
         break;
     case SMUX_OP_REGISTER_RESPONSE:
@@ -283,10 +319,15 @@ void peer_receive()
 
 void peer_release()
 {
+    // A master that no longer reads costs the release at most one short
+    // wait: the first send that finds no room drops the association, and
+    // the sends after it fail at once.
+    int kept = smux_set_send_wait(RELEASE_SEND_WAIT_MS);
     for (subtree* row = subtrees; row->name != nullptr; ++row)
         if (row->oid != nullptr)
             (void)smux_register(row->oid, -1, SMUX_REG_DELETE);
     smux_close(SMUX_GOING_DOWN);
+    smux_set_send_wait(kept);
     peer.smux_fd = -1;
 }
 

@@ -56,6 +56,18 @@ void peer_release();
 // The association's state as a status answer reports it (STATUS_SMUX_*).
 std::int32_t peer_status();
 
+// After a failed library call: when the master refused the connection,
+// dropped it or stopped reading (smux_lost()), reports it in the
+// "%s: %s: %s [%s]  (tag)" form, the first time only until the master
+// answers again, marks the association lost (the loop makes a new one after
+// the reconnection wait) and returns true. Any other failure: false, and
+// nothing done.
+bool peer_lost(const char* operation, const char* tag);
+
+// Marks the association lost when the library has dropped it meanwhile (a
+// trap send that found the master not reading, say).
+void peer_sync();
+
 // Runs service_init and build_pairs_table until both have succeeded once.
 int subtree_init();
 

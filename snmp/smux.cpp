@@ -24,10 +24,12 @@ int smux_errno = SMUX_ERR_NONE;
 char smux_info[256] = "";
 
 namespace {
+// Whether the last failure was the loss of the master (see smux_lost).
+bool lost = false;
+}  // namespace
 
-// How long a send may wait for room in the socket buffer. The master reads
-// every PDU promptly; a buffer that stays full means it is gone.
-constexpr int SEND_WAIT_MS = 10000;
+namespace {
+
 
 struct session {
     int fd = -1;
@@ -37,6 +39,8 @@ struct session {
     std::string host = "127.0.0.1";
     int port = 0;
     timespec started{};
+    // How long one PDU may wait for room in the socket buffer.
+    int send_wait_ms = SMUX_SEND_WAIT_MS;
     uint8_t in[SMUX_MAX_INPUT_PDU + 16];
     size_t in_len = 0;
     smux_request* last_request = nullptr;
@@ -48,6 +52,7 @@ int fail(int code, const char* format, ...) __attribute__((format(printf, 2, 3))
 int fail(int code, const char* format, ...)
 {
     smux_errno = code;
+    lost = false;
     va_list args;
     va_start(args, format);
     vsnprintf(smux_info, sizeof smux_info, format, args);
@@ -85,37 +90,95 @@ int master_port()
     return entry ? ntohs(static_cast<uint16_t>(entry->s_port)) : SMUX_DEFAULT_PORT;
 }
 
+// Milliseconds left until `deadline` on the monotonic clock, 0 once past.
+int remaining_ms(const timespec& deadline)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
+    if (ms <= 0)
+        return 0;
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
+}
+
+timespec deadline_after_ms(int ms)
+{
+    timespec at;
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += ms / 1000;
+    at.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (at.tv_nsec >= 1000000000L) {
+        at.tv_sec += 1;
+        at.tv_nsec -= 1000000000L;
+    }
+    return at;
+}
+
+// The master cannot be reached or has stopped reading: the association is
+// over. The socket is closed without a ClosePDU (nobody would read it), and
+// the caller hears of it through smux_lost() so that it can connect again
+// later.
+int lose_association(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int lose_association(const char* format, ...)
+{
+    drop_connection();
+    smux_errno = SMUX_ERR_SYSTEM;
+    lost = true;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(smux_info, sizeof smux_info, format, args);
+    va_end(args);
+    return -1;
+}
+
+bool is_unreachable(int error)
+{
+    return error == ECONNREFUSED || error == ECONNRESET || error == EPIPE || error == ETIMEDOUT ||
+           error == EHOSTUNREACH || error == ENETUNREACH || error == ECONNABORTED;
+}
+
 // Sends one PDU with one call. net-snmp cannot reassemble a PDU that arrives
-// in two pieces with a pause between them, so a PDU is never split: wait for
-// room first, then hand over all of it. A partial send leaves the stream
-// unusable; it is shut down so that the next read reports the end.
+// in two pieces with a pause between them, so a PDU is never split by us:
+// the send is tried at once, and only when the socket would block does it
+// wait for room. The whole PDU has one deadline on the monotonic clock that
+// interruptions (the alarm tick comes every second) do not renew; should
+// the kernel take only part of it, the rest follows within the same
+// deadline. When the deadline passes the master is not reading, and the
+// association is dropped.
 int send_pdu(const ber::writer& w)
 {
     if (s.fd < 0)
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     if (w.used > SMUX_MAX_PDU)
         return fail(SMUX_ERR_TOO_BIG, "PDU of %zu bytes", w.used);
-    struct pollfd p{s.fd, POLLOUT, 0};
-    int ready;
-    do
-        ready = poll(&p, 1, SEND_WAIT_MS);
-    while (ready < 0 && errno == EINTR);
-    if (ready < 0)
-        return fail_system("poll");
-    if (ready == 0)
-        return fail(SMUX_ERR_SYSTEM, "send: master agent not reading");
-    ssize_t n;
-    do
-        n = send(s.fd, w.data(), w.used, MSG_NOSIGNAL | MSG_DONTWAIT);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return fail_system("send");
-    if (static_cast<size_t>(n) != w.used) {
-        shutdown(s.fd, SHUT_RDWR);
-        return fail(SMUX_ERR_SYSTEM, "send: only %zd of %zu bytes written", n, w.used);
+    const timespec deadline = deadline_after_ms(s.send_wait_ms);
+    size_t sent = 0;
+    while (sent < w.used) {
+        ssize_t n = send(s.fd, w.data() + sent, w.used - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (is_unreachable(errno))
+                return lose_association("send: %s", strerror(errno));
+            return fail_system("send");
+        }
+        int left = remaining_ms(deadline);
+        if (left == 0)
+            return lose_association("send: master agent not reading (%zu of %zu bytes written)", sent, w.used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        struct pollfd p{s.fd, POLLOUT, 0};
+        if (poll(&p, 1, left) < 0 && errno != EINTR)
+            return fail_system("poll");
     }
     return 0;
 }
+
+// Until the OpenPDU has gone out the master knows nothing of us: anything
+// else it receives first makes it drop the connection.
+bool association_open() { return s.fd >= 0 && s.open_sent; }
 
 uint32_t ticks_since_start()
 {
@@ -172,14 +235,6 @@ int deliver_lost(smux_event* event)
     return 0;
 }
 
-int remaining_ms(const timespec& deadline)
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
-    return ms < 0 ? 0 : static_cast<int>(ms);
-}
-
 }  // namespace
 
 const char* smux_error(int error)
@@ -194,6 +249,15 @@ const char* smux_error(int error)
     case SMUX_ERR_IN_PROGRESS: return "operation in progress";
     default: return "unknown SMUX error";
     }
+}
+
+bool smux_lost(void) { return lost; }
+
+int smux_set_send_wait(int milliseconds)
+{
+    int kept = s.send_wait_ms;
+    s.send_wait_ms = milliseconds > 0 ? milliseconds : SMUX_SEND_WAIT_MS;
+    return kept;
 }
 
 void smux_set_master(const char* host, int port)
@@ -229,6 +293,8 @@ int smux_init(int /*debug*/)
         int saved = errno;
         close(fd);
         errno = saved;
+        if (is_unreachable(saved))
+            return lose_association("connect: %s", strerror(saved));
         return fail_system("connect");
     }
     s.fd = fd;
@@ -250,6 +316,8 @@ int smux_simple_open(const snmp_oid* identity, const char* description, const ch
     if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
         return fail_system("getsockopt");
     if (error != 0) {
+        if (is_unreachable(error))
+            return lose_association("connect: %s", strerror(error));
         errno = error;
         return fail_system("connect");
     }
@@ -266,7 +334,7 @@ int smux_simple_open(const snmp_oid* identity, const char* description, const ch
 
 int smux_register(const snmp_oid* subtree, int priority, int operation)
 {
-    if (s.fd < 0)
+    if (!association_open())
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     uint8_t buf[SMUX_MAX_PDU];
     ber::writer w(buf, sizeof buf);
@@ -291,6 +359,11 @@ int smux_wait(smux_event* event, int secs)
     deadline.tv_sec += secs > 0 ? secs : 0;
     for (;;) {
         int got = take_buffered(event);
+        if (got > 0 && event->op == SMUX_OP_CLOSE) {
+            // The master has closed (RFC 1227 section 3.1.2): it expects no
+            // answer, so the socket goes without a ClosePDU of ours.
+            drop_connection();
+        }
         if (got != 0)
             return got > 0 ? 0 : -1;
         // Read what is there, but no more than the rest of the buffer: a
@@ -328,7 +401,7 @@ int smux_response(smux_request* request)
 {
     if (request == nullptr)
         return fail(SMUX_ERR_INVALID, "smux_response: no request");
-    if (s.fd < 0)
+    if (!association_open())
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     uint8_t buf[SMUX_MAX_PDU];
     // A response the master cannot take is replaced by the tooBig answer
@@ -345,7 +418,7 @@ int smux_response(smux_request* request)
 
 int smux_trap(int generic, int specific, const snmp_varbind* varbinds)
 {
-    if (s.fd < 0)
+    if (!association_open())
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     for (const snmp_varbind* v = varbinds; v != nullptr; v = v->next)
         if (v->value.syntax == SNMP_OCTET_STRING && v->value.octets != nullptr &&

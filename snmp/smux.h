@@ -101,6 +101,10 @@ inline constexpr int SMUX_ERR_TOO_BIG = -3;      // the PDU would exceed what th
 inline constexpr int SMUX_ERR_NOT_OPEN = -4;     // no association (never made, closed, or lost)
 inline constexpr int SMUX_ERR_INVALID = -5;      // a bad argument (null record, unencodable OID, ...)
 inline constexpr int SMUX_ERR_IN_PROGRESS = -6;  // would block: connection not made yet, or no whole PDU yet
+// How long one PDU may wait for room in the socket buffer by default. The
+// master reads every PDU promptly; a buffer that stays full means it is not
+// reading any more.
+inline constexpr int SMUX_SEND_WAIT_MS = 10000;
 
 // ---------------------------------------------------------------------------
 // Records
@@ -226,6 +230,13 @@ struct object_instance {
 extern int smux_errno;
 extern char smux_info[256];
 
+// True when the last failure was the master refusing or dropping the
+// connection, or not reading (a send found no room within the send wait).
+// smux_errno is then SMUX_ERR_SYSTEM, and the library has closed the
+// descriptor: the caller treats it as a lost association and connects
+// again later. False after any other failure.
+bool smux_lost(void);
+
 // Text of an smux_errno value; never null.
 const char* smux_error(int error);
 
@@ -234,8 +245,15 @@ const char* smux_error(int error);
 // own; a null host or a port of 0 restores the default.
 void smux_set_master(const char* host, int port);
 
+// How long each following PDU may wait for room in the socket buffer
+// (milliseconds; 0 or less restores SMUX_SEND_WAIT_MS). The wait is one
+// deadline on the monotonic clock, not renewed by interrupted waits; when it
+// passes, the call fails (smux_lost()) and the association is gone.
+// Returns the previous setting.
+int smux_set_send_wait(int milliseconds);
+
 // Starts a non-blocking TCP connection to the master (TCP_NODELAY) and
-// returns its descriptor, or -1. The connection completes later: wait for the
+// returns its descriptor, or -1 (smux_lost() when the master refused it). The connection completes later: wait for the
 // descriptor to be writable, then call smux_simple_open. Any previous
 // association is dropped first. debug is accepted and ignored.
 int smux_init(int debug);
@@ -244,12 +262,21 @@ int smux_init(int debug);
 int smux_fd(void);
 
 // Sends the simple OpenPDU (version 0). Fails with SMUX_ERR_IN_PROGRESS while
-// the connection is still being made; with SMUX_ERR_SYSTEM when it failed.
+// the connection is still being made; with SMUX_ERR_SYSTEM when it failed
+// (and smux_lost() when the master refused it or is not reading).
+//
+// Every send (this one and those below) goes out whole in one write, tried
+// at once and waiting for room only when the socket would block; it fails
+// with SMUX_ERR_SYSTEM and smux_lost(), association dropped, when the master
+// does not take it within the send wait.
 int smux_simple_open(const snmp_oid* identity, const char* description,
                      const char* password, int password_len);
 
 // Sends a register request for subtree; the master's answer arrives later as
-// a SMUX_OP_REGISTER_RESPONSE event. operation is SMUX_REG_*.
+// a SMUX_OP_REGISTER_RESPONSE event. operation is SMUX_REG_*. Like
+// smux_response and smux_trap, it fails with SMUX_ERR_NOT_OPEN until the
+// OpenPDU has been sent: the master drops a peer whose first PDU is not the
+// open.
 int smux_register(const snmp_oid* subtree, int priority, int operation);
 
 // Takes one event. secs 0 never blocks; secs > 0 waits up to that long for a
@@ -258,7 +285,8 @@ int smux_register(const snmp_oid* subtree, int priority, int operation);
 // kept), SMUX_ERR_PDU_FORMAT for malformed bytes (the caller should close
 // with SMUX_PROTOCOL_ERROR), SMUX_ERR_NOT_OPEN without an association. The end
 // of the TCP stream or a reset arrives as a SMUX_OP_CLOSE event with reason
-// SMUX_GOING_DOWN, and the library has closed the connection by then.
+// SMUX_GOING_DOWN. After any SMUX_OP_CLOSE event, the master's ClosePDU
+// included, the library has closed the connection without answering.
 int smux_wait(smux_event* event, int secs);
 
 // True while a whole PDU is already buffered, so that smux_wait will deliver

@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
     mail_flag = 1;
     alarm(static_cast<unsigned>(alarm_period));
     for (;;) {
+        // The termination signals are only recorded; the loop stops.
+        if (terminate_requested())
+            terminate_service();
         if (mail_flag) {
             mail_flag = 0;
             sigprocmask(SIG_UNBLOCK, &tick, nullptr);

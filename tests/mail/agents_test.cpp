@@ -272,8 +272,13 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue) 
             if (!by_signal)
                 terminate_service();
             (void)!write(ready[1], "x", 1);
-            for (;;)
+            // The handler only records the signal; the shutdown runs here,
+            // as it does in the daemon's loop.
+            for (;;) {
                 pause();
+                if (terminate_requested())
+                    terminate_service();
+            }
         }
         close(ready[1]);
         if (by_signal) {

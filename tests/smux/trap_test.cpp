@@ -421,6 +421,26 @@ TEST_F(relay_trap_test, enterprise_value_read_once_and_cached)
                                         "getone 127.0.0.1 'it'\\''s' 1.3.6.1.4.1.32473.11.2.11.1.0"}));
 }
 
+TEST_F(relay_trap_test, enterprise_lookup_while_the_master_is_down_is_tried_again_next_trap)
+{
+    // The community is in the file, but the master agent does not answer
+    // its trial yet: that is no answer, not "no community".
+    write_text("comm", "ip public 127.0.0.1 read\n");
+    trap_set_enterprise_source((dir + "/comm").c_str(), fake_getone);
+    trial_answer = "Timeout: No Response from 127.0.0.1\n";
+    relay(make_trap_body("grp/absent", 1, {}, "t"));
+    EXPECT_EQ(getone_calls, 1);
+    trial_answer = "Name: x\nValue: \"sys\"\n";
+    getone_answer = "Name: x\nValue: 4711\n";
+    relay(make_trap_body("grp/absent", 2, {}, "t"));
+    relay(make_trap_body("grp/absent", 3, {}, "t"));
+    EXPECT_EQ(getone_calls, 3);  // the failed trial, then one trial and one query
+    ASSERT_EQ(snmp_sent.size(), 3u);
+    EXPECT_EQ(snmp_sent[0].varbinds[1], enterprise(0));
+    EXPECT_EQ(snmp_sent[1].varbinds[1], enterprise(4711));
+    EXPECT_EQ(snmp_sent[2].varbinds[1], enterprise(4711));
+}
+
 TEST_F(relay_trap_test, enterprise_lookup_without_answer_is_tried_again_next_trap)
 {
     write_text("comm", "ip public 127.0.0.1 read\n");

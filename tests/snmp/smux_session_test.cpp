@@ -451,3 +451,72 @@ TEST(smux_session, connecting_to_a_closed_port_fails_with_a_system_error)
     smux_close(SMUX_GOING_DOWN);
     smux_set_master(nullptr, 0);
 }
+
+TEST_F(fake_master, register_response_and_trap_wait_for_the_open)
+{
+    // Connected, but the OpenPDU has not gone out: the master would drop a
+    // peer whose first PDU is anything else.
+    int fd = smux_init(0);
+    ASSERT_GE(fd, 0) << smux_info;
+    ASSERT_TRUE(wait_for(listener, POLLIN, 5000));
+    peer = accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(wait_for(fd, POLLOUT, 5000));
+    EXPECT_EQ(smux_trap(SNMP_TRAP_ENTERPRISE_SPECIFIC, 1, nullptr), -1);
+    EXPECT_EQ(smux_errno, SMUX_ERR_NOT_OPEN);
+    snmp_oid* subtree = make_obj_id_from_dot("1.3.6.1.4.1.32473.11.2.1");
+    EXPECT_EQ(smux_register(subtree, -1, SMUX_REG_READ_WRITE), -1);
+    EXPECT_EQ(smux_errno, SMUX_ERR_NOT_OPEN);
+    smux_request* request = make_request(1, nullptr);
+    EXPECT_EQ(smux_response(request), -1);
+    EXPECT_EQ(smux_errno, SMUX_ERR_NOT_OPEN);
+    free_request(request);
+    EXPECT_FALSE(wait_for(peer, POLLIN, 50)) << "something reached the master before the open";
+
+    snmp_oid* id = make_obj_id_from_dot("1.3.6.1.4.1.32473.11.2.11.2");
+    ASSERT_EQ(smux_simple_open(id, "Server SMUX daemon", "smuxsecret", 10), 0) << smux_info;
+    free_oid(id);
+    EXPECT_EQ(read_pdu()[0], 0x60);
+    EXPECT_EQ(smux_register(subtree, -1, SMUX_REG_READ_WRITE), 0) << smux_info;
+    EXPECT_EQ(read_pdu()[0], 0x62);
+    free_oid(subtree);
+}
+
+TEST_F(fake_master, close_from_the_master_is_not_answered)
+{
+    open_association();
+    read_pdu();
+    send_hex("41 01 00");
+    smux_event ev{};
+    ASSERT_EQ(next_event(&ev), 0) << smux_info;
+    EXPECT_EQ(ev.op, SMUX_OP_CLOSE);
+    EXPECT_EQ(ev.number, SMUX_GOING_DOWN);
+    EXPECT_EQ(smux_fd(), -1);
+    smux_close(SMUX_GOING_DOWN);
+    // The master sees the end of the stream and no ClosePDU of ours.
+    EXPECT_TRUE(read_pdu().empty());
+}
+
+TEST_F(fake_master, master_that_stops_reading_loses_the_association_within_the_send_wait)
+{
+    int kept = smux_set_send_wait(300);
+    open_association();
+    // The master never reads again: traps pile up until no room is left,
+    // and the send that finds none gives up instead of waiting for ever.
+    std::string text(1000, 'x');
+    snmp_varbind* vb = make_varbind(make_obj_id_from_dot("1.3.6.1.2.1.1.5.0"), SNMP_OCTET_STRING, 0, 0,
+                                    make_octetstring(text.data(), text.size()), nullptr);
+    int sent = 0;
+    auto until = clock_type::now() + std::chrono::seconds(60);
+    while (smux_trap(SNMP_TRAP_ENTERPRISE_SPECIFIC, 1, vb) == 0 && clock_type::now() < until)
+        ++sent;
+    free_varbind_list(vb);
+    smux_set_send_wait(kept);
+    EXPECT_GT(sent, 0);
+    EXPECT_TRUE(smux_lost()) << smux_info;
+    EXPECT_EQ(smux_errno, SMUX_ERR_SYSTEM);
+    EXPECT_NE(strstr(smux_info, "not reading"), nullptr) << smux_info;
+    EXPECT_EQ(smux_fd(), -1);
+    EXPECT_EQ(smux_trap(SNMP_TRAP_ENTERPRISE_SPECIFIC, 1, nullptr), -1);
+    EXPECT_EQ(smux_errno, SMUX_ERR_NOT_OPEN);
+}
