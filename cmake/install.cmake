@@ -53,7 +53,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/dorsrvsmuxd)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/dorsrvsmuxd FILES_MATCHING PATTERN "*.md")
 
 # Host files, on request only (absolute destinations; DESTDIR applies).
-install(FILES ${dsmux_examples}/snmpd.peers ${dsmux_examples}/snmpd.comm
+# The peers file holds the SMUX password: readable by its owner alone.
+install(FILES ${dsmux_examples}/snmpd.peers
+        DESTINATION /etc/netmgt PERMISSIONS OWNER_READ OWNER_WRITE COMPONENT netmgt EXCLUDE_FROM_ALL)
+install(FILES ${dsmux_examples}/snmpd.comm
         DESTINATION /etc/netmgt COMPONENT netmgt EXCLUDE_FROM_ALL)
 install(FILES ${dsmux_examples}/systemd/dorsrvsmuxd.service
         DESTINATION /etc/systemd/system COMPONENT systemd EXCLUDE_FROM_ALL)

@@ -2,16 +2,22 @@
 # The agent SDK as an outside project meets it: install the "sdk" component
 # into a scratch DESTDIR, then build examples/agent-hello from the installed
 # files alone, once with pkg-config and once with a CMake find_package
-# project. usage: sdk_install_test.sh BUILD_DIR SOURCE_DIR INSTALL_PREFIX
+# project. usage: sdk_install_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 build=$1
 source=$2
-prefix=$3
 work=$(mktemp -d /tmp/sdk_install_test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 DESTDIR="$work/stage" cmake --install "$build" --component sdk >/dev/null
-root="$work/stage$prefix"
+# The prefix is whatever the build was configured with: find it from where
+# the pc file landed (<prefix>/lib/pkgconfig/dsagent.pc).
+pc=$(find "$work/stage" -name dsagent.pc | head -n 1)
+if [ -z "$pc" ]; then
+    echo "the sdk component installed no dsagent.pc" >&2
+    exit 1
+fi
+root=$(dirname "$(dirname "$(dirname "$pc")")")
 # Nothing of the source tree but the example's one file.
 cp "$source/examples/agent-hello/hello.c" "$work/hello.c"
 
