@@ -14,6 +14,9 @@
 
 #include "lib/dirsearch.h"
 #include "lib/log.h"
+#include "lib/obj_cache.h"
+#include "lib/row_index.h"
+#include "lib/reg_watch.h"
 
 namespace {
 
@@ -167,6 +170,17 @@ bool object_file_name(const reg_entry* entry, const std::int32_t* index, int cou
     return used <= OBJ_FILE_NAME_MAX;
 }
 
+// The instance search, answered from the row index when the table's
+// directory is watched (cache hook), else by scanning the directory.
+const std::int32_t* next_instance(const char* subpath, const std::int32_t* start, int count)
+{
+    const std::int32_t* found = nullptr;
+    if (row_index_next(subpath, start, count, &found))
+        return found;
+    enter_registry();
+    return obj_next_instance(subpath, start, count);
+}
+
 }  // namespace
 
 reg_object* obj_read(const char* name)
@@ -284,9 +298,12 @@ void obj_set_registry_dir(const char* dir)
 {
     if (dir == nullptr) {
         registry_dir[0] = '\0';
+        reg_watch_set_root(nullptr);  // cache hook
         return;
     }
     std::snprintf(registry_dir, sizeof registry_dir, "%s", dir);
+    // Cache hook: the caches watch this directory from now on.
+    reg_watch_set_root(registry_dir);
 }
 
 reg_object* obj_lookup(reg_entry* entry, const std::int32_t* index, int count)
@@ -296,8 +313,14 @@ reg_object* obj_lookup(reg_entry* entry, const std::int32_t* index, int count)
     char name[OBJ_FILE_NAME_MAX + 1];
     if (!object_file_name(entry, index, count, name))
         return nullptr;
-    enter_registry();
-    reg_object* obj = obj_read(name);
+    // Cache hook: an unchanged object is served from the object cache; a
+    // miss reads the file and offers it to the cache.
+    reg_object* obj = obj_cache_get(name);
+    if (obj == nullptr) {
+        enter_registry();
+        obj = obj_read(name);
+        obj_cache_put(name, obj);
+    }
     if (obj == nullptr) {
         // The item may sit elsewhere in the next file found: search again.
         entry->item_pos = -1;
@@ -341,8 +364,7 @@ const std::int32_t* obj_select_index(reg_entry* entry, const std::uint32_t* subi
             return nullptr;
         for (int i = 0; i < given; ++i)
             index_buffer[i] = static_cast<std::int32_t>(subids[length - given + i]);
-        enter_registry();
-        const std::int32_t* found = obj_next_instance(entry->subpath, index_buffer, given);
+        const std::int32_t* found = next_instance(entry->subpath, index_buffer, given);
         if (found == nullptr)
             return nullptr;
         *count = entry_count;
@@ -354,8 +376,7 @@ const std::int32_t* obj_select_index(reg_entry* entry, const std::uint32_t* subi
         *count = entry_count;
         for (std::int32_t& value : index_buffer)
             value = -1;
-        enter_registry();
-        return obj_next_instance(entry->subpath, index_buffer, entry_count);
+        return next_instance(entry->subpath, index_buffer, entry_count);
     }
     default:
         return nullptr;
