@@ -22,9 +22,10 @@ constexpr std::uint32_t DIR_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_
                                      IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // Events that add, remove or re-point a name.
 constexpr std::uint32_t NAME_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
-// The directories above the root matter only when one of them is moved or
-// removed: the root's path then names another directory.
-constexpr std::uint32_t ABOVE_EVENTS = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The directories above the root matter only when the root's path comes to
+// name another directory: one of them is moved or removed, or the name of
+// the next one on the way (a directory or a symbolic link) is replaced.
+constexpr std::uint32_t ABOVE_EVENTS = NAME_EVENTS | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 struct watched_dir {
     std::string path;  // relative to the root; "" is the root
@@ -35,7 +36,11 @@ struct watched_dir {
 int notify_fd = -1;
 std::string root;
 std::vector<watched_dir> dirs;
-std::vector<int> above_wds;
+struct above_watch {
+    int wd;
+    std::string next;  // the component below it on the way to the root
+};
+std::vector<above_watch> above;
 bool in_request = false;
 // Generations come from one counter that never goes back, so that no
 // generation a cache remembers can come round again for another state.
@@ -97,9 +102,9 @@ void drop_all()
     ++counters.drops;
     for (std::size_t i = 0; i < dirs.size(); ++i)
         drop_dir(static_cast<int>(i));
-    for (int wd : above_wds)
-        (void)inotify_rm_watch(notify_fd, wd);
-    above_wds.clear();
+    for (const above_watch& a : above)
+        (void)inotify_rm_watch(notify_fd, a.wd);
+    above.clear();
     obj_cache_clear();
 }
 
@@ -135,11 +140,13 @@ void handle_event(const inotify_event* event)
         drop_all();
         return;
     }
-    for (int wd : above_wds) {
-        if (wd == event->wd) {
+    for (const above_watch& a : above) {
+        if (a.wd != event->wd)
+            continue;
+        // Other names in the directories above come and go freely.
+        if (event->len == 0 || a.next == event->name)
             drop_all();
-            return;
-        }
+        return;
     }
     int id = dir_of_wd(event->wd);
     if (id < 0)
@@ -157,21 +164,25 @@ void handle_event(const inotify_event* event)
         name_changed(id, event->name, event->mask);
 }
 
-// Watches the directories above the root, so that a move of any of them
-// (which re-points the root's path) drops everything.
+// Watches the directories above the root ("/" included), so that any
+// change that re-points the root's path drops everything.
 bool watch_above()
 {
-    if (!above_wds.empty())
+    if (!above.empty() || root == "/")
         return true;
-    std::string prefix;
     std::size_t slash = 0;
-    while ((slash = root.find('/', slash + 1)) != std::string::npos) {
-        prefix.assign(root, 0, slash);
-        int wd = inotify_add_watch(notify_fd, prefix.c_str(), ABOVE_EVENTS);
-        if (wd < 0)
+    do {
+        std::size_t next = root.find('/', slash + 1);
+        std::string dir = slash == 0 ? std::string("/") : root.substr(0, slash);
+        std::string component = root.substr(slash + 1, next == std::string::npos ? std::string::npos : next - slash - 1);
+        int wd = inotify_add_watch(notify_fd, dir.c_str(), ABOVE_EVENTS);
+        if (wd < 0) {
+            drop_all();
             return false;
-        above_wds.push_back(wd);
-    }
+        }
+        above.push_back(above_watch{wd, component});
+        slash = next;
+    } while (slash != std::string::npos);
     return true;
 }
 
@@ -200,6 +211,9 @@ int watch_one(std::string_view path)
     // watch, and its events could name only one of them.
     if (int other = dir_of_wd(wd); other >= 0 && other != id)
         return -1;
+    for (const above_watch& a : above)
+        if (a.wd == wd)
+            return -1;
     watched_dir& dir = dirs[static_cast<std::size_t>(id)];
     dir.wd = wd;
     dir.generation = new_generation();
@@ -215,7 +229,7 @@ void reg_watch_set_root(const char* dir)
         notify_fd = -1;
     }
     dirs.clear();
-    above_wds.clear();
+    above.clear();
     obj_cache_clear();
     row_index_clear();
     root.clear();
