@@ -339,6 +339,10 @@ void count_syscalls(pid_t pid, const char* what, long requests, const std::funct
         text << in.rdbuf();
         if (text.str().find("attached") != std::string::npos)
             break;
+        if (waitpid(tracer, nullptr, WNOHANG) == tracer) {
+            std::printf("  %s: strace did not run (see %s)\n", what, log.c_str());
+            return;
+        }
         if (clock_type::now() > deadline) {
             kill(tracer, SIGKILL);
             waitpid(tracer, nullptr, 0);
