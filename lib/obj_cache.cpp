@@ -148,8 +148,10 @@ bool obj_delta_decode(const std::string& code, const unsigned char* ref, std::si
                       unsigned char* out, std::size_t length)
 {
     std::size_t common = ref_length < length ? ref_length : length;
-    std::memcpy(out, ref, common);
-    std::memset(out + common, 0, length - common);
+    if (common > 0)
+        std::memcpy(out, ref, common);
+    if (length > common)
+        std::memset(out + common, 0, length - common);
     std::size_t at = 0, pos = 0;
     while (at < code.size()) {
         std::size_t zeros, literal;
