@@ -407,8 +407,11 @@ void dispatch_request(smux_request* request, int op)
     if (request == nullptr)
         return;
     // Cache hook: whatever changed in the registry before this request is
-    // forgotten before it is answered.
-    reg_watch_begin_request();
+    // forgotten before it is answered. A set waits for agents, which may
+    // rewrite their objects meanwhile, so there every lookup looks for
+    // changes itself.
+    if (op != SMUX_OP_SET)
+        reg_watch_begin_request();
     answer_request(request, op);
     reg_watch_end_request();
     if (smux_response(request) != 0) {
