@@ -22,6 +22,7 @@ constexpr std::size_t ENTRY_OVERHEAD = 96;
 
 struct cache_entry {
     int dir;
+    int wd;  // the file's own watch
     std::uint32_t length;
     std::string code;
 };
@@ -35,6 +36,8 @@ std::unordered_map<std::string, cache_entry, name_hash, std::equal_to<>> entries
 // Per watched directory: the image the directory's entries are encoded
 // against.
 std::vector<std::vector<unsigned char>> refs;
+// The kept file behind each file watch (the key lives in `entries`).
+std::unordered_map<int, const std::string*> by_wd;
 std::size_t used_bytes = 0;
 obj_cache_stats counters{};
 
@@ -42,19 +45,41 @@ obj_cache_stats counters{};
 unsigned char* hit_buffer = nullptr;
 std::size_t hit_size = 0;
 
-// The miss that obj_cache_put may fill.
+// The miss that obj_cache_put may fill, with its file's watch.
 char armed_name[OBJ_FILE_NAME_MAX + 1];
 int armed_dir = -1;
+int armed_wd = -1;
+
+void disarm()
+{
+    // A watch that no entry took is not needed (unless an entry shares it).
+    if (armed_wd >= 0 && by_wd.find(armed_wd) == by_wd.end())
+        reg_watch_unwatch_file(armed_wd);
+    armed_dir = -1;
+    armed_wd = -1;
+}
 
 std::size_t cost(const std::string& name, const cache_entry& entry)
 {
     return name.size() + entry.code.size() + ENTRY_OVERHEAD;
 }
 
+void disarm();
+
 void erase(decltype(entries)::iterator it)
 {
     used_bytes -= cost(it->first, it->second);
+    if (auto w = by_wd.find(it->second.wd); w != by_wd.end() && w->second == &it->first) {
+        reg_watch_unwatch_file(it->second.wd);
+        by_wd.erase(w);
+    }
     entries.erase(it);
+}
+
+bool full_path(const char* name, char* out, std::size_t size)
+{
+    int n = std::snprintf(out, size, "%s/%s", reg_watch_root(), name);
+    return n >= 0 && static_cast<std::size_t>(n) < size;
 }
 
 // A name made of plain components below the registry directory: never
@@ -170,7 +195,7 @@ bool obj_delta_decode(const std::string& code, const unsigned char* ref, std::si
 
 reg_object* obj_cache_get(const char* name)
 {
-    armed_dir = -1;
+    disarm();
     if (name == nullptr || reg_watch_root()[0] == '\0')
         return nullptr;
     std::size_t length = strnlen(name, OBJ_FILE_NAME_MAX + 1);
@@ -191,31 +216,42 @@ reg_object* obj_cache_get(const char* name)
     ++counters.misses;
     std::size_t slash = key.rfind('/');
     int dir = reg_watch_dir(slash == std::string_view::npos ? std::string_view() : key.substr(0, slash));
-    if (dir >= 0) {
-        std::memcpy(armed_name, name, length);
-        armed_name[length] = '\0';
-        armed_dir = dir;
-    }
+    char full[PATH_MAX];
+    if (dir < 0 || !full_path(name, full, sizeof full))
+        return nullptr;
+    // The file's own watch, before the read that may fill the entry.
+    int wd = reg_watch_file(full);
+    if (wd < 0)
+        return nullptr;
+    std::memcpy(armed_name, name, length);
+    armed_name[length] = '\0';
+    armed_dir = dir;
+    armed_wd = wd;
     return nullptr;
 }
 
 void obj_cache_put(const char* name, const reg_object* obj)
 {
     int dir = armed_dir;
-    armed_dir = -1;
-    if (dir < 0 || obj == nullptr || name == nullptr || std::strcmp(name, armed_name) != 0)
+    int wd = armed_wd;
+    bool armed = dir >= 0 && name != nullptr && std::strcmp(name, armed_name) == 0;
+    if (!armed || obj == nullptr || !reg_watch_live(dir) || obj->length > OBJ_CACHE_BUDGET / 8 ||
+        by_wd.find(wd) != by_wd.end()) {
+        // Nothing to keep (or the file is kept under another name already:
+        // one watch cannot tell two entries apart).
+        disarm();
         return;
-    if (!reg_watch_live(dir) || obj->length > OBJ_CACHE_BUDGET / 8)
-        return;
-    // Only a plain file that no other name reaches: a write through a
-    // symbolic link's target or through a second hard link elsewhere would
-    // not show in this directory's watch.
+    }
+    // Only a plain file: what a symbolic link leads to is not watched.
     char full[PATH_MAX];
-    int n = std::snprintf(full, sizeof full, "%s/%s", reg_watch_root(), name);
     struct stat st;
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof full || fstatat(AT_FDCWD, full, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode) || st.st_nlink != 1)
+    if (!full_path(name, full, sizeof full) || fstatat(AT_FDCWD, full, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+        disarm();
         return;
+    }
+    armed_dir = -1;
+    armed_wd = -1;
 
     if (refs.size() <= static_cast<std::size_t>(dir))
         refs.resize(static_cast<std::size_t>(dir) + 1);
@@ -226,13 +262,26 @@ void obj_cache_put(const char* name, const reg_object* obj)
 
     if (auto old = entries.find(std::string_view(name)); old != entries.end())
         erase(old);
-    cache_entry entry{dir, obj->length, {}};
+    cache_entry entry{dir, wd, obj->length, {}};
     obj_delta_encode(image, obj->length, ref.data(), ref.size(), entry.code);
     entry.code.shrink_to_fit();
     auto [it, added] = entries.emplace(name, std::move(entry));
+    by_wd[wd] = &it->first;
     used_bytes += cost(it->first, it->second);
     while (used_bytes > OBJ_CACHE_BUDGET && !entries.empty())
         erase(entries.begin());
+}
+
+void obj_cache_file_changed(int wd, bool gone)
+{
+    auto w = by_wd.find(wd);
+    if (w == by_wd.end())
+        return;
+    const std::string* name = w->second;
+    if (gone)
+        by_wd.erase(w);  // no watch left to remove
+    if (auto it = entries.find(*name); it != entries.end())
+        erase(it);
 }
 
 void obj_cache_forget(std::string_view name)
@@ -252,15 +301,18 @@ void obj_cache_forget_dir(int dir_id)
     if (dir_id >= 0 && static_cast<std::size_t>(dir_id) < refs.size())
         std::vector<unsigned char>().swap(refs[static_cast<std::size_t>(dir_id)]);
     if (armed_dir == dir_id)
-        armed_dir = -1;
+        disarm();
 }
 
 void obj_cache_clear()
 {
+    for (const auto& [wd, name] : by_wd)
+        reg_watch_unwatch_file(wd);
+    by_wd.clear();
     entries.clear();
     refs.clear();
     used_bytes = 0;
-    armed_dir = -1;
+    disarm();
 }
 
 obj_cache_stats obj_cache_counters()

@@ -1,9 +1,9 @@
 // The object cache: what the daemon has read of object files, kept between
 // requests so that a get served from an unchanged file costs no system
-// call. It is never stale: an object is kept only while the directory that
-// holds it is watched (reg_watch.h), the watch is in place before the file
-// is read, and every change event forgets the object it names before the
-// next request is served.
+// call. It is never stale: an object is kept only while the directories on
+// its way and the file itself are watched (reg_watch.h), the watches are in
+// place before the file is read, and every change event forgets the object
+// it names before the next request is served.
 //
 // Contents are held against a byte budget: object images are stored as
 // their difference from the first image kept for the same directory (rows of
@@ -32,7 +32,9 @@ reg_object* obj_cache_get(const char* name);
 // the preceding obj_cache_get armed it. Null objects are not kept.
 void obj_cache_put(const char* name, const reg_object* obj);
 
-// Forgetting, called by the change watch.
+// Forgetting, called by the change watch. `gone`: the kernel has dropped
+// the watch `wd` itself.
+void obj_cache_file_changed(int wd, bool gone);
 void obj_cache_forget(std::string_view name);
 void obj_cache_forget_dir(int dir_id);
 void obj_cache_clear();

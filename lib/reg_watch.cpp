@@ -20,6 +20,11 @@ namespace {
 // more) is not watched.
 constexpr std::uint32_t DIR_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB |
                                      IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A kept file's own watch: a write, truncation or link count change through
+// any of its names (a directory watch hears only of writes through a name
+// in that directory). IN_DONT_FOLLOW: a symbolic link is never kept.
+constexpr std::uint32_t FILE_EVENTS =
+    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW;
 // Events that add, remove or re-point a name.
 constexpr std::uint32_t NAME_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 // The directories above the root matter only when the root's path comes to
@@ -149,8 +154,12 @@ void handle_event(const inotify_event* event)
         return;
     }
     int id = dir_of_wd(event->wd);
-    if (id < 0)
-        return;  // a watch already dropped: its directory was forgotten then
+    if (id < 0) {
+        // A kept file's own watch, or one already dropped (whatever it
+        // watched was forgotten then).
+        obj_cache_file_changed(event->wd, (event->mask & IN_IGNORED) != 0);
+        return;
+    }
     if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
         // The directory is gone or elsewhere: what its path names now is
         // another directory, if any. The root takes everything with it.
@@ -267,6 +276,29 @@ int reg_watch_dir(std::string_view dir)
         id = watch_one(dir.substr(0, slash));
     }
     return id;
+}
+
+int reg_watch_file(const char* path)
+{
+    if (notify_fd < 0)
+        return -1;
+    int wd = inotify_add_watch(notify_fd, path, FILE_EVENTS);
+    if (wd < 0)
+        return -1;
+    // The same inode as a watched directory (it cannot be, being no
+    // directory, but a watch shared with one must never be dropped).
+    if (dir_of_wd(wd) >= 0)
+        return -1;
+    for (const above_watch& a : above)
+        if (a.wd == wd)
+            return -1;
+    return wd;
+}
+
+void reg_watch_unwatch_file(int wd)
+{
+    if (notify_fd >= 0 && wd >= 0)
+        (void)inotify_rm_watch(notify_fd, wd);
 }
 
 std::uint64_t reg_watch_names_generation(int id)

@@ -32,6 +32,12 @@ const char* reg_watch_root();
 // kept.
 int reg_watch_dir(std::string_view dir);
 
+// Watches the file `path` itself (not following a symbolic link) for
+// writes, truncation and link count changes through any of its names; its
+// events go to obj_cache_file_changed. The watch descriptor, or -1.
+int reg_watch_file(const char* path);
+void reg_watch_unwatch_file(int wd);
+
 // Bumped whenever a name inside directory `id` may have appeared, gone or
 // changed its meaning (and when the directory itself is dropped).
 std::uint64_t reg_watch_names_generation(int id);

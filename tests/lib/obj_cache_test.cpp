@@ -157,20 +157,28 @@ TEST_F(obj_cache_files, a_registry_reached_through_a_swapped_symbolic_link_is_re
     EXPECT_EQ(lookup(), 5);
 }
 
-TEST_F(obj_cache_files, files_reached_by_another_name_are_never_kept)
+TEST_F(obj_cache_files, writes_through_another_name_are_seen)
 {
-    // A second hard link elsewhere, and a symbolic link: writes through the
-    // other name would not show in this directory.
-    write(top / "elsewhere", signed_object("d/obj", 1));
-    fs::create_hard_link(top / "elsewhere", root / "d/obj");
+    write(root / "d/obj", signed_object("d/obj", 1));
     ASSERT_EQ(lookup(), 1);
-    write(top / "elsewhere", signed_object("d/obj", 2));
+    // A hard link made afterwards in a directory nobody watches: the write
+    // through it shows in no registry directory, only on the file itself.
+    fs::create_hard_link(root / "d/obj", top / "elsewhere");
+    ASSERT_EQ(lookup(), 1);
+    {
+        std::fstream in_place(top / "elsewhere", std::ios::binary | std::ios::in | std::ios::out);
+        in_place.seekp(OBJ_HEADER_SIZE + OBJ_ITEM_SIZE);
+        std::int32_t two = 2;
+        in_place.write(reinterpret_cast<const char*>(&two), 4);
+    }
     EXPECT_EQ(lookup(), 2);
+    // A symbolic link's target is not watched: it is never kept.
     fs::remove(root / "d/obj");
     fs::create_symlink(top / "elsewhere", root / "d/obj");
-    std::uint64_t entries = obj_cache_counters().entries;
-    lookup();
-    EXPECT_EQ(obj_cache_counters().entries, entries);
+    EXPECT_EQ(lookup(), 2);
+    std::uint64_t hits = obj_cache_counters().hits;
+    EXPECT_EQ(lookup(), 2);
+    EXPECT_EQ(obj_cache_counters().hits, hits);
 }
 
 TEST_F(obj_cache_files, contents_stay_within_the_budget)
