@@ -16,9 +16,9 @@
 
 namespace {
 
-// What an entry costs beyond its name and code: the hash node, the string
-// headers and the allocator's rounding.
-constexpr std::size_t ENTRY_OVERHEAD = 96;
+// What an entry costs beyond its name and code: its hash node, its file
+// watch's node, the string headers and the allocator's rounding.
+constexpr std::size_t ENTRY_OVERHEAD = 128;
 
 struct cache_entry {
     int dir;
