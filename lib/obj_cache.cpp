@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,9 @@ namespace {
 // What an entry costs beyond its name and code: its hash node, its file
 // watch's node, the string headers and the allocator's rounding.
 constexpr std::size_t ENTRY_OVERHEAD = 128;
+// Longest reference image kept per directory (at most REG_WATCH_DIRS_MAX of
+// them).
+constexpr std::size_t REF_MAX = 1024;
 
 struct cache_entry {
     int dir;
@@ -257,8 +261,11 @@ void obj_cache_put(const char* name, const reg_object* obj)
         refs.resize(static_cast<std::size_t>(dir) + 1);
     auto* image = reinterpret_cast<const unsigned char*>(obj);
     std::vector<unsigned char>& ref = refs[static_cast<std::size_t>(dir)];
+    // The reference is cut to REF_MAX bytes so that references stay small
+    // whatever the objects: what rows of a table share is their header and
+    // item records at the front.
     if (ref.empty())
-        ref.assign(image, image + obj->length);
+        ref.assign(image, image + std::min<std::size_t>(obj->length, REF_MAX));
 
     if (auto old = entries.find(std::string_view(name)); old != entries.end())
         erase(old);
