@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -145,10 +146,30 @@ void write_object(const std::string& name, const std::string& prefix, int items,
         die("cannot write object " + name);
 }
 
-pid_t start(const std::vector<std::string>& argv, const std::string& dir, const std::string& log)
+// The CPU every server runs on, and the one the client runs on (when there
+// are two). Where the scheduler would put them otherwise changes from phase
+// to phase, and a server woken on the other CPU than snmpd pays for the
+// wake-up across CPUs: figures would depend on placement, not on the server.
+constexpr int SERVER_CPU = 0;
+constexpr int CLIENT_CPU = 1;
+
+void pin_to(int cpu)
+{
+    if (cpu >= static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)))
+        return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    (void)sched_setaffinity(0, sizeof set, &set);
+}
+
+// Starts a program with its output in `log`; `cpu` >= 0 pins it there.
+pid_t start(const std::vector<std::string>& argv, const std::string& dir, const std::string& log, int cpu = -1)
 {
     pid_t pid = fork();
     if (pid == 0) {
+        if (cpu >= 0)
+            pin_to(cpu);
         if (!dir.empty() && chdir(dir.c_str()) != 0)
             _exit(126);
         int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -520,14 +541,16 @@ int main(int argc, char** argv)
 
     pid_t snmpd = start({"snmpd", "-m", "", "-f", "-Lf", WORK + "/snmpd.log", "-C", "-c", WORK + "/snmpd.conf",
                          "udp:127.0.0.1:161"},
-                        "", WORK + "/snmpd.out");
+                        "", WORK + "/snmpd.out", SERVER_CPU);
+    pin_to(CLIENT_CPU);
     client c;
     if (!wait_until_answers(c, SYSNAME, 20))
         die("snmpd does not answer");
-    pid_t daemon = start({bin + "/dorsrvsmuxd"}, WORK + "/server/etc/smux", WORK + "/daemon.log");
+    pid_t daemon = start({bin + "/dorsrvsmuxd"}, WORK + "/server/etc/smux", WORK + "/daemon.log", SERVER_CPU);
     // The memory-only peer runs at the daemon's own priority (it raises
     // itself to nice -20), so that both meet snmpd on the same terms.
-    pid_t peer = start({"nice", "-n", "-20", bin + "/mem_peer", "mempeer", WORK + "/mem.peers", MEM, "1000"}, "", WORK + "/mem_peer.log");
+    pid_t peer = start({"nice", "-n", "-20", bin + "/mem_peer", "mempeer", WORK + "/mem.peers", MEM, "1000"}, "", WORK + "/mem_peer.log",
+                       SERVER_CPU);
     if (!wait_until_answers(c, SCALAR, 30))
         die("the daemon does not answer; see " + WORK + "/daemon.log");
     if (!wait_until_answers(c, MEM_SCALAR, 30))
