@@ -14,6 +14,9 @@
 
 #include "lib/dirsearch.h"
 #include "lib/log.h"
+#include "lib/obj_cache.h"
+#include "lib/row_index.h"
+#include "lib/reg_watch.h"
 
 namespace {
 
@@ -28,6 +31,8 @@ char registry_dir[PATH_MAX] = "";
 // The registry directory, opened once: object files are opened relative to
 // it, so no read depends on (or changes) the working directory.
 int registry_fd = -1;
+dev_t registry_dev = 0;   // the directory registry_fd holds
+ino_t registry_ino = 0;
 
 // obj_select_index's answer for IDX_EXACT and its start index for searches.
 std::int32_t index_buffer[OBJ_SELECT_MAX];
@@ -130,12 +135,27 @@ bool item_valid(const unsigned char* image, std::size_t item_offset, std::uint32
 // The descriptor object names are resolved against: the registry directory,
 // or the working directory while none is set. -1 when the registry
 // directory cannot be opened (it is tried again at the next read).
+// The descriptor is kept between reads, but a registry directory replaced
+// under its name (or a symbolic link to it swapped) must be seen at the next
+// read, as a read by path would see it: the name is checked against the
+// descriptor's directory each time.
 int registry_base()
 {
     if (registry_dir[0] == '\0')
         return AT_FDCWD;
-    if (registry_fd < 0)
+    struct stat now;
+    bool same = stat(registry_dir, &now) == 0 && registry_fd >= 0 && now.st_dev == registry_dev &&
+                now.st_ino == registry_ino;
+    if (!same) {
+        if (registry_fd >= 0)
+            close(registry_fd);
         registry_fd = open(registry_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat opened;
+        if (registry_fd >= 0 && fstat(registry_fd, &opened) == 0) {
+            registry_dev = opened.st_dev;
+            registry_ino = opened.st_ino;
+        }
+    }
     return registry_fd;
 }
 
@@ -199,6 +219,17 @@ bool object_file_name(const reg_entry* entry, const std::int32_t* index, int cou
     }
     name[used] = '\0';
     return used <= OBJ_FILE_NAME_MAX;
+}
+
+// The instance search, answered from the row index when the table's
+// directory is watched (cache hook), else by scanning the directory `table`
+// (the sub-path's directory by its full path).
+const std::int32_t* next_instance(const char* subpath, const char* table, const std::int32_t* start, int count)
+{
+    const std::int32_t* found = nullptr;
+    if (row_index_next(subpath, start, count, &found))
+        return found;
+    return obj_next_instance(table, start, count);
 }
 
 }  // namespace
@@ -331,10 +362,12 @@ void obj_set_registry_dir(const char* dir)
     registry_fd = -1;
     if (dir == nullptr) {
         registry_dir[0] = '\0';
+        reg_watch_set_root(nullptr);  // cache hook
         return;
     }
     std::snprintf(registry_dir, sizeof registry_dir, "%s", dir);
-    (void)registry_base();
+    // Cache hook: the caches watch this directory from now on.
+    reg_watch_set_root(registry_dir);
 }
 
 reg_object* obj_lookup(reg_entry* entry, const std::int32_t* index, int count)
@@ -344,7 +377,13 @@ reg_object* obj_lookup(reg_entry* entry, const std::int32_t* index, int count)
     char name[OBJ_FILE_NAME_MAX + 1];
     if (!object_file_name(entry, index, count, name))
         return nullptr;
-    reg_object* obj = obj_read(name);
+    // Cache hook: an unchanged object is served from the object cache; a
+    // miss reads the file and offers it to the cache.
+    reg_object* obj = obj_cache_get(name);
+    if (obj == nullptr) {
+        obj = obj_read(name);
+        obj_cache_put(name, obj);
+    }
     if (obj == nullptr) {
         // The item may sit elsewhere in the next file found: search again.
         entry->item_pos = -1;
@@ -397,7 +436,7 @@ const std::int32_t* obj_select_index(reg_entry* entry, const std::uint32_t* subi
             return nullptr;
         for (int i = 0; i < given; ++i)
             index_buffer[i] = static_cast<std::int32_t>(subids[length - given + i]);
-        const std::int32_t* found = obj_next_instance(table, index_buffer, given);
+        const std::int32_t* found = next_instance(entry->subpath, table, index_buffer, given);
         if (found == nullptr)
             return nullptr;
         *count = entry_count;
@@ -409,7 +448,7 @@ const std::int32_t* obj_select_index(reg_entry* entry, const std::uint32_t* subi
         *count = entry_count;
         for (std::int32_t& value : index_buffer)
             value = -1;
-        return obj_next_instance(table, index_buffer, entry_count);
+        return next_instance(entry->subpath, table, index_buffer, entry_count);
     }
     default:
         return nullptr;

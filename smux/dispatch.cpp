@@ -11,6 +11,7 @@
 #include "lib/log.h"
 #include "lib/obj.h"
 #include "lib/paths.h"
+#include "lib/reg_watch.h"
 #include "mail/agents.h"
 #include "smux/pairs.h"
 #include "smux/session.h"
@@ -405,7 +406,14 @@ void dispatch_request(smux_request* request, int op)
 {
     if (request == nullptr)
         return;
+    // Cache hook: whatever changed in the registry before this request is
+    // forgotten before it is answered. A set waits for agents, which may
+    // rewrite their objects meanwhile, so there every lookup looks for
+    // changes itself.
+    if (op != SMUX_OP_SET)
+        reg_watch_begin_request();
     answer_request(request, op);
+    reg_watch_end_request();
     if (smux_response(request) != 0) {
         if (peer_lost("smux_response", "SMUX4004"))
             return;

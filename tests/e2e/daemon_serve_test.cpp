@@ -3,6 +3,7 @@
 // (serve_agent, on the agent library, started by the daemon from its config)
 // publishes, and passing sets to that agent over the real mailbox queue.
 // Every request goes through net-snmp's command-line clients and snmpd.
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/resource.h>
@@ -13,10 +14,12 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "lib/obj_format.h"
 #include "tests/e2e/sandbox.h"
 
 using namespace dsmux::e2e;
@@ -392,6 +395,136 @@ TEST_F(daemon_serve, walks_tables_in_numeric_index_order_and_stop_a_column_at_a_
                                         W1 + ".10.1 = INTEGER: 101", W2 + ".1.1 = STRING: \"a11\"",
                                         W2 + ".1.2 = STRING: \"a12\"", W2 + ".2.1 = STRING: \"a21\"",
                                         W2 + ".10.1 = STRING: \"a101\""}));
+}
+
+// ---- freshness: every change an agent makes shows at the next request -----
+
+// Object file images as the daemon reads them, patched the way an agent
+// would rewrite them.
+std::string object_image(const std::string& name)
+{
+    return read_file(REGISTRY + "/" + name);
+}
+
+// The image with the SIGNED value of item `position` set to `value` and, for
+// a row, its name, path and first index value set to `row`.
+std::string patched(std::string image, int position, int32_t value, std::optional<int32_t> row = std::nullopt,
+                    const std::string& name = "")
+{
+    reg_item item;
+    size_t item_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * static_cast<size_t>(position);
+    std::memcpy(&item, image.data() + item_at, sizeof item);
+    std::memcpy(image.data() + item_at + static_cast<size_t>(item.value_offset), &value, sizeof value);
+    if (row) {
+        reg_object header;
+        std::memcpy(&header, image.data(), sizeof header);
+        header.index[0] = *row;
+        std::snprintf(header.name, sizeof header.name, "%s", name.c_str());
+        std::snprintf(header.path, sizeof header.path, "%s/%s", REGISTRY.c_str(), name.c_str());
+        std::memcpy(image.data(), &header, sizeof header);
+    }
+    return image;
+}
+
+// Writes a whole file the way the agent library publishes: a hidden
+// temporary file in the same directory, renamed over the object.
+void publish_by_rename(const std::string& name, const std::string& image)
+{
+    std::string target = REGISTRY + "/" + name;
+    size_t slash = target.rfind('/');
+    std::string temporary = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".tmp";
+    ASSERT_TRUE(write_file(temporary, image));
+    ASSERT_EQ(std::rename(temporary.c_str(), target.c_str()), 0);
+}
+
+// Rewrites `length` bytes at `offset` of an object in place, as an agent
+// that keeps its file open does.
+void write_in_place(const std::string& name, const std::string& image, size_t offset, size_t length)
+{
+    int fd = open((REGISTRY + "/" + name).c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pwrite(fd, image.data() + offset, length, static_cast<off_t>(offset)), static_cast<ssize_t>(length));
+    close(fd);
+}
+
+TEST_F(daemon_serve, every_change_to_the_registry_shows_at_the_next_request)
+{
+    start_all();
+    auto get = [&](const std::string& oid) {
+        // SNMPv1, where a missing object is an error (noSuchName).
+        auto answer = snmpget(oid);
+        return answer.status == 0 ? value_of(answer) : std::string("refused");
+    };
+    auto column = [&]() {
+        auto walk = snmpwalk(O1, "2c");
+        EXPECT_EQ(walk.status, 0) << walk.err;
+        std::vector<std::string> rows;
+        for (const std::string& line : lines_with(walk.out, O1 + "."))
+            rows.push_back(line.substr(O1.size() + 1));
+        return rows;
+    };
+    // Everything read once, so that whatever is kept would be served now.
+    ASSERT_EQ(get(H_A + ".0"), "INTEGER: 7");
+    ASSERT_EQ(column(), (std::vector<std::string>{"1 = INTEGER: 101", "2 = INTEGER: 102", "3 = INTEGER: 103",
+                                                  "10 = INTEGER: 110"}));
+    const std::string scalar = object_image("health/h");
+
+    // Replaced by rename, twice within the same clock tick, same size.
+    publish_by_rename("health/h", patched(scalar, 0, 8));
+    EXPECT_EQ(get(H_A + ".0"), "INTEGER: 8");
+    publish_by_rename("health/h", patched(scalar, 0, 9));
+    publish_by_rename("health/h", patched(scalar, 0, 10));
+    EXPECT_EQ(get(H_A + ".0"), "INTEGER: 10");
+
+    // Rewritten in place: only the value's bytes change.
+    reg_item item;
+    std::memcpy(&item, scalar.data() + OBJ_HEADER_SIZE, sizeof item);
+    size_t value_at = OBJ_HEADER_SIZE + static_cast<size_t>(item.value_offset);
+    write_in_place("health/h", patched(scalar, 0, 11), value_at, 4);
+    EXPECT_EQ(get(H_A + ".0"), "INTEGER: 11");
+    write_in_place("health/h", patched(scalar, 0, 12), value_at, 4);
+    EXPECT_EQ(get(H_A + ".0"), "INTEGER: 12");
+
+    // Truncated: the object no longer holds together; then whole again.
+    ASSERT_EQ(truncate((REGISTRY + "/health/h").c_str(), 100), 0);
+    EXPECT_EQ(get(H_A + ".0"), "refused");
+    std::string whole = patched(scalar, 0, 13);
+    write_in_place("health/h", whole, 0, whole.size());
+    EXPECT_EQ(get(H_A + ".0"), "INTEGER: 13");
+
+    // Deleted, then created anew.
+    ASSERT_EQ(unlink((REGISTRY + "/health/h").c_str()), 0);
+    EXPECT_EQ(get(H_A + ".0"), "refused");
+    ASSERT_TRUE(write_file(REGISTRY + "/health/h", patched(scalar, 0, 14)));
+    EXPECT_EQ(get(H_A + ".0"), "INTEGER: 14");
+
+    // A new row, a removed row, a renamed row.
+    const std::string row = object_image("one/oneEntry.2");
+    publish_by_rename("one/oneEntry.5", patched(row, 0, 105, 5, "one/oneEntry.5"));
+    EXPECT_EQ(column(), (std::vector<std::string>{"1 = INTEGER: 101", "2 = INTEGER: 102", "3 = INTEGER: 103",
+                                                  "5 = INTEGER: 105", "10 = INTEGER: 110"}));
+    ASSERT_EQ(unlink((REGISTRY + "/one/oneEntry.2").c_str()), 0);
+    EXPECT_EQ(get(O1 + ".2"), "refused");
+    EXPECT_EQ(column(), (std::vector<std::string>{"1 = INTEGER: 101", "3 = INTEGER: 103", "5 = INTEGER: 105",
+                                                  "10 = INTEGER: 110"}));
+    ASSERT_EQ(std::rename((REGISTRY + "/one/oneEntry.10").c_str(), (REGISTRY + "/one/oneEntry.7").c_str()), 0);
+    EXPECT_EQ(column(), (std::vector<std::string>{"1 = INTEGER: 101", "3 = INTEGER: 103", "5 = INTEGER: 105",
+                                                  "7 = INTEGER: 110"}));
+
+    // The whole table directory replaced by another one.
+    ASSERT_EQ(run({"mkdir", REGISTRY + "/one.new"}).status, 0);
+    ASSERT_TRUE(write_file(REGISTRY + "/one.new/oneEntry.4", patched(row, 0, 204, 4, "one/oneEntry.4")));
+    ASSERT_TRUE(write_file(REGISTRY + "/one.new/oneEntry.6", patched(row, 0, 206, 6, "one/oneEntry.6")));
+    ASSERT_EQ(std::rename((REGISTRY + "/one").c_str(), (REGISTRY + "/one.old").c_str()), 0);
+    ASSERT_EQ(std::rename((REGISTRY + "/one.new").c_str(), (REGISTRY + "/one").c_str()), 0);
+    EXPECT_EQ(get(O1 + ".1"), "refused");
+    EXPECT_EQ(column(), (std::vector<std::string>{"4 = INTEGER: 204", "6 = INTEGER: 206"}));
+    // The old directory is no longer read, whatever happens in it.
+    publish_by_rename("one.old/oneEntry.1", patched(row, 0, 999, 1, "one/oneEntry.1"));
+    EXPECT_EQ(column(), (std::vector<std::string>{"4 = INTEGER: 204", "6 = INTEGER: 206"}));
+    // And the new one is watched: a value changed in it shows.
+    publish_by_rename("one/oneEntry.6", patched(row, 0, 306, 6, "one/oneEntry.6"));
+    EXPECT_EQ(get(O1 + ".6"), "INTEGER: 306");
 }
 
 // ---- sets ----------------------------------------------------------------

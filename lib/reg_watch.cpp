@@ -1,0 +1,360 @@
+// Change watch over the data registry (see reg_watch.h for why it is sound).
+#include "lib/reg_watch.h"
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/obj_cache.h"
+#include "lib/row_index.h"
+
+namespace {
+
+// Everything that can change what a name in a watched directory reads as,
+// or which names it holds. IN_ONLYDIR: a name that is not a directory (any
+// more) is not watched.
+constexpr std::uint32_t DIR_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB |
+                                     IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A kept file's own watch: a write, truncation or link count change through
+// any of its names (a directory watch hears only of writes through a name
+// in that directory). IN_DONT_FOLLOW: a symbolic link is never kept.
+constexpr std::uint32_t FILE_EVENTS =
+    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW;
+// Events that add, remove or re-point a name.
+constexpr std::uint32_t NAME_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+// The directories above the root matter only when the root's path comes to
+// name another directory: one of them is moved or removed, or the name of
+// the next one on the way (a directory or a symbolic link) is replaced.
+constexpr std::uint32_t ABOVE_EVENTS = NAME_EVENTS | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+struct watched_dir {
+    std::string path;  // relative to the root; "" is the root
+    int wd = -1;       // -1: not watched now
+    std::uint64_t generation = 1;
+};
+
+int notify_fd = -1;
+std::string root;
+std::vector<watched_dir> dirs;
+struct above_watch {
+    int wd;
+    std::string next;  // the component below it on the way to the root
+};
+std::vector<above_watch> above;
+bool in_request = false;
+// Generations come from one counter that never goes back, so that no
+// generation a cache remembers can come round again for another state.
+std::uint64_t last_generation = 1;
+
+std::uint64_t new_generation()
+{
+    return ++last_generation;
+}
+
+// A relative path of plain components (no empty, "." or ".." one): each
+// of its directories is then one watch, and a change of any is seen.
+bool plain_path(std::string_view path)
+{
+    if (path.empty())
+        return true;
+    for (;;) {
+        std::size_t slash = path.find('/');
+        std::string_view part = path.substr(0, slash);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        path.remove_prefix(slash + 1);
+    }
+}
+reg_watch_stats counters{};
+
+int find_dir(std::string_view path)
+{
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        if (dirs[i].path == path)
+            return static_cast<int>(i);
+    return -1;
+}
+
+int dir_of_wd(int wd)
+{
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        if (dirs[i].wd == wd)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// Stops watching directory `id` and forgets everything read from it.
+void drop_dir(int id)
+{
+    watched_dir& dir = dirs[static_cast<std::size_t>(id)];
+    if (dir.wd >= 0)
+        (void)inotify_rm_watch(notify_fd, dir.wd);
+    dir.wd = -1;
+    dir.generation = new_generation();
+    obj_cache_forget_dir(id);
+}
+
+// Stops watching everything: used when an event may have been lost.
+void drop_all()
+{
+    ++counters.drops;
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        drop_dir(static_cast<int>(i));
+    for (const above_watch& a : above)
+        (void)inotify_rm_watch(notify_fd, a.wd);
+    above.clear();
+    obj_cache_clear();
+}
+
+// `path` (relative to the root) names `dir` or a directory below it.
+bool within(std::string_view path, std::string_view dir)
+{
+    if (path.size() < dir.size() || path.compare(0, dir.size(), dir) != 0)
+        return false;
+    return path.size() == dir.size() || path[dir.size()] == '/';
+}
+
+// A name inside watched directory `id` changed: forget the file of that
+// name and, when it is (or was) a directory we watch, that directory and
+// every one below it.
+void name_changed(int id, const char* name, std::uint32_t mask)
+{
+    std::string path = dirs[static_cast<std::size_t>(id)].path;
+    if (!path.empty())
+        path += '/';
+    path += name;
+    obj_cache_forget(path);
+    if (mask & NAME_EVENTS)
+        dirs[static_cast<std::size_t>(id)].generation = new_generation();
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        if (dirs[i].wd >= 0 && within(dirs[i].path, path))
+            drop_dir(static_cast<int>(i));
+}
+
+void handle_event(const inotify_event* event)
+{
+    ++counters.events;
+    if (event->mask & IN_Q_OVERFLOW) {
+        drop_all();
+        return;
+    }
+    for (const above_watch& a : above) {
+        if (a.wd != event->wd)
+            continue;
+        // Other names in the directories above come and go freely.
+        if (event->len == 0 || a.next == event->name)
+            drop_all();
+        return;
+    }
+    int id = dir_of_wd(event->wd);
+    if (id < 0) {
+        // A kept file's own watch, or one already dropped (whatever it
+        // watched was forgotten then).
+        obj_cache_file_changed(event->wd, (event->mask & IN_IGNORED) != 0);
+        return;
+    }
+    if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
+        // The directory is gone or elsewhere: what its path names now is
+        // another directory, if any. The root takes everything with it.
+        if (dirs[static_cast<std::size_t>(id)].path.empty())
+            drop_all();
+        else
+            drop_dir(id);
+        return;
+    }
+    if (event->len > 0)
+        name_changed(id, event->name, event->mask);
+}
+
+// Watches the directories above the root ("/" included), so that any
+// change that re-points the root's path drops everything.
+bool watch_above()
+{
+    if (!above.empty() || root == "/")
+        return true;
+    std::size_t slash = 0;
+    do {
+        std::size_t next = root.find('/', slash + 1);
+        std::string dir = slash == 0 ? std::string("/") : root.substr(0, slash);
+        std::string component = root.substr(slash + 1, next == std::string::npos ? std::string::npos : next - slash - 1);
+        int wd = inotify_add_watch(notify_fd, dir.c_str(), ABOVE_EVENTS);
+        if (wd < 0) {
+            drop_all();
+            return false;
+        }
+        above.push_back(above_watch{wd, component});
+        slash = next;
+    } while (slash != std::string::npos);
+    return true;
+}
+
+// Watches one directory (relative path `path`, every directory above it
+// already watched). Returns its id or -1.
+int watch_one(std::string_view path)
+{
+    int id = find_dir(path);
+    if (id >= 0 && dirs[static_cast<std::size_t>(id)].wd >= 0)
+        return id;
+    if (id < 0) {
+        if (dirs.size() >= static_cast<std::size_t>(REG_WATCH_DIRS_MAX))
+            return -1;
+        dirs.push_back(watched_dir{std::string(path), -1, new_generation()});
+        id = static_cast<int>(dirs.size() - 1);
+    }
+    std::string full = root;
+    if (!path.empty()) {
+        full += '/';
+        full += path;
+    }
+    int wd = inotify_add_watch(notify_fd, full.c_str(), DIR_EVENTS);
+    if (wd < 0)
+        return -1;
+    // Two paths reaching one directory (a symbolic link) would share one
+    // watch, and its events could name only one of them.
+    if (int other = dir_of_wd(wd); other >= 0 && other != id)
+        return -1;
+    for (const above_watch& a : above)
+        if (a.wd == wd)
+            return -1;
+    watched_dir& dir = dirs[static_cast<std::size_t>(id)];
+    dir.wd = wd;
+    dir.generation = new_generation();
+    return id;
+}
+
+}  // namespace
+
+void reg_watch_set_root(const char* dir)
+{
+    if (notify_fd >= 0) {
+        close(notify_fd);
+        notify_fd = -1;
+    }
+    dirs.clear();
+    above.clear();
+    obj_cache_clear();
+    row_index_clear();
+    root.clear();
+    if (dir == nullptr || dir[0] != '/' || std::strlen(dir) >= PATH_MAX)
+        return;
+    notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (notify_fd < 0)
+        return;
+    root = dir;
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+}
+
+const char* reg_watch_root()
+{
+    return root.c_str();
+}
+
+int reg_watch_dir(std::string_view dir)
+{
+    if (notify_fd < 0 || root.empty() || !plain_path(dir))
+        return -1;
+    if (!watch_above())
+        return -1;
+    // The root and every directory on the way down: a rename of any of them
+    // re-points `dir`.
+    int id = watch_one("");
+    std::size_t slash = 0;
+    while (id >= 0 && !dir.empty()) {
+        slash = dir.find('/', slash == 0 ? 0 : slash + 1);
+        if (slash == std::string_view::npos) {
+            id = watch_one(dir);
+            break;
+        }
+        id = watch_one(dir.substr(0, slash));
+    }
+    return id;
+}
+
+int reg_watch_file(const char* path)
+{
+    if (notify_fd < 0)
+        return -1;
+    int wd = inotify_add_watch(notify_fd, path, FILE_EVENTS);
+    if (wd < 0)
+        return -1;
+    // The same inode as a watched directory (it cannot be, being no
+    // directory, but a watch shared with one must never be dropped).
+    if (dir_of_wd(wd) >= 0)
+        return -1;
+    for (const above_watch& a : above)
+        if (a.wd == wd)
+            return -1;
+    return wd;
+}
+
+void reg_watch_unwatch_file(int wd)
+{
+    if (notify_fd >= 0 && wd >= 0)
+        (void)inotify_rm_watch(notify_fd, wd);
+}
+
+std::uint64_t reg_watch_names_generation(int id)
+{
+    if (id < 0 || static_cast<std::size_t>(id) >= dirs.size())
+        return 0;
+    return dirs[static_cast<std::size_t>(id)].generation;
+}
+
+bool reg_watch_live(int id)
+{
+    return id >= 0 && static_cast<std::size_t>(id) < dirs.size() && dirs[static_cast<std::size_t>(id)].wd >= 0;
+}
+
+void reg_watch_sync()
+{
+    if (notify_fd < 0)
+        return;
+    alignas(inotify_event) static char buffer[64 * 1024];
+    for (;;) {
+        ssize_t got = read(notify_fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            // EAGAIN: nothing (more) changed. Any other failure leaves us
+            // unable to know what changed: keep nothing.
+            if (got == 0 || errno != EAGAIN)
+                drop_all();
+            return;
+        }
+        for (char* p = buffer; p < buffer + got;) {
+            auto* event = reinterpret_cast<inotify_event*>(p);
+            handle_event(event);
+            p += sizeof(inotify_event) + event->len;
+        }
+    }
+}
+
+void reg_watch_begin_request()
+{
+    reg_watch_sync();
+    in_request = true;
+}
+
+void reg_watch_end_request()
+{
+    in_request = false;
+}
+
+void reg_watch_sync_if_needed()
+{
+    if (!in_request)
+        reg_watch_sync();
+}
+
+reg_watch_stats reg_watch_counters()
+{
+    return counters;
+}

@@ -1,0 +1,64 @@
+// Change watch over the data registry: the one source of truth that lets the
+// object cache and the row index keep what they read between requests and
+// still answer every request as if it had read the files afresh.
+//
+// An inotify watch is put on every registry directory a cache uses (and on
+// the registry directory itself) before anything is read from it. The kernel
+// queues a change event inside the very system call that makes the change
+// (write, truncate, rename, unlink, creat, mkdir, rmdir), so a change that
+// completed before a request arrived is in the queue when the request is
+// served. reg_watch_sync drains the queue and tells the caches what changed;
+// a lost event (queue overflow) or a failed watch drops everything or keeps
+// the directory out of the caches.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+// Largest number of directories watched at once; beyond it directories are
+// simply not cached.
+inline constexpr int REG_WATCH_DIRS_MAX = 256;
+
+// Takes `root` (the data registry directory, absolute) as the base of every
+// name, dropping every watch and everything the caches hold. Null, empty or
+// relative: nothing is cached at all.
+void reg_watch_set_root(const char* root);
+
+// The registry directory in use ("" when caching is off).
+const char* reg_watch_root();
+
+// The id of the watched directory `dir` (relative to the root, "" for the
+// root itself), adding the watches it needs (the root and every directory
+// on the way) first. -1: it cannot be watched, so nothing from it may be
+// kept.
+int reg_watch_dir(std::string_view dir);
+
+// Watches the file `path` itself (not following a symbolic link) for
+// writes, truncation and link count changes through any of its names; its
+// events go to obj_cache_file_changed. The watch descriptor, or -1.
+int reg_watch_file(const char* path);
+void reg_watch_unwatch_file(int wd);
+
+// Bumped whenever a name inside directory `id` may have appeared, gone or
+// changed its meaning (and when the directory itself is dropped).
+std::uint64_t reg_watch_names_generation(int id);
+
+// Whether directory `id` is watched now.
+bool reg_watch_live(int id);
+
+// Drains the change queue (one read, which fails with EAGAIN when nothing
+// changed) and forgets in the caches whatever it names.
+void reg_watch_sync();
+
+// A request is served between these two: the queue is drained once at its
+// start. Outside a request every cache lookup drains it first.
+void reg_watch_begin_request();
+void reg_watch_end_request();
+// Drains the queue unless a request has already done so.
+void reg_watch_sync_if_needed();
+
+// Events seen and full drops, for tests and benchmarks.
+struct reg_watch_stats {
+    std::uint64_t events;
+    std::uint64_t drops;
+};
+reg_watch_stats reg_watch_counters();
