@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "snmp/smux.h"
+#include "snmp/ber.h"
+#include "snmp/mib.h"
+#include "snmp/types.h"
 #include "snmp/smux_pdu.h"
 
 namespace {
