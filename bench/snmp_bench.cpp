@@ -7,8 +7,8 @@
 
 #include "snmp/ber.h"
 #include "snmp/mib.h"
-#include "snmp/types.h"
 #include "snmp/smux_pdu.h"
+#include "snmp/types.h"
 
 namespace {
 
