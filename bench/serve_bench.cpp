@@ -42,7 +42,8 @@
 
 #include "lib/obj_format.h"
 #include "snmp/ber.h"
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/types.h"
 
 namespace {
 

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <string>
 
-#include "snmp/smux.h"
+#include "snmp/ber.h"
+#include "snmp/mib.h"
 #include "snmp/smux_pdu.h"
+#include "snmp/types.h"
 
 namespace {
 

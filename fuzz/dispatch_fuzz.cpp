@@ -21,7 +21,9 @@
 #include "smux/dispatch.h"
 #include "smux/pairs.h"
 #include "smux/session.h"
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/smux_pdu.h"
+#include "snmp/types.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/types.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "snmp/smux.h"
+#include "snmp/peers.h"
+#include "snmp/types.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -13,6 +13,7 @@
 
 #include "lib/mail_format.h"
 #include "smux/trap.h"
+#include "snmp/mib.h"
 
 namespace {
 

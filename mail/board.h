@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "lib/paths.h"
-#include "snmp/smux.h"
+#include "snmp/types.h"
 
 // The driver's request code: send one trap packet.
 inline constexpr unsigned long RTB_SENDPKT = 0x5A00;
@@ -16,9 +16,9 @@ inline constexpr std::uint16_t BOARD_PACKET_CODE = 14;
 inline constexpr std::size_t BOARD_REPLY_SIZE = 12;
 inline constexpr std::uint16_t BOARD_REPLY_ERROR_STATUS = 0xFFFF;
 
-// The enterprise the packet names: 1.3.6.1.4.1.32473, seven sub-identifiers.
-inline constexpr std::uint32_t BOARD_ENTERPRISE[] = {1, 3, 6, 1, 4, 1, 32473};
-inline constexpr std::size_t BOARD_ENTERPRISE_LENGTH = 7;
+// The enterprise the packet names: the daemon's own, as its SMUX traps do.
+inline constexpr const auto& BOARD_ENTERPRISE = SMUX_ENTERPRISE_IDS;
+inline constexpr std::size_t BOARD_ENTERPRISE_LENGTH = SMUX_ENTERPRISE_LENGTH;
 
 // Trap packet, host byte order, packed with 32-bit fields on 4-byte
 // offsets. Offsets of the header fields:
@@ -30,6 +30,7 @@ inline constexpr std::size_t BOARD_OFF_COUNT = 16;        // u32 records that fo
 inline constexpr std::size_t BOARD_OFF_ENT_LENGTH = 20;   // u32 7
 inline constexpr std::size_t BOARD_OFF_ENTERPRISE = 24;   // 7 x u32
 inline constexpr std::size_t BOARD_OFF_RECORDS = 52;
+static_assert(BOARD_OFF_ENTERPRISE + 4 * BOARD_ENTERPRISE_LENGTH == BOARD_OFF_RECORDS);
 // Each record: u32 value tag, u32 name length n, u32 value length v, then
 // n x u32 name sub-identifiers, then v bytes of value.
 inline constexpr std::size_t BOARD_RECORD_HEADER = 12;

@@ -2,7 +2,8 @@
 // that the pairs table installed on its MIB object, and the filled-in request
 // goes back to the master.
 #pragma once
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/types.h"
 
 // Answers one request (op SMUX_OP_GET, _GET_NEXT or _SET) and sends the
 // response; a failing send shuts the daemon down (SMUX4004).

@@ -14,7 +14,8 @@
 #include "mail/agents.h"
 #include "mail/mail.h"
 #include "smux/session.h"
-#include "snmp/smux.h"
+#include "snmp/errors.h"
+#include "snmp/smux_session.h"
 
 using dsmux::PROGRAM_NAME;
 

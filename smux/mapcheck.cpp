@@ -9,7 +9,8 @@
 #include "lib/paths.h"
 #include "lib/queue.h"
 #include "smux/session.h"
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/types.h"
 
 using dsmux::PROGRAM_NAME;
 

@@ -16,7 +16,8 @@
 #include "smux/loop.h"
 #include "smux/service.h"
 #include "smux/session.h"
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/peers.h"
 
 #ifndef DSMUX_VERSION
 #define DSMUX_VERSION "unknown"

@@ -14,7 +14,7 @@
 #include "mail/mail.h"
 #include "smux/dispatch.h"
 #include "smux/session.h"
-#include "snmp/smux.h"
+#include "snmp/mib.h"
 
 using dsmux::PROGRAM_NAME;
 

@@ -14,6 +14,7 @@
 #include "smux/dispatch.h"
 #include "smux/pairs.h"
 #include "smux/service.h"
+#include "snmp/peers.h"
 
 using dsmux::PROGRAM_NAME;
 

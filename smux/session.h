@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "lib/paths.h"
-#include "snmp/smux.h"
+#include "snmp/smux_session.h"
+#include "snmp/types.h"
 
 // One row of the subtree table; the table ends with a row whose name is null.
 struct subtree {

@@ -18,6 +18,8 @@
 #include "lib/mail_format.h"
 #include "lib/obj.h"
 #include "mail/board.h"
+#include "snmp/mib.h"
+#include "snmp/smux_session.h"
 
 namespace {
 

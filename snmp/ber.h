@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "snmp/smux.h"
+#include "snmp/types.h"
 
 namespace ber {
 

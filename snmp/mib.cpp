@@ -15,7 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/smux_pdu.h"
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "snmp/smux.h"
+#include "snmp/peers.h"
+
+#include "snmp/mib.h"
 
 namespace {
 

@@ -9,17 +9,6 @@
 
 namespace {
 
-constexpr uint8_t TAG_OPEN = 0x60;
-constexpr uint8_t TAG_CLOSE = 0x41;
-constexpr uint8_t TAG_RREQ = 0x62;
-constexpr uint8_t TAG_RRSP = 0x43;
-constexpr uint8_t TAG_SOUT = 0x44;
-constexpr uint8_t TAG_GET = 0xa0;
-constexpr uint8_t TAG_GET_NEXT = 0xa1;
-constexpr uint8_t TAG_GET_RESPONSE = 0xa2;
-constexpr uint8_t TAG_SET = 0xa3;
-constexpr uint8_t TAG_TRAP = 0xa4;
-
 bool fail(const char** why, const char* text)
 {
     *why = text;
@@ -173,21 +162,21 @@ int smux_pdu_decode(const uint8_t* buf, size_t len, smux_event* event, const cha
     event->op = tag;
     event->request = nullptr;
     switch (tag) {
-    case TAG_CLOSE:
-    case TAG_RRSP:
-    case TAG_SOUT:
+    case SMUX_OP_CLOSE:
+    case SMUX_OP_REGISTER_RESPONSE:
+    case SMUX_OP_COMMIT_OR_ROLLBACK:
         // Each is an [APPLICATION n] IMPLICIT INTEGER.
         if (!ber::decode_int32(content, &event->number))
             return fail(why, "bad integer PDU"), -1;
         return 0;
-    case TAG_GET:
-    case TAG_GET_NEXT:
-    case TAG_SET:
+    case SMUX_OP_GET:
+    case SMUX_OP_GET_NEXT:
+    case SMUX_OP_SET:
         return decode_request(content, &event->request, why) ? 0 : -1;
-    case TAG_OPEN:
-    case TAG_RREQ:
-    case TAG_GET_RESPONSE:
-    case TAG_TRAP:
+    case SMUX_OP_OPEN:
+    case SMUX_OP_REGISTER_REQUEST:
+    case SMUX_OP_GET_RESPONSE:
+    case SMUX_OP_TRAP:
     default:
         // Well framed but not for a sub-agent to receive: the caller sees
         // the code and decides.
@@ -247,13 +236,13 @@ bool smux_encode_open(ber::writer& w, const snmp_oid* identity, const char* desc
     if (!ber::put_oid(w, identity))
         return false;
     put_integer(w, 0);  // version-1
-    ber::wrap(w, TAG_OPEN, mark);
+    ber::wrap(w, SMUX_OP_OPEN, mark);
     return !w.overflow;
 }
 
 bool smux_encode_close(ber::writer& w, int reason)
 {
-    ber::put_int(w, TAG_CLOSE, reason);
+    ber::put_int(w, SMUX_OP_CLOSE, reason);
     return !w.overflow;
 }
 
@@ -264,7 +253,7 @@ bool smux_encode_register(ber::writer& w, const snmp_oid* subtree, int priority,
     put_integer(w, priority);
     if (!ber::put_oid(w, subtree))
         return false;
-    ber::wrap(w, TAG_RREQ, mark);
+    ber::wrap(w, SMUX_OP_REGISTER_REQUEST, mark);
     return !w.overflow;
 }
 
@@ -281,7 +270,7 @@ bool smux_encode_response(ber::writer& w, const smux_request* request, response_
     put_integer(w, as_is ? request->error_index : 0);
     put_integer(w, as_is ? request->error_status : SNMP_TOO_BIG);
     put_integer(w, request->request_id);
-    ber::wrap(w, TAG_GET_RESPONSE, mark);
+    ber::wrap(w, SMUX_OP_GET_RESPONSE, mark);
     return !w.overflow;
 }
 
@@ -299,6 +288,6 @@ bool smux_encode_trap(ber::writer& w, const snmp_oid* enterprise, const uint8_t 
     ber::put_octets(w, SNMP_IPADDRESS, agent_addr, 4);
     if (!ber::put_oid(w, enterprise))
         return false;
-    ber::wrap(w, TAG_TRAP, mark);
+    ber::wrap(w, SMUX_OP_TRAP, mark);
     return !w.overflow;
 }

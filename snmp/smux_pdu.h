@@ -1,17 +1,103 @@
-// SMUX PDUs (RFC 1227 section 3.2) to and from bytes, without any socket:
-// the session in smux.cpp frames the stream and sends what these build.
+// SMUX PDUs (RFC 1227 section 3.2): their tags and field values, the sizes
+// the master takes, and their codec to and from bytes, without any socket:
+// the session in smux_session.cpp frames the stream and sends what these
+// build.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "snmp/ber.h"
-#include "snmp/smux.h"
+#include "snmp/types.h"
+
+// ---------------------------------------------------------------------------
+// PDU tags. Each is the BER identifier octet of the PDU, and the event
+// operation code smux_wait delivers for it, so a PDU kind the library does
+// not know arrives with its own tag as the code.
+
+namespace smux_tag {
+// Identifier octet of a single-octet tag: class, constructed bit, number.
+inline constexpr int APPLICATION = 0x40;
+inline constexpr int CONTEXT = 0x80;
+inline constexpr int CONSTRUCTED = 0x20;
+}  // namespace smux_tag
+
+inline constexpr int SMUX_OP_OPEN = 0x60;                // 96, never sent by a master
+inline constexpr int SMUX_OP_CLOSE = 0x41;               // 65, number = reason
+inline constexpr int SMUX_OP_REGISTER_REQUEST = 0x62;    // 98, never sent by a master
+inline constexpr int SMUX_OP_REGISTER_RESPONSE = 0x43;   // 67, number = -1 refused, else priority
+inline constexpr int SMUX_OP_COMMIT_OR_ROLLBACK = 0x44;  // 68, number = 0 commit, 1 rollback
+inline constexpr int SMUX_OP_GET = 0xa0;                 // 160, request
+inline constexpr int SMUX_OP_GET_NEXT = 0xa1;            // 161, request
+inline constexpr int SMUX_OP_GET_RESPONSE = 0xa2;        // 162, no payload
+inline constexpr int SMUX_OP_SET = 0xa3;                 // 163, request
+inline constexpr int SMUX_OP_TRAP = 0xa4;                // 164, no payload
+
+// The tags as RFC 1227 and RFC 1157 write them. The SMUX PDUs are
+// application-class, the SNMP PDUs context-class; open and register request
+// are SEQUENCEs, close, register response and commit-or-rollback IMPLICIT
+// INTEGERs. Three of them share their octet with a value tag (Close and
+// Counter, RRsp and TimeTicks, SOut and Opaque): a tag means a PDU only at the
+// top level of the stream.
+static_assert(SMUX_OP_OPEN == (smux_tag::APPLICATION | smux_tag::CONSTRUCTED | 0));
+static_assert(SMUX_OP_CLOSE == (smux_tag::APPLICATION | 1));
+static_assert(SMUX_OP_REGISTER_REQUEST == (smux_tag::APPLICATION | smux_tag::CONSTRUCTED | 2));
+static_assert(SMUX_OP_REGISTER_RESPONSE == (smux_tag::APPLICATION | 3));
+static_assert(SMUX_OP_COMMIT_OR_ROLLBACK == (smux_tag::APPLICATION | 4));
+static_assert(SMUX_OP_GET == (smux_tag::CONTEXT | smux_tag::CONSTRUCTED | 0));
+static_assert(SMUX_OP_GET_NEXT == (smux_tag::CONTEXT | smux_tag::CONSTRUCTED | 1));
+static_assert(SMUX_OP_GET_RESPONSE == (smux_tag::CONTEXT | smux_tag::CONSTRUCTED | 2));
+static_assert(SMUX_OP_SET == (smux_tag::CONTEXT | smux_tag::CONSTRUCTED | 3));
+static_assert(SMUX_OP_TRAP == (smux_tag::CONTEXT | smux_tag::CONSTRUCTED | 4));
+static_assert(SMUX_OP_CLOSE == SNMP_COUNTER && SMUX_OP_REGISTER_RESPONSE == SNMP_TIMETICKS &&
+              SMUX_OP_COMMIT_OR_ROLLBACK == SNMP_OPAQUE);
+
+// ClosePDU reasons (RFC 1227 section 3.1.2).
+inline constexpr int SMUX_GOING_DOWN = 0;
+inline constexpr int SMUX_UNSUPPORTED_VERSION = 1;
+inline constexpr int SMUX_PACKET_FORMAT = 2;
+inline constexpr int SMUX_PROTOCOL_ERROR = 3;
+inline constexpr int SMUX_INTERNAL_ERROR = 4;
+inline constexpr int SMUX_AUTHENTICATION_FAILURE = 5;
+
+// RReqPDU operations.
+inline constexpr int SMUX_REG_DELETE = 0;
+inline constexpr int SMUX_REG_READ_ONLY = 1;
+inline constexpr int SMUX_REG_READ_WRITE = 2;
+
+// SOutPDU values.
+inline constexpr int SMUX_COMMIT = 0;
+inline constexpr int SMUX_ROLLBACK = 1;
+
+// What net-snmp's master can take: a PDU of more than SMUX_MAX_PDU bytes
+// wedges the association for good, and an OCTET STRING of more than
+// SMUX_MAX_OCTETS bytes reaches the client as stale buffer contents.
+inline constexpr size_t SMUX_MAX_PDU = 1500;
+inline constexpr size_t SMUX_MAX_OCTETS = 1024;
 
 // The largest PDU the library takes from the master. A request carries one
 // varbind in practice; anything larger is refused as malformed rather than
 // buffered without end.
 inline constexpr size_t SMUX_MAX_INPUT_PDU = 65536;
+
+// ---------------------------------------------------------------------------
+// Events
+
+// One event from the master. For SMUX_OP_GET, _GET_NEXT and _SET, request
+// points to a request record. For close, register response and
+// commit-or-rollback, number holds the PDU's integer. Other codes carry
+// nothing. (smux_wait keeps the request it delivers, see
+// snmp/smux_session.h.)
+struct smux_event {
+    int op;
+    union {
+        int32_t number;
+        smux_request* request;
+    };
+};
+
+// ---------------------------------------------------------------------------
+// Codec
 
 // Whether buf starts with a whole PDU (total set), needs more bytes, or can
 // never be one.

@@ -144,6 +144,75 @@ inline void reset_outputs()
     registry_count = 0;
 }
 
+// The errors a refused file must print, in order: the line each names and
+// its message.
+using line_errors = std::vector<std::pair<int, std::string>>;
+
+// A reader on scratch files: read() writes the content, runs the reader with
+// standard error captured, and keeps the path and what was printed. Both
+// readers' outputs start empty and are emptied again afterwards.
+class reader_test : public ::testing::Test {
+protected:
+    reader_test(int (*reader)(const char*), const char* file_name) : reader_(reader), file_name_(file_name) {}
+    void SetUp() override { reset_outputs(); }
+    void TearDown() override { reset_outputs(); }
+
+    int read(const std::string& content, const char* name = nullptr)
+    {
+        path = dir.write(name != nullptr ? name : file_name_, content);
+        int result = 0;
+        log = capture_stderr([&] { result = reader_(path.c_str()); });
+        return result;
+    }
+
+    // Every case (a table of name, content, errors and whatever the reader
+    // keeps) fails the read and prints exactly its errors; then
+    // check_kept(case) looks at what the reader kept of the file.
+    template <class Case, class Check>
+    void expect_refused(const std::vector<Case>& cases, Check check_kept)
+    {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            reset_outputs();
+            EXPECT_EQ(read(c.content), -1);
+            std::string expected;
+            for (const auto& [line, message] : c.errors)
+                expected += error_line(path, line, message);
+            EXPECT_EQ(log, expected);
+            check_kept(c);
+        }
+    }
+
+    // A file that ends the process: status 1 and exactly `expected` on
+    // standard error (stamps removed).
+    struct fatal_case {
+        const char* name;
+        std::string content;
+        std::string expected;
+    };
+    // The path the fatal cases are read from, for their expected texts.
+    std::string fatal_path() const { return dir.path() + "/" + file_name_; }
+    void expect_fatal(const std::vector<fatal_case>& cases)
+    {
+        const std::string file = fatal_path();
+        for (const fatal_case& c : cases) {
+            SCOPED_TRACE(c.name);
+            dir.write(file_name_, c.content);
+            auto result = run_in_child([&] { return reader_(file.c_str()); });
+            EXPECT_EQ(result.exit_status, 1);
+            EXPECT_EQ(result.stderr_text, c.expected);
+        }
+    }
+
+    scratch_dir dir;
+    std::string path;
+    std::string log;
+
+private:
+    int (*reader_)(const char*);
+    const char* file_name_;
+};
+
 // The elements of a queue, head first.
 template <class T>
 std::vector<T*> queue_items(queue* q)

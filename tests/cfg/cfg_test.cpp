@@ -16,7 +16,6 @@ using cfg_test::capture_stderr;
 using cfg_test::error_line;
 using cfg_test::queue_items;
 using cfg_test::run_in_child;
-using cfg_test::scratch_dir;
 
 struct agent_rec {
     std::string name;
@@ -61,22 +60,9 @@ std::vector<std::string> mail_commands()
     return out;
 }
 
-class config_file : public ::testing::Test {
+class config_file : public cfg_test::reader_test {
 protected:
-    void SetUp() override { cfg_test::reset_outputs(); }
-    void TearDown() override { cfg_test::reset_outputs(); }
-
-    int read(const std::string& content, const char* name = "config")
-    {
-        path = dir.write(name, content);
-        int result = 0;
-        log = capture_stderr([&] { result = read_config_file(path.c_str()); });
-        return result;
-    }
-
-    scratch_dir dir;
-    std::string path;
-    std::string log;
+    config_file() : reader_test(read_config_file, "config") {}
 };
 
 TEST_F(config_file, example_file_fills_agents_debug_and_mail)
@@ -139,7 +125,7 @@ TEST_F(config_file, two_files_accumulate_into_the_same_lists)
 struct error_case {
     const char* name;
     std::string content;
-    std::vector<std::pair<int, std::string>> errors;  // line, message
+    cfg_test::line_errors errors;
     std::vector<agent_rec> agents;
     std::vector<std::string> mails;
 };
@@ -169,17 +155,10 @@ TEST_F(config_file, errors_fail_the_read_and_name_their_line)
         {"percent signs are text", "\"%s%n%d\";",
          {{1, "keyword \"%s%n%d\" not found"}, {1, "keyword \";\" not found"}}, {}, {}},
     };
-    for (const error_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        cfg_test::reset_outputs();
-        EXPECT_EQ(read(c.content), -1);
-        std::string expected;
-        for (const auto& [line, message] : c.errors)
-            expected += error_line(path, line, message);
-        EXPECT_EQ(log, expected);
+    expect_refused(cases, [](const error_case& c) {
         EXPECT_EQ(agents(), c.agents);
         EXPECT_EQ(mail_commands(), c.mails);
-    }
+    });
 }
 
 TEST_F(config_file, missing_file_is_reported_without_ending_the_process)
@@ -191,12 +170,7 @@ TEST_F(config_file, missing_file_is_reported_without_ending_the_process)
 
 TEST_F(config_file, fatal_errors_end_the_process_with_status_1)
 {
-    struct fatal_case {
-        const char* name;
-        std::string content;
-        std::string expected;  // after the stamps are removed
-    };
-    std::string file = dir.path() + "/config";
+    const std::string file = fatal_path();
     const std::vector<fatal_case> cases = {
         {"debug value is an identifier", "agent a;\ndebug on;", error_line(file, 2, "Expect number") + "\n"},
         {"debug value is a character literal", "debug 'x';", error_line(file, 1, "Expect number") + "\n"},
@@ -208,13 +182,7 @@ TEST_F(config_file, fatal_errors_end_the_process_with_status_1)
              error_line(file, 2, "keyword \"bar\" not found") + "\nToo many errors, exiting...\n"},
         {"lexical error inside a statement", "agent a (b);", error_line(file, 1, "illegal character 0x28") + "\n"},
     };
-    for (const fatal_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        dir.write("config", c.content);
-        auto result = run_in_child([&] { return read_config_file(file.c_str()); });
-        EXPECT_EQ(result.exit_status, 1);
-        EXPECT_EQ(result.stderr_text, c.expected);
-    }
+    expect_fatal(cases);
 }
 
 TEST_F(config_file, file_name_with_percent_signs_is_printed_as_text)

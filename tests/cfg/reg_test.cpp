@@ -14,8 +14,6 @@ namespace {
 using cfg_test::capture_stderr;
 using cfg_test::error_line;
 using cfg_test::queue_items;
-using cfg_test::run_in_child;
-using cfg_test::scratch_dir;
 
 struct entry_rec {
     std::string subpath;
@@ -45,23 +43,9 @@ std::vector<entry_rec> entries()
     return out;
 }
 
-class registry_file : public ::testing::Test {
+class registry_file : public cfg_test::reader_test {
 protected:
-    void SetUp() override { cfg_test::reset_outputs(); }
-    void TearDown() override { cfg_test::reset_outputs(); }
-
-    // Reads `content`; returns the result and keeps what went to stderr.
-    int read(const std::string& content)
-    {
-        path = dir.write("registry.mib", content);
-        int result = 0;
-        log = capture_stderr([&] { result = read_registry_file(path.c_str()); });
-        return result;
-    }
-
-    scratch_dir dir;
-    std::string path;
-    std::string log;
+    registry_file() : reader_test(read_registry_file, "registry.mib") {}
 };
 
 TEST_F(registry_file, example_map_yields_directory_and_entries)
@@ -129,7 +113,7 @@ TEST_F(registry_file, second_read_appends_entries_and_empties_the_directory_firs
 struct error_case {
     const char* name;
     std::string content;
-    std::vector<std::pair<int, std::string>> errors;  // line, message
+    cfg_test::line_errors errors;
     int entries_kept;
 };
 
@@ -150,16 +134,7 @@ TEST_F(registry_file, errors_fail_the_read_and_name_their_line)
         {"MIB name too long is cut", "registry /r \"a\" \"" + long59 + "m\" TABLE",
          {{1, "\"" + long59 + "m\" range 1-59 characters\n"}}, 1},
     };
-    for (const error_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        cfg_test::reset_outputs();
-        EXPECT_EQ(read(c.content), -1);
-        std::string expected;
-        for (const auto& [line, message] : c.errors)
-            expected += error_line(path, line, message);
-        EXPECT_EQ(log, expected);
-        EXPECT_EQ(registry_count, c.entries_kept);
-    }
+    expect_refused(cases, [](const error_case& c) { EXPECT_EQ(registry_count, c.entries_kept); });
     cfg_test::reset_outputs();
     read("registry /r \"a\" \"" + long59 + "m\" TABLE");
     EXPECT_EQ(entries(), (std::vector<entry_rec>{{"a", long59, TABLE, 0}}));
@@ -175,28 +150,19 @@ TEST_F(registry_file, missing_file_is_reported_without_ending_the_process)
 
 TEST_F(registry_file, fatal_entry_errors_end_the_process_with_status_1)
 {
-    struct fatal_case {
-        const char* name;
-        std::string content;
-        int line;
-        std::string message;
-    };
+    // Each prints its one error and a blank line.
+    const std::string file = fatal_path();
+    auto fatal = [&](int line, const std::string& message) { return error_line(file, line, message) + "\n"; };
     const std::vector<fatal_case> cases = {
-        {"entry before the directory", "\n\"a\" \"b\" SCALAR", 2, "dorsrvsmuxd: Data registry path required"},
-        {"entry after an empty directory", "registry \"\"\n\"a\" \"b\" SCALAR", 2,
-         "dorsrvsmuxd: Data registry path required"},
-        {"unquoted MIB name", "registry /r\n\"a\"\n exampleName SCALAR", 2, "dorsrvsmuxd: Mib entry name required"},
-        {"missing type", "registry /r\n\"a\" \"b\"\n\"c\" \"d\" SCALAR", 2,
-         "dorsrvsmuxd: Entry type required (SCALAR/TABLE)"},
-        {"index is not a number", "registry /r\ntable_index\n'1'", 3, "Expect number"},
+        {"entry before the directory", "\n\"a\" \"b\" SCALAR", fatal(2, "dorsrvsmuxd: Data registry path required")},
+        {"entry after an empty directory", "registry \"\"\n\"a\" \"b\" SCALAR",
+         fatal(2, "dorsrvsmuxd: Data registry path required")},
+        {"unquoted MIB name", "registry /r\n\"a\"\n exampleName SCALAR", fatal(2, "dorsrvsmuxd: Mib entry name required")},
+        {"missing type", "registry /r\n\"a\" \"b\"\n\"c\" \"d\" SCALAR",
+         fatal(2, "dorsrvsmuxd: Entry type required (SCALAR/TABLE)")},
+        {"index is not a number", "registry /r\ntable_index\n'1'", fatal(3, "Expect number")},
     };
-    for (const fatal_case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string file = dir.write("registry.mib", c.content);
-        auto result = run_in_child([&] { return read_registry_file(file.c_str()); });
-        EXPECT_EQ(result.exit_status, 1);
-        EXPECT_EQ(result.stderr_text, error_line(file, c.line, c.message) + "\n");
-    }
+    expect_fatal(cases);
 }
 
 }  // namespace

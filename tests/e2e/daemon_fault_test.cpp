@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/e2e/sandbox.h"
+#include "tests/e2e/server_defs.h"
 
 using namespace dsmux::e2e;
 using std::chrono::milliseconds;
@@ -28,14 +29,7 @@ namespace {
 
 const std::string S = ".1.3.6.1.4.1.32473.11.2";
 
-const char* const defs =
-    "varden enterprises.32473\n"
-    "vdnProducts varden.11\n"
-    "vdnServer vdnProducts.2\n"
-    "vdnStdEquipment vdnServer.1\n"
-    "vdnSystemInfo vdnServer.2\n"
-    "vdnHealth vdnServer.3\n"
-    "vdnSm2 vdnServer.4\n"
+const std::string defs = std::string(SERVER_SUBTREE_DEFS) +
     "eLevel vdnSystemInfo.1 INTEGER read-write mandatory\n";
 
 std::size_t count_of(const std::string& text, const std::string& what)

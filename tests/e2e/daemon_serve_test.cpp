@@ -3,10 +3,13 @@
 // (serve_agent, on the agent library, started by the daemon from its config)
 // publishes, and passing sets to that agent over the real mailbox queue.
 // Every request goes through net-snmp's command-line clients and snmpd.
+// Further down: the daemon's own commands and start-up refusals (with
+// daemon_agent), and the shipped install tree.
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 
 #include "lib/obj_format.h"
 #include "tests/e2e/sandbox.h"
+#include "tests/e2e/server_defs.h"
 
 using namespace dsmux::e2e;
 
@@ -40,18 +44,14 @@ const std::string T_TICKS = SYS + ".6";
 const std::string T_COUNTER = SYS + ".7";
 const std::string T_READONLY = SYS + ".8";
 const std::string T_IP = SYS + ".9";
+const std::string T_OFF = SYS + ".10";           // a disabled item
 const std::string H_A = BASE + ".3.1";           // vdnHealth
 const std::string TWO = BASE + ".4.1";           // twoTable, two indexes
 const std::string W1 = BASE + ".4.1.1.1";
 const std::string W2 = BASE + ".4.1.1.2";
 const std::string REGISTRY = "/opt/varden/server/registry";
 
-const char* DEFS = R"(-- the test MIB: the four subtrees with an object of each kind
-vdnServer        enterprises.32473.11.2
-vdnStdEquipment  vdnServer.1
-vdnSystemInfo    vdnServer.2
-vdnHealth        vdnServer.3
-vdnSm2           vdnServer.4
+const std::string DEFS = std::string(SERVER_SUBTREE_DEFS) + R"(-- an object of each kind in the four subtrees
 oneTable         vdnStdEquipment.1
 oneEntry         oneTable.1
 oCol1            oneEntry.1      INTEGER        read-only   mandatory
@@ -65,6 +65,7 @@ tTicks           vdnSystemInfo.6 TimeTicks      read-write  mandatory
 tCounter         vdnSystemInfo.7 Counter        read-write  mandatory
 tReadOnly        vdnSystemInfo.8 DisplayString  read-only   mandatory
 tIp              vdnSystemInfo.9 IpAddress      read-write  mandatory
+tOff             vdnSystemInfo.10 INTEGER       read-write  mandatory
 hA               vdnHealth.1     INTEGER        read-only   mandatory
 twoTable         vdnSm2.1
 twoEntry         twoTable.1
@@ -82,6 +83,7 @@ const char* REGISTRY_MIB = R"(registry = /opt/varden/server/registry
 "sys/scalars" "tCounter"  SCALAR
 "sys/scalars" "tReadOnly" SCALAR
 "sys/scalars" "tIp"       SCALAR
+"sys/scalars" "tOff"      SCALAR
 "health/h"    "hA"        SCALAR
 table_index = 1
 "one/oneEntry" "oCol1" TABLE
@@ -91,7 +93,7 @@ table_index = 2
 "two/twoEntry" "wCol2" TABLE
 )";
 
-// Items in this order: positions 0..8 in sys/scalars.
+// Items in this order: positions 0..9 in sys/scalars.
 const char* LAYOUT = R"(registry /opt/varden/server/registry
 object sys/scalars
 item tUnsigned unsigned rdwr enabled 0 4000000000
@@ -103,6 +105,7 @@ item tTicks    unsigned rdwr enabled 0 12345
 item tCounter  unsigned rdwr enabled 0 77
 item tReadOnly string   rd   enabled 16 fixed
 item tIp       raw      rdwr enabled 4 7f000001
+item tOff      signed   rdwr disabled 0 1
 object health/h
 item hA signed rd enabled 0 7
 # rows 1, 2, 3, 10: numeric order differs from the directory's name order;
@@ -314,7 +317,8 @@ TEST_F(daemon_serve, get_of_scalar_answers_any_single_instance_and_refuses_other
                                          {T_SIGNED + ".5", true},
                                          {T_SIGNED, false},
                                          {T_SIGNED + ".0.0", false},
-                                         {T_SIGNED + ".5.1", false}}) {
+                                         {T_SIGNED + ".5.1", false},
+                                         {T_OFF + ".0", false}}) {  // a disabled item
         auto answer = snmpget(r.oid);
         if (r.answers) {
             EXPECT_EQ(answer.status, 0) << r.oid << ": " << answer.err;
@@ -361,7 +365,7 @@ TEST_F(daemon_serve, get_next_moves_from_each_object_to_the_next_in_mib_order)
         {T_TICKS + ".0", T_COUNTER + ".0"},
         {T_COUNTER + ".0", T_READONLY + ".0"},
         {T_READONLY + ".0", T_IP + ".0"},
-        {T_IP + ".0", H_A + ".0"},         // scalar to scalar, into the next subtree
+        {T_IP + ".0", H_A + ".0"},         // past the disabled tOff, into the next subtree
         {H_A + ".0", W1 + ".1.1"},         // scalar to the first row of a table
         {O1, O1 + ".1"},                   // a column's OID: its first row
         {O1 + ".3", O1 + ".10"},           // numeric, not name order
@@ -382,6 +386,15 @@ TEST_F(daemon_serve, get_next_moves_from_each_object_to_the_next_in_mib_order)
 TEST_F(daemon_serve, walks_tables_in_numeric_index_order_and_stop_a_column_at_a_disabled_item)
 {
     start_all();
+    // Scalars: across object types, the disabled tOff left out.
+    auto sys = snmpwalk(SYS, "2c");
+    ASSERT_EQ(sys.status, 0) << sys.err;
+    EXPECT_EQ(lines_with(sys.out, BASE),
+              (std::vector<std::string>{T_UNSIGNED + ".0 = Gauge32: 4000000000", T_SIGNED + ".0 = INTEGER: -42",
+                                        T_STRING + ".0 = STRING: \"hello world\"", T_RAW + ".0 = Hex-STRING: 01 AB 00 FF ",
+                                        T_OID + ".0 = OID: .1.3.6.1.4.1.32473.7.1",
+                                        T_TICKS + ".0 = Timeticks: (12345) 0:02:03.45", T_COUNTER + ".0 = Counter32: 77",
+                                        T_READONLY + ".0 = STRING: \"fixed\"", T_IP + ".0 = IpAddress: 127.0.0.1"}));
     auto one = snmpwalk(ONE, "2c");
     ASSERT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(lines_with(one.out, BASE), (std::vector<std::string>{
@@ -558,6 +571,13 @@ TEST_F(daemon_serve, set_of_each_syntax_sends_the_exact_phase_one_and_two_mails)
         EXPECT_EQ(sets(), (std::vector<std::string>{"set phase=1 " + tail, "set phase=2 " + tail}))
             << r.oid << " " << r.type << " " << r.value;
     }
+    // Each mail is as long as its header and the value's own bytes, not the
+    // item's size (the agent's output goes to the daemon's log).
+    for (const char* mail : {"SET phase=1 object=sys/scalars item=1 mail_length=268 value=fbffffff",
+                             "SET phase=2 object=sys/scalars item=1 mail_length=268 value=fbffffff",
+                             "SET phase=1 object=sys/scalars item=3 mail_length=266 value=0102",
+                             "SET phase=2 object=sys/scalars item=3 mail_length=266 value=0102"})
+        EXPECT_TRUE(wait_for_line(daemon_log(), mail)) << mail;
 }
 
 TEST_F(daemon_serve, commit_sends_phase_two_in_varbind_order)
@@ -592,28 +612,31 @@ TEST_F(daemon_serve, set_refusals_reach_snmpset_as_errors)
     EXPECT_TRUE(sets().empty()) << read_file(set_log());
 }
 
-TEST_F(daemon_serve, agent_nak_gives_bad_value_and_no_phase_two)
+TEST_F(daemon_serve, refused_or_unanswered_set_fails_with_bad_value_and_no_phase_two)
 {
-    start_all("nak");
-    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
-    EXPECT_NE(answer.status, 0) << answer.out;
-    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
-    EXPECT_EQ(sets(), (std::vector<std::string>{"set phase=1 object=sys/scalars item=1 length=4 hex=09000000"}));
+    // The agent refuses a value beginning "nak" and leaves one beginning
+    // "silent" unanswered.
+    start_all("text");
+    auto refused = snmpset(T_STRING + ".0", "s", "nak");
+    EXPECT_NE(refused.status, 0) << refused.out;
+    EXPECT_NE(refused.err.find("badValue"), std::string::npos) << refused.err;
+    const std::string nak_phase_one = "set phase=1 object=sys/scalars item=2 length=4 hex=6e616b00";
+    EXPECT_EQ(sets(), (std::vector<std::string>{nak_phase_one}));
     // The daemon goes on serving, the old value in place.
-    EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
-}
+    EXPECT_EQ(value_of(snmpget(T_STRING + ".0")), "STRING: \"hello world\"");
 
-TEST_F(daemon_serve, unanswered_set_times_out_after_the_reply_wait_with_bad_value)
-{
-    start_all("none");
+    // Unanswered: the daemon waits out its reply wait, then refuses.
     auto started = std::chrono::steady_clock::now();
-    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
+    auto unanswered = snmpset(T_STRING + ".0", "s", "silent");
     auto took = std::chrono::steady_clock::now() - started;
-    EXPECT_NE(answer.status, 0) << answer.out;
-    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
+    EXPECT_NE(unanswered.status, 0) << unanswered.out;
+    EXPECT_NE(unanswered.err.find("badValue"), std::string::npos) << unanswered.err;
     EXPECT_GE(took, std::chrono::seconds(9));
     EXPECT_LT(took, std::chrono::seconds(25));
-    EXPECT_EQ(sets().size(), 1u);
+    EXPECT_EQ(sets(), (std::vector<std::string>{nak_phase_one,
+                                                "set phase=1 object=sys/scalars item=2 length=7 hex=73696c656e7400"}));
+    // And serves on after the reply wait.
+    EXPECT_EQ(value_of(snmpget(T_STRING + ".0")), "STRING: \"hello world\"");
     EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
 }
 
@@ -811,6 +834,9 @@ TEST_F(daemon_serve, missing_config_fails_every_attempt_then_stops_with_status_o
     EXPECT_EQ(count_of(log, "dorsrvsmuxd: Can't interpret file: config  (SMUX4020)"), 4u) << log;
     EXPECT_EQ(count_of(log, "(SMUX3004)"), 1u) << log;
     EXPECT_LT(log.find("(SMUX4020)"), log.find("(SMUX3004)"));
+    EXPECT_NE(log.find("dorsrvsmuxd: Receive failed: "), std::string::npos) << log;
+    EXPECT_NE(log.find("Terminating Server Agents SMUX Manager..."), std::string::npos) << log;
+    EXPECT_NE(log.find("[dorsrvsmux] Done."), std::string::npos) << log;
 }
 
 // ---- snmpd going away ------------------------------------------------------
@@ -946,6 +972,223 @@ TEST_F(shipped_tree, agent_hello_objects_are_served_by_the_shipped_files)
                            milliseconds(10000)));
     // No warning: every shipped entry is served.
     EXPECT_EQ(read_file(log_path("daemon")).find("(SMUX404"), std::string::npos) << read_file(log_path("daemon"));
+}
+
+}  // namespace
+
+// ---- the daemon's own commands and start-up refusals ------------------------
+
+namespace {
+
+// daemon_agent publishes a fixed set of objects into the registry given and
+// answers sets; the daemon starts it from config in <scratch>/run/a/b.
+const std::string S = ".1.3.6.1.4.1.32473.11.2";
+
+const std::string defs = std::string(SERVER_SUBTREE_DEFS) +
+    "eTable vdnStdEquipment.1\n"
+    "eEntry eTable.1\n"
+    "eColA eEntry.1 INTEGER read-write mandatory\n"
+    "eColB eEntry.2 DisplayString read-write mandatory\n"
+    "e2Table vdnStdEquipment.2\n"
+    "e2Entry e2Table.1\n"
+    "ePVal e2Entry.1 INTEGER read-only mandatory\n"
+    "eLevel vdnSystemInfo.1 INTEGER read-write mandatory\n"
+    "eText vdnSystemInfo.2 DisplayString read-write mandatory\n"
+    "eCount vdnSystemInfo.3 Gauge read-only mandatory\n"
+    "eOff vdnSystemInfo.4 INTEGER read-write mandatory\n"
+    "eOid vdnSystemInfo.5 ObjectID read-write mandatory\n"
+    "eRaw vdnSystemInfo.6 OctetString read-write mandatory\n"
+    "eHealth vdnHealth.1 Gauge read-only mandatory\n"
+    "eSm2 vdnSm2.1 Gauge read-only mandatory\n";
+
+class daemon_e2e : public sandbox_test {
+ protected:
+    // The start directory <scratch>/run/a/b with the MIB definitions, the
+    // registry map and (unless told otherwise) the agent configuration.
+    void prepare(bool with_config = true)
+    {
+        run_ = scratch() + "/run/a/b";
+        // The registry path must fit 59 characters; the sandbox keeps
+        // /opt/varden/server private.
+        registry_ = "/opt/varden/server/registry";
+        for (const std::string& dir : {scratch() + "/run", scratch() + "/run/a", run_, registry_})
+            mkdir(dir.c_str(), 0755);
+        ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs", defs));
+        std::string map = "registry = \"" + registry_ + "\"\n";
+        for (const char* name : {"eLevel", "eText", "eCount", "eOff", "eOid", "eRaw"})
+            map += std::string("\"sys/scalars\" \"") + name + "\" SCALAR\n";
+        map += "\"health/health\" \"eHealth\" SCALAR\n\"health/health\" \"eSm2\" SCALAR\n";
+        map += "table_index = 1\n\"disk/diskTable\" \"eColA\" TABLE\n\"disk/diskTable\" \"eColB\" TABLE\n";
+        map += "table_index = 2\n\"proc/procTable\" \"ePVal\" TABLE\n";
+        ASSERT_TRUE(write_file(run_ + "/registry.mib", map));
+        if (with_config) {
+            ASSERT_TRUE(write_file(run_ + "/config",
+                                   "agent \"" + bin_dir() + "/daemon_agent\" \"" + registry_ + "\";\n"));
+        }
+        write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " " + DEFAULT_PASSWORD + "\n");
+    }
+
+    pid_t start_daemon(const std::string& name = "daemon", const std::vector<std::string>& env = {})
+    {
+        return spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, name, env);
+    }
+
+    run_result dorsrvctl(const std::string& command)
+    {
+        return run({bin_dir() + "/dorsrvctl", command}, std::chrono::milliseconds(30000));
+    }
+
+    run_result check(const std::string& dir)
+    {
+        return run({bin_dir() + "/dorsrvsmuxd", "--check", dir}, std::chrono::milliseconds(30000));
+    }
+
+    // snmpd, snmptrapd, the daemon and its agent, up and registered.
+    void start_all()
+    {
+        prepare();
+        write_snmpd_conf();
+        ASSERT_GT(start_snmptrapd(), 0);
+        ASSERT_GT(start_snmpd(), 0);
+        daemon_ = start_daemon();
+        ASSERT_GT(daemon_, 0);
+        auto cold = wait_for_trap(
+            [](const trap_record& t) { return t.generic == 0 && t.enterprise == ".1.3.6.1.4.1.32473"; },
+            std::chrono::milliseconds(20000));
+        ASSERT_TRUE(cold.has_value()) << "no cold-start trap";
+        ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", std::chrono::milliseconds(20000)));
+    }
+
+    std::string run_, registry_;
+    pid_t daemon_ = -1;
+};
+
+TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_starting)
+{
+    prepare();
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    // A queue left by an earlier test in this sandbox would hide one made here.
+    key_t key = ftok("/opt/varden/server", 0x16324);
+    if (int left = msgget(key, 0); left >= 0)
+        msgctl(left, IPC_RMID, nullptr);
+    run_result good = check(run_);
+    EXPECT_EQ(good.status, 0) << good.out << good.err;
+    EXPECT_NE(good.out.find("dorsrvsmuxd: check: 0 problems, 1 warning"), std::string::npos) << good.out;
+    EXPECT_NE(good.err.find("Can't interpret file: ../../mailcfg  (SMUX4020)"), std::string::npos) << good.err;
+
+    // An agent that is not there, an unknown object, one outside the four
+    // subtrees and a table entry instead of its columns; a readable peers file.
+    ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs", std::string(defs) + "eElse varden.99 INTEGER read-only mandatory\n"));
+    ASSERT_TRUE(write_file(run_ + "/config", "agent \"no-such-agent\";\n"));
+    std::string map = read_file(run_ + "/registry.mib");
+    map += "\"sys/scalars\" \"eNowhere\" SCALAR\n\"sys/scalars\" \"eElse\" SCALAR\n";
+    map += "table_index = 1\n\"disk/diskTable\" \"eEntry\" TABLE\n";
+    ASSERT_TRUE(write_file(run_ + "/registry.mib", map));
+    chmod("/etc/netmgt/snmpd.peers", 0644);
+    run_result bad = run({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd' --check"});
+    EXPECT_EQ(bad.status, 1);
+    for (const char* expected :
+         {"dorsrvsmuxd: Can't find executable to fork: no-such-agent  (SMUX4023)",
+          "Registry entry eNowhere is not in dorsrvsmuxd.defs: it is served as nothing  (SMUX4040)",
+          "Registry entry eElse lies outside the served subtrees", "Registry entry eEntry maps a table",
+          "(SMUX4043)", "dorsrvsmuxd: check: 1 problem, 5 warnings"})
+        EXPECT_NE((bad.out + bad.err).find(expected), std::string::npos) << expected << "\n" << bad.out << bad.err;
+    // Nothing was started: no mailbox queue exists.
+    EXPECT_LT(msgget(key, 0), 0);
+    EXPECT_EQ(run({bin_dir() + "/dorsrvsmuxd", "--bogus"}).status, 2);
+}
+
+TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)
+{
+    start_all();
+    pid_t second = start_daemon("second");
+    auto status = wait_exit(second, std::chrono::milliseconds(10000));
+    ASSERT_TRUE(status.has_value()) << "the second daemon did not stop";
+    EXPECT_TRUE(WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+    std::string log = read_file(log_path("second"));
+    EXPECT_NE(log.find("dorsrvsmuxd: Another dorsrvsmuxd (pid " + std::to_string(daemon_) + ") runs"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Connect agent:"), std::string::npos) << log;
+    EXPECT_EQ(value_of(snmpget(S + ".4.1.0")), "Gauge32: 6");
+    EXPECT_TRUE(running(daemon_));
+}
+
+TEST_F(daemon_e2e, status_reports_the_association_agents_and_debug_across_an_snmpd_restart)
+{
+    start_all();
+    run_result before = dorsrvctl("status");
+    EXPECT_EQ(before.status, 0) << before.out << before.err;
+    EXPECT_NE(before.out.find("dorsrvsmuxd: running, pid " + std::to_string(daemon_)), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("SMUX association: yes"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("debug: off"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("connected agents: 1"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("daemon_agent"), std::string::npos) << before.out;
+
+    ASSERT_GT(restart_snmpd(), 0);
+    run_result after;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            after = dorsrvctl("status");
+            return after.out.find("SMUX association: no") != std::string::npos;
+        },
+        std::chrono::milliseconds(20000), std::chrono::milliseconds(500)))
+        << after.out << after.err;
+    EXPECT_EQ(after.status, 0);
+    EXPECT_NE(after.out.find("connected agents: 1"), std::string::npos) << after.out;
+
+    // A daemon that died leaves its lock behind to no one.
+    stop(daemon_, SIGKILL);
+    run_result gone = dorsrvctl("status");
+    EXPECT_EQ(gone.status, 1) << gone.out;
+    EXPECT_NE(gone.out.find("not running"), std::string::npos) << gone.out;
+}
+
+TEST_F(daemon_e2e, journal_stream_gets_syslog_priority_prefixes)
+{
+    prepare();
+    ASSERT_TRUE(write_file(run_ + "/registry.mib", read_file(run_ + "/registry.mib") + "\"x/y\" \"eNowhere\" SCALAR\n"));
+    write_snmpd_conf();
+    ASSERT_GT(start_snmpd(), 0);
+    // The daemon's log file plays the journal's stream: systemd names it by
+    // device and inode.
+    auto journal = [this](const std::string& name) {
+        write_file(log_path(name), "");
+        struct stat st{};
+        stat(log_path(name).c_str(), &st);
+        return "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    };
+    daemon_ = start_daemon("daemon", {journal("daemon")});
+    ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", std::chrono::milliseconds(20000)));
+    pid_t second = start_daemon("second", {journal("second")});
+    ASSERT_TRUE(wait_exit(second, std::chrono::milliseconds(10000)).has_value());
+
+    auto has_line = [this](const std::string& name, const std::string& prefix, const std::string& text) {
+        std::string log = "\n" + read_file(log_path(name));
+        for (std::size_t at = log.find("\n" + prefix); at != std::string::npos; at = log.find("\n" + prefix, at + 1)) {
+            std::size_t end = log.find('\n', at + 1);
+            if (log.substr(at, end - at).find(text) != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(has_line("daemon", "<6>", "Started Server Agents SMUX Manager")) << read_file(log_path("daemon"));
+    EXPECT_TRUE(has_line("daemon", "<6>", "[dorsrvsmux] Connect agent:")) << read_file(log_path("daemon"));
+    EXPECT_TRUE(has_line("daemon", "<4>", "(SMUX4040)")) << read_file(log_path("daemon"));
+    EXPECT_TRUE(has_line("second", "<3>", "dorsrvsmuxd: Another dorsrvsmuxd")) << read_file(log_path("second"));
+}
+
+TEST_F(daemon_e2e, wrong_smux_password_is_reported_with_the_close_reason)
+{
+    prepare();
+    write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " not-the-password\n");
+    write_snmpd_conf();
+    ASSERT_GT(start_snmpd(), 0);
+    daemon_ = start_daemon();
+    EXPECT_TRUE(wait_for_line(log_path("daemon"),
+                              "The master agent closed the SMUX association: authenticationFailure (5)",
+                              std::chrono::milliseconds(20000)))
+        << read_file(log_path("daemon"));
 }
 
 }  // namespace

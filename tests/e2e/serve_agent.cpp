@@ -2,7 +2,7 @@
 // publishes the objects a description file gives, then answers the daemon's
 // set mails and writes one line per set to a log file.
 //
-//   serve_agent LAYOUT SET_LOG [ack|nak|none]
+//   serve_agent LAYOUT SET_LOG [ack|nak|none|text]
 //
 // LAYOUT, one statement per line ('#' lines and blank lines ignored):
 //   registry DIR                          the data registry directory
@@ -12,10 +12,14 @@
 //       STATE enabled|disabled, SIZE the capacity of string, raw and oid
 //       values (0 for the integers), VALUE the rest of the line (raw: hex
 //       digits, two per byte).
-// SET_LOG gets "set phase=P object=O item=I length=L hex=HH..." per MAIL_SET.
-// The answer to every set is MAIL_ACK (ack, the default), MAIL_NAK (nak) or
-// nothing at all (none). It prints "published N" once its objects are out,
-// and ends on MAIL_STOP or MAIL_STOP_ALL.
+// SET_LOG gets "set phase=P object=O item=I length=L hex=HH..." per MAIL_SET,
+// L the value's length; standard output gets
+// "SET phase=P object=O item=I mail_length=M value=HH..." with the whole
+// mail's length M. The answer to every set is MAIL_ACK (ack, the default),
+// MAIL_NAK (nak) or nothing at all (none); with text, a value beginning
+// "nak" is refused, one beginning "silent" gets no answer, and every other
+// set is taken. It prints "published N" once its objects are out, and ends on
+// MAIL_STOP or MAIL_STOP_ALL.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -186,13 +190,20 @@ int main(int argc, char** argv)
             continue;
         // The log line is complete on disk before the answer goes out, so a
         // test that sees snmpset return also sees every line.
+        std::string hex = to_hex(set.value, set.value_length);
         if (FILE* log = std::fopen(argv[2], "a")) {
             std::fprintf(log, "set phase=%d object=%s item=%d length=%zu hex=%s\n", static_cast<int>(set.phase),
-                         set.object_name, static_cast<int>(set.item_index), set.value_length,
-                         to_hex(set.value, set.value_length).c_str());
+                         set.object_name, static_cast<int>(set.item_index), set.value_length, hex.c_str());
             std::fclose(log);
         }
-        if (answer != "none")
+        std::printf("SET phase=%d object=%s item=%d mail_length=%d value=%s\n", static_cast<int>(set.phase),
+                    set.object_name, static_cast<int>(set.item_index), n, hex.c_str());
+        std::string value(reinterpret_cast<const char*>(set.value), set.value_length);
+        if (answer == "text") {
+            if (value.rfind("silent", 0) != 0)
+                dsagent_answer(&session, value.rfind("nak", 0) != 0);
+        } else if (answer != "none") {
             dsagent_answer(&session, answer == "ack");
+        }
     }
 }

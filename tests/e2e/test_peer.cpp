@@ -30,7 +30,12 @@
 #include <string>
 #include <vector>
 
-#include "snmp/smux.h"
+#include "snmp/errors.h"
+#include "snmp/mib.h"
+#include "snmp/peers.h"
+#include "snmp/smux_pdu.h"
+#include "snmp/smux_session.h"
+#include "snmp/types.h"
 
 namespace {
 

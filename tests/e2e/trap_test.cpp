@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/sandbox.h"
+#include "tests/e2e/server_defs.h"
 
 using namespace dsmux::e2e;
 
@@ -20,14 +21,7 @@ const std::string E = ".1.3.6.1.4.1.32473";
 const std::string S = E + ".11.2";
 const std::string ENTERPRISE_VALUE = E + ".11.2.11.1.0";
 
-const char* const defs =
-    "varden enterprises.32473\n"
-    "vdnProducts varden.11\n"
-    "vdnServer vdnProducts.2\n"
-    "vdnStdEquipment vdnServer.1\n"
-    "vdnSystemInfo vdnServer.2\n"
-    "vdnHealth vdnServer.3\n"
-    "vdnSm2 vdnServer.4\n"
+const std::string defs = std::string(SERVER_SUBTREE_DEFS) +
     "tLevel vdnSystemInfo.1 INTEGER read-write mandatory\n"
     "tText vdnSystemInfo.2 DisplayString read-write mandatory\n"
     "tCount vdnSystemInfo.3 Counter read-only mandatory\n"

@@ -24,7 +24,10 @@
 #include "smux/dispatch.h"
 #include "smux/pairs.h"
 #include "smux/session.h"
-#include "snmp/smux.h"
+#include "snmp/errors.h"
+#include "snmp/mib.h"
+#include "snmp/smux_pdu.h"
+#include "snmp/types.h"
 #include "tests/mail/private_queue.h"
 
 namespace smux_test {

@@ -19,6 +19,7 @@
 #include "cfg/scan.h"
 #include "lib/lib.h"
 #include "lib/mail_format.h"
+#include "snmp/mib.h"
 
 namespace {
 

@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "snmp/smux.h"
+#include "snmp/errors.h"
+#include "snmp/mib.h"
+#include "snmp/smux_pdu.h"
+#include "snmp/types.h"
 #include "tests/snmp/scratch.h"
 
 namespace {

@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "snmp/smux.h"
+#include "snmp/peers.h"
+#include "snmp/types.h"
 #include "tests/snmp/scratch.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "snmp/mib.h"
 #include "tests/snmp/hex.h"
 
 namespace {

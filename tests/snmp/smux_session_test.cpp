@@ -15,7 +15,11 @@
 #include <vector>
 
 #include "snmp/ber.h"
-#include "snmp/smux.h"
+#include "snmp/errors.h"
+#include "snmp/mib.h"
+#include "snmp/smux_pdu.h"
+#include "snmp/smux_session.h"
+#include "snmp/types.h"
 #include "tests/snmp/hex.h"
 
 namespace {

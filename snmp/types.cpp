@@ -1,12 +1,14 @@
 // OIDs, octet strings, varbinds and request records: the small heap records
-// the daemon builds and hands to the SMUX routines.
+// the daemon builds and hands to the SMUX routines (snmp/types.h). Text to
+// OID lives here too, though declared with the MIB that resolves its names.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "snmp/smux.h"
+#include "snmp/mib.h"
+#include "snmp/types.h"
 
 snmp_oid* oid_extend(const snmp_oid* oid, int k)
 {

@@ -9,19 +9,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 
-#include "snmp/smux.h"
-#include "snmp/smux_pdu.h"
+#include "snmp/smux_session.h"
 
-int smux_errno = SMUX_ERR_NONE;
-char smux_info[256] = "";
+#include "snmp/smux_pdu.h"
 
 namespace {
 // Whether the last failure was the loss of the master (see smux_lost).
@@ -30,8 +30,7 @@ bool lost = false;
 
 namespace {
 
-
-struct session {
+struct association {
     int fd = -1;
     bool open_sent = false;
     // A malformed PDU poisons the stream: nothing after it can be framed.
@@ -46,7 +45,8 @@ struct session {
     smux_request* last_request = nullptr;
 };
 
-session s;
+// The one association; every routine below works on it.
+association assoc;
 
 int fail(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int fail(int code, const char* format, ...)
@@ -67,25 +67,25 @@ int fail_system(const char* call)
 
 void drop_input()
 {
-    s.in_len = 0;
-    s.poisoned = false;
-    free_request(s.last_request);
-    s.last_request = nullptr;
+    assoc.in_len = 0;
+    assoc.poisoned = false;
+    free_request(assoc.last_request);
+    assoc.last_request = nullptr;
 }
 
 void drop_connection()
 {
-    if (s.fd >= 0)
-        close(s.fd);
-    s.fd = -1;
-    s.open_sent = false;
+    if (assoc.fd >= 0)
+        close(assoc.fd);
+    assoc.fd = -1;
+    assoc.open_sent = false;
     drop_input();
 }
 
 int master_port()
 {
-    if (s.port > 0)
-        return s.port;
+    if (assoc.port > 0)
+        return assoc.port;
     struct servent* entry = getservbyname("smux", "tcp");
     return entry ? ntohs(static_cast<uint16_t>(entry->s_port)) : SMUX_DEFAULT_PORT;
 }
@@ -147,14 +147,14 @@ bool is_unreachable(int error)
 // association is dropped.
 int send_pdu(const ber::writer& w)
 {
-    if (s.fd < 0)
+    if (assoc.fd < 0)
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     if (w.used > SMUX_MAX_PDU)
         return fail(SMUX_ERR_TOO_BIG, "PDU of %zu bytes", w.used);
-    const timespec deadline = deadline_after_ms(s.send_wait_ms);
+    const timespec deadline = deadline_after_ms(assoc.send_wait_ms);
     size_t sent = 0;
     while (sent < w.used) {
-        ssize_t n = send(s.fd, w.data() + sent, w.used - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = send(assoc.fd, w.data() + sent, w.used - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
@@ -169,7 +169,7 @@ int send_pdu(const ber::writer& w)
             return lose_association("send: master agent not reading (%zu of %zu bytes written)", sent, w.used);
         if (n < 0 && errno == EINTR)
             continue;
-        struct pollfd p{s.fd, POLLOUT, 0};
+        struct pollfd p{assoc.fd, POLLOUT, 0};
         if (poll(&p, 1, left) < 0 && errno != EINTR)
             return fail_system("poll");
     }
@@ -178,46 +178,46 @@ int send_pdu(const ber::writer& w)
 
 // Until the OpenPDU has gone out the master knows nothing of us: anything
 // else it receives first makes it drop the connection.
-bool association_open() { return s.fd >= 0 && s.open_sent; }
+bool association_open() { return assoc.fd >= 0 && assoc.open_sent; }
 
 uint32_t ticks_since_start()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t cs = (now.tv_sec - s.started.tv_sec) * 100 + (now.tv_nsec - s.started.tv_nsec) / 10000000;
+    int64_t cs = (now.tv_sec - assoc.started.tv_sec) * 100 + (now.tv_nsec - assoc.started.tv_nsec) / 10000000;
     return static_cast<uint32_t>(cs < 0 ? 0 : cs);
 }
 
 bool whole_pdu_buffered()
 {
     size_t total;
-    return s.poisoned || smux_pdu_frame(s.in, s.in_len, &total) != ber::frame_status::partial;
+    return assoc.poisoned || smux_pdu_frame(assoc.in, assoc.in_len, &total) != ber::frame_status::partial;
 }
 
 // Takes the first buffered PDU if it is whole: 1 delivered, 0 not yet, -1 bad.
 int take_buffered(smux_event* event)
 {
-    if (s.poisoned)
+    if (assoc.poisoned)
         return fail(SMUX_ERR_PDU_FORMAT, "input after a malformed PDU");
     size_t total = 0;
-    ber::frame_status st = smux_pdu_frame(s.in, s.in_len, &total);
+    ber::frame_status st = smux_pdu_frame(assoc.in, assoc.in_len, &total);
     if (st == ber::frame_status::partial)
         return 0;
     if (st == ber::frame_status::malformed) {
-        s.poisoned = true;
-        return fail(SMUX_ERR_PDU_FORMAT, "malformed PDU header (tag 0x%02x)", s.in_len ? s.in[0] : 0);
+        assoc.poisoned = true;
+        return fail(SMUX_ERR_PDU_FORMAT, "malformed PDU header (tag 0x%02x)", assoc.in_len ? assoc.in[0] : 0);
     }
     const char* why = "";
     smux_event ev{};
-    int rc = smux_pdu_decode(s.in, total, &ev, &why);
-    uint8_t tag = s.in[0];
-    memmove(s.in, s.in + total, s.in_len - total);
-    s.in_len -= total;
+    int rc = smux_pdu_decode(assoc.in, total, &ev, &why);
+    uint8_t tag = assoc.in[0];
+    memmove(assoc.in, assoc.in + total, assoc.in_len - total);
+    assoc.in_len -= total;
     if (rc != 0) {
-        s.poisoned = true;
+        assoc.poisoned = true;
         return fail(SMUX_ERR_PDU_FORMAT, "malformed PDU (tag 0x%02x): %s", tag, why);
     }
-    s.last_request = (ev.op == SMUX_OP_GET || ev.op == SMUX_OP_GET_NEXT || ev.op == SMUX_OP_SET) ? ev.request
+    assoc.last_request = (ev.op == SMUX_OP_GET || ev.op == SMUX_OP_GET_NEXT || ev.op == SMUX_OP_SET) ? ev.request
                                                                                                : nullptr;
     *event = ev;
     return 1;
@@ -237,36 +237,22 @@ int deliver_lost(smux_event* event)
 
 }  // namespace
 
-const char* smux_error(int error)
-{
-    switch (error) {
-    case SMUX_ERR_NONE: return "no error";
-    case SMUX_ERR_SYSTEM: return "system call failed";
-    case SMUX_ERR_PDU_FORMAT: return "malformed PDU from the master agent";
-    case SMUX_ERR_TOO_BIG: return "PDU too big for the master agent";
-    case SMUX_ERR_NOT_OPEN: return "no SMUX association";
-    case SMUX_ERR_INVALID: return "invalid argument";
-    case SMUX_ERR_IN_PROGRESS: return "operation in progress";
-    default: return "unknown SMUX error";
-    }
-}
-
 bool smux_lost(void) { return lost; }
 
 int smux_set_send_wait(int milliseconds)
 {
-    int kept = s.send_wait_ms;
-    s.send_wait_ms = milliseconds > 0 ? milliseconds : SMUX_SEND_WAIT_MS;
+    int kept = assoc.send_wait_ms;
+    assoc.send_wait_ms = milliseconds > 0 ? milliseconds : SMUX_SEND_WAIT_MS;
     return kept;
 }
 
 void smux_set_master(const char* host, int port)
 {
-    s.host = host ? host : "127.0.0.1";
-    s.port = port > 0 ? port : 0;
+    assoc.host = host ? host : "127.0.0.1";
+    assoc.port = port > 0 ? port : 0;
 }
 
-int smux_fd(void) { return s.fd; }
+int smux_fd(void) { return assoc.fd; }
 
 int smux_init(int /*debug*/)
 {
@@ -276,8 +262,8 @@ int smux_init(int /*debug*/)
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(master_port()));
-    if (inet_pton(AF_INET, s.host.c_str(), &addr.sin_addr) != 1)
-        return fail(SMUX_ERR_INVALID, "bad master address \"%s\"", s.host.c_str());
+    if (inet_pton(AF_INET, assoc.host.c_str(), &addr.sin_addr) != 1)
+        return fail(SMUX_ERR_INVALID, "bad master address \"%s\"", assoc.host.c_str());
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return fail_system("socket");
@@ -297,23 +283,23 @@ int smux_init(int /*debug*/)
             return lose_association("connect: %s", strerror(saved));
         return fail_system("connect");
     }
-    s.fd = fd;
-    clock_gettime(CLOCK_MONOTONIC, &s.started);
+    assoc.fd = fd;
+    clock_gettime(CLOCK_MONOTONIC, &assoc.started);
     return fd;
 }
 
 int smux_simple_open(const snmp_oid* identity, const char* description, const char* password, int password_len)
 {
-    if (s.fd < 0)
+    if (assoc.fd < 0)
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     if (identity == nullptr || password_len < 0 || (password == nullptr && password_len != 0))
         return fail(SMUX_ERR_INVALID, "smux_simple_open: bad argument");
-    struct pollfd p{s.fd, POLLOUT, 0};
+    struct pollfd p{assoc.fd, POLLOUT, 0};
     if (poll(&p, 1, 0) == 0)
         return fail(SMUX_ERR_IN_PROGRESS, "connection not made yet");
     int error = 0;
     socklen_t len = sizeof error;
-    if (getsockopt(s.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+    if (getsockopt(assoc.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
         return fail_system("getsockopt");
     if (error != 0) {
         if (is_unreachable(error))
@@ -328,7 +314,7 @@ int smux_simple_open(const snmp_oid* identity, const char* description, const ch
                           : fail(SMUX_ERR_INVALID, "identity cannot be encoded");
     if (send_pdu(w) != 0)
         return -1;
-    s.open_sent = true;
+    assoc.open_sent = true;
     return 0;
 }
 
@@ -344,15 +330,15 @@ int smux_register(const snmp_oid* subtree, int priority, int operation)
     return send_pdu(w);
 }
 
-bool smux_pending(void) { return s.fd >= 0 && s.in_len > 0 && whole_pdu_buffered(); }
+bool smux_pending(void) { return assoc.fd >= 0 && assoc.in_len > 0 && whole_pdu_buffered(); }
 
 int smux_wait(smux_event* event, int secs)
 {
     if (event == nullptr)
         return fail(SMUX_ERR_INVALID, "smux_wait: no event record");
-    free_request(s.last_request);
-    s.last_request = nullptr;
-    if (s.fd < 0)
+    free_request(assoc.last_request);
+    assoc.last_request = nullptr;
+    if (assoc.fd < 0)
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -368,13 +354,13 @@ int smux_wait(smux_event* event, int secs)
             return got > 0 ? 0 : -1;
         // Read what is there, but no more than the rest of the buffer: a
         // PDU larger than the buffer was already refused by the framing.
-        if (s.in_len == sizeof s.in) {
-            s.poisoned = true;
+        if (assoc.in_len == sizeof assoc.in) {
+            assoc.poisoned = true;
             return fail(SMUX_ERR_PDU_FORMAT, "input buffer full without a whole PDU");
         }
-        ssize_t n = recv(s.fd, s.in + s.in_len, sizeof s.in - s.in_len, MSG_DONTWAIT);
+        ssize_t n = recv(assoc.fd, assoc.in + assoc.in_len, sizeof assoc.in - assoc.in_len, MSG_DONTWAIT);
         if (n > 0) {
-            s.in_len += static_cast<size_t>(n);
+            assoc.in_len += static_cast<size_t>(n);
             continue;
         }
         if (n == 0)
@@ -388,7 +374,7 @@ int smux_wait(smux_event* event, int secs)
             return fail_system("recv");
         if (secs == 0)
             return fail(SMUX_ERR_IN_PROGRESS, "no whole PDU yet");
-        struct pollfd p{s.fd, POLLIN, 0};
+        struct pollfd p{assoc.fd, POLLIN, 0};
         int ready = poll(&p, 1, secs < 0 ? -1 : remaining_ms(deadline));
         if (ready < 0 && errno != EINTR)
             return fail_system("poll");
@@ -424,14 +410,13 @@ int smux_trap(int generic, int specific, const snmp_varbind* varbinds)
         if (v->value.syntax == SNMP_OCTET_STRING && v->value.octets != nullptr &&
             v->value.octets->len > SMUX_MAX_OCTETS)
             return fail(SMUX_ERR_TOO_BIG, "OCTET STRING of %u bytes in trap", v->value.octets->len);
-    snmp_oid* enterprise = make_obj_id_from_dot(SMUX_ENTERPRISE);
-    if (enterprise == nullptr)
-        return fail(SMUX_ERR_INVALID, "bad enterprise");
+    uint32_t enterprise_ids[SMUX_ENTERPRISE_LENGTH];
+    std::copy(std::begin(SMUX_ENTERPRISE_IDS), std::end(SMUX_ENTERPRISE_IDS), enterprise_ids);
+    const snmp_oid enterprise{static_cast<uint16_t>(SMUX_ENTERPRISE_LENGTH), enterprise_ids};
     static const uint8_t loopback[4] = {127, 0, 0, 1};
     uint8_t buf[SMUX_MAX_PDU];
     ber::writer w(buf, sizeof buf);
-    bool ok = smux_encode_trap(w, enterprise, loopback, generic, specific, ticks_since_start(), varbinds);
-    free_oid(enterprise);
+    bool ok = smux_encode_trap(w, &enterprise, loopback, generic, specific, ticks_since_start(), varbinds);
     if (!ok)
         return w.overflow ? fail(SMUX_ERR_TOO_BIG, "trap over %zu bytes", SMUX_MAX_PDU)
                           : fail(SMUX_ERR_INVALID, "trap cannot be encoded");
@@ -440,11 +425,11 @@ int smux_trap(int generic, int specific, const snmp_varbind* varbinds)
 
 int smux_close(int reason)
 {
-    if (s.fd >= 0 && s.open_sent) {
+    if (assoc.fd >= 0 && assoc.open_sent) {
         uint8_t buf[8];
         ber::writer w(buf, sizeof buf);
         if (smux_encode_close(w, reason))
-            (void)send(s.fd, w.data(), w.used, MSG_NOSIGNAL | MSG_DONTWAIT);
+            (void)send(assoc.fd, w.data(), w.used, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
     drop_connection();
     return 0;
@@ -452,7 +437,7 @@ int smux_close(int reason)
 
 int xselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, int secs)
 {
-    bool ready = s.fd >= 0 && s.fd < nfds && readfds != nullptr && FD_ISSET(s.fd, readfds) && smux_pending();
+    bool ready = assoc.fd >= 0 && assoc.fd < nfds && readfds != nullptr && FD_ISSET(assoc.fd, readfds) && smux_pending();
     timeval tv{secs < 0 ? 0 : secs, 0};
     timeval* timeout = secs < 0 ? nullptr : &tv;
     if (ready)
@@ -470,8 +455,8 @@ int xselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, int 
             FD_ZERO(exceptfds);
         n = 0;
     }
-    if (!FD_ISSET(s.fd, readfds)) {
-        FD_SET(s.fd, readfds);
+    if (!FD_ISSET(assoc.fd, readfds)) {
+        FD_SET(assoc.fd, readfds);
         ++n;
     }
     return n;
