@@ -82,7 +82,8 @@ int dsagent_mail_send(int qid, const void *mail, size_t length);
 /* Takes one mail of message type `mbox` (a positive mailbox number) into `mail` of `capacity` bytes, rebuilt in the documented layout.
  * Returns its length L; 0 when `nowait` is set and there is none, or a
  * signal cut the wait short; -1 on failure (errno E2BIG: the mail does not
- * fit `capacity`, it stays queued). */
+ * fit `capacity`, it stays queued). An empty message carries no mail: it is
+ * dropped and the receive goes on, as the daemon does with one. */
 int dsagent_mail_receive(int qid, long mbox, void *mail, size_t capacity, int nowait);
 
 /* ---- A session with the daemon ---------------------------------------- */
