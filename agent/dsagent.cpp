@@ -23,6 +23,7 @@
 #include "lib/obj.h"
 #include "lib/obj_format.h"
 #include "lib/paths.h"
+#include "lib/row_name.h"
 
 // The C face repeats the shared constants; keep them honest.
 static_assert(DSAGENT_MAIL_STOP == MAIL_STOP && DSAGENT_MAIL_CONNECT == MAIL_CONNECT &&
@@ -382,6 +383,22 @@ dsagent_object* dsagent_object_new(const char* registry_dir, const char* name, i
 void dsagent_object_free(dsagent_object* obj)
 {
     delete obj;
+}
+
+int dsagent_row_name(char* out, size_t size, const char* table, const int32_t* index, int count)
+{
+    if (out == nullptr || count < 0 || count > static_cast<int>(OBJ_INDEX_MAX) || (index == nullptr && count > 0))
+        return fail(EINVAL);
+    if (size > 0)
+        out[0] = '\0';
+    if (int refused = object_name_error(table); refused != 0)
+        return fail(refused);
+    // A suffix the daemon would not build could never be looked up.
+    char suffix[OBJ_SUFFIX_MAX + 1];
+    if (count > OBJ_SELECT_MAX || row_suffix_build(suffix, sizeof suffix, index, count) < 0)
+        return fail(ENAMETOOLONG);
+    int length = row_name_build(out, size < OBJ_NAME_MAX ? size : OBJ_NAME_MAX, table, index, count);
+    return length < 0 ? fail(ENAMETOOLONG) : length;
 }
 
 int dsagent_object_set_index(dsagent_object* obj, const int32_t* values, int count)

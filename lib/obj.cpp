@@ -14,6 +14,7 @@
 
 #include "lib/dirsearch.h"
 #include "lib/log.h"
+#include "lib/row_name.h"
 
 namespace {
 
@@ -174,31 +175,23 @@ const char* code_name(unsigned code, const char* const* names, unsigned known, c
     return spare;
 }
 
-// Appends the sub-path and the ".%d" groups of `index` to `name`; false when
-// the result would not fit the limits of an object file name.
+// Writes the row file name of `entry` for `index` (its sub-path alone for a
+// scalar) into `name` of OBJ_FILE_NAME_MAX + 1 bytes; false when the name
+// would not fit the limits of an object file name.
 bool object_file_name(const reg_entry* entry, const std::int32_t* index, int count, char* name)
 {
     std::size_t subpath_length = strnlen(entry->subpath, sizeof entry->subpath);
     if (subpath_length == sizeof entry->subpath)
         return false;
+    if (count > 0 && (count > OBJ_SELECT_MAX || index == nullptr))
+        return false;
+    char suffix[OBJ_SUFFIX_MAX + 1];
+    int suffix_length = row_suffix_build(suffix, sizeof suffix, index, count > 0 ? count : 0);
+    if (suffix_length < 0 || subpath_length + static_cast<std::size_t>(suffix_length) > OBJ_FILE_NAME_MAX)
+        return false;
     std::memcpy(name, entry->subpath, subpath_length);
-    std::size_t used = subpath_length;
-    if (count > 0) {
-        if (count > OBJ_SELECT_MAX || index == nullptr)
-            return false;
-        std::size_t suffix = 0;
-        for (int i = 0; i < count; ++i) {
-            char group[16];
-            int n = std::snprintf(group, sizeof group, ".%d", static_cast<int>(index[i]));
-            suffix += static_cast<std::size_t>(n);
-            if (suffix > OBJ_SUFFIX_MAX)
-                return false;
-            std::memcpy(name + used, group, static_cast<std::size_t>(n));
-            used += static_cast<std::size_t>(n);
-        }
-    }
-    name[used] = '\0';
-    return used <= OBJ_FILE_NAME_MAX;
+    std::memcpy(name + subpath_length, suffix, static_cast<std::size_t>(suffix_length) + 1);
+    return true;
 }
 
 }  // namespace

@@ -266,14 +266,18 @@ void drop_stale_rows(const std::string& sub, const std::string& base, const std:
     DIR* d = opendir(dir.c_str());
     if (d == nullptr)
         return;
+    // The rows to keep, named as they were published.
+    std::set<std::string> kept;
+    for (int index : keep) {
+        char name[64];
+        const std::int32_t row = index;
+        if (dsagent_row_name(name, sizeof name, (sub + "/" + base).c_str(), &row, 1) >= 0)
+            kept.insert(name + sub.size() + 1);
+    }
     std::string prefix = base + ".";
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
-        if (name.rfind(prefix, 0) != 0)
-            continue;
-        char* end = nullptr;
-        long index = std::strtol(name.c_str() + prefix.size(), &end, 10);
-        if (*end != '\0' || keep.count(static_cast<int>(index)) == 0)
+        if (name.rfind(prefix, 0) == 0 && kept.count(name) == 0)
             unlink((dir + "/" + name).c_str());
     }
     closedir(d);
@@ -312,8 +316,10 @@ void publish_fs_table(int32_t mbox)
         present.insert(index);
 
         char name[64];
-        std::snprintf(name, sizeof name, "fs/fsEntry.%d", index);
+        const std::int32_t row = index;
         object o;
+        if (dsagent_row_name(name, sizeof name, "fs/fsEntry", &row, 1) < 0)
+            continue;
         o.obj = dsagent_object_new(registry.c_str(), name, mbox);
         if (o.obj == nullptr)
             continue;
@@ -375,8 +381,10 @@ void publish_if_table(int32_t mbox)
         present.insert(index);
 
         char name[64];
-        std::snprintf(name, sizeof name, "net/ifEntry.%d", index);
+        const std::int32_t row = index;
         object o;
+        if (dsagent_row_name(name, sizeof name, "net/ifEntry", &row, 1) < 0)
+            continue;
         o.obj = dsagent_object_new(registry.c_str(), name, mbox);
         if (o.obj == nullptr)
             continue;
