@@ -308,31 +308,11 @@ std::size_t round4(std::size_t n)
 // boundary of the data area, its offset counted from its item record.
 std::vector<unsigned char> build_image(const dsagent_object* obj)
 {
-    std::size_t items_offset = OBJ_HEADER_SIZE;
-    std::size_t data_offset = items_offset + OBJ_ITEM_SIZE * obj->items.size();
-    std::size_t data_size = 0;
+    std::vector<obj_image_item> items;
+    items.reserve(obj->items.size());
     for (const auto& it : obj->items)
-        data_size += round4(it.value.size());
-    std::vector<unsigned char> image(data_offset + data_size, 0);
-
-    reg_object header = obj->header;
-    header.length = static_cast<std::uint32_t>(image.size());
-    header.item_count = static_cast<std::uint32_t>(obj->items.size());
-    header.data_size = static_cast<std::uint32_t>(data_size);
-    header.items = 0;
-    header.data = 0;
-    std::memcpy(image.data(), &header, sizeof header);
-
-    std::size_t value_at = data_offset;
-    for (std::size_t i = 0; i < obj->items.size(); ++i) {
-        std::size_t record_at = items_offset + OBJ_ITEM_SIZE * i;
-        reg_item record = obj->items[i].record;
-        record.value_offset = static_cast<std::int32_t>(value_at - record_at);
-        std::memcpy(image.data() + record_at, &record, sizeof record);
-        std::memcpy(image.data() + value_at, obj->items[i].value.data(), obj->items[i].value.size());
-        value_at += round4(obj->items[i].value.size());
-    }
-    return image;
+        items.push_back({it.record, it.value.data(), it.value.size(), round4(it.value.size())});
+    return obj_image_build(obj->header, items.data(), items.size());
 }
 
 bool write_all(int fd, const unsigned char* bytes, std::size_t size)
