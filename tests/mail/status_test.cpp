@@ -72,9 +72,7 @@ TEST_F(status_test, answer_lists_agents_and_stays_within_one_mail)
     EXPECT_GT(status.listed, 1);
     EXPECT_LT(status.listed, 41);
     EXPECT_EQ(std::string(status.text).rfind("4100 sysagent\n", 0), 0u) << status.text;
-    std::int32_t sender;
-    std::memcpy(&sender, mail.data() + MAIL_OFF_SENDER, sizeof sender);
-    EXPECT_EQ(sender, queue_.qid());
+    EXPECT_EQ(mail_get_field(mail.data(), MAIL_OFF_SENDER), queue_.qid());
 }
 
 TEST_F(status_test, request_without_a_mailbox_to_answer_is_refused)
