@@ -31,6 +31,7 @@
 #include "lib/obj_format.h"
 #include "snmp/ber.h"
 #include "snmp/smux.h"
+#include "tests/support/object_image.h"
 
 namespace {
 
@@ -82,27 +83,8 @@ void write_text(const std::string& path, const std::string& text)
 // One object file with one SIGNED item, as an agent publishes it.
 void write_object(const std::string& name, const char* item, int32_t value, const std::vector<int32_t>& index)
 {
-    std::vector<unsigned char> image(OBJ_HEADER_SIZE + OBJ_ITEM_SIZE + 4, 0);
-    reg_object h{};
-    h.mbox = 1;
-    std::snprintf(h.path, sizeof h.path, "%s/%s", REGISTRY.c_str(), name.c_str());
-    std::snprintf(h.name, sizeof h.name, "%s", name.c_str());
-    for (size_t i = 0; i < index.size(); ++i)
-        h.index[i] = index[i];
-    h.index_count = static_cast<int32_t>(index.size());
-    h.length = static_cast<uint32_t>(image.size());
-    h.item_count = 1;
-    h.data_size = 4;
-    reg_item r{};
-    std::snprintf(r.name, sizeof r.name, "%s", item);
-    r.size = 4;
-    r.type = ITEM_SIGNED;
-    r.access = ACCESS_RD;
-    r.state = STATE_ENABLED;
-    r.value_offset = static_cast<int32_t>(OBJ_ITEM_SIZE);
-    std::memcpy(image.data(), &h, sizeof h);
-    std::memcpy(image.data() + OBJ_HEADER_SIZE, &r, sizeof r);
-    std::memcpy(image.data() + OBJ_HEADER_SIZE + OBJ_ITEM_SIZE, &value, 4);
+    std::vector<unsigned char> image = object_image({name, REGISTRY + "/" + name, 1, index},
+                                                    {{item, ITEM_SIGNED, image_u32(static_cast<uint32_t>(value))}});
     std::ofstream out(REGISTRY + "/" + name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     if (!out)
