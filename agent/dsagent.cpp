@@ -427,7 +427,7 @@ int dsagent_object_set_unsigned(dsagent_object* obj, int position, uint32_t valu
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_UNSIGNED)
         return fail(EINVAL);
-    std::memcpy(it->value.data(), &value, sizeof value);
+    encode_fixed32(it->value.data(), value);
     return 0;
 }
 
@@ -436,7 +436,7 @@ int dsagent_object_set_signed(dsagent_object* obj, int position, int32_t value)
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_SIGNED)
         return fail(EINVAL);
-    std::memcpy(it->value.data(), &value, sizeof value);
+    encode_int32(it->value.data(), value);
     return 0;
 }
 

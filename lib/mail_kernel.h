@@ -28,9 +28,7 @@ struct kernel_mail {
 inline void mail_to_kernel(const void* mail, std::size_t length, kernel_mail* out)
 {
     const auto* bytes = static_cast<const unsigned char*>(mail);
-    std::int32_t mtype;
-    std::memcpy(&mtype, bytes + MAIL_OFF_MTYPE, MAIL_MTYPE_WIDTH);
-    out->mtype = mtype;
+    out->mtype = mail_get_field(bytes, MAIL_OFF_MTYPE);
     std::memcpy(out->text, bytes + MAIL_MTYPE_WIDTH, length - MAIL_MTYPE_WIDTH);
     std::memset(out->text + length - MAIL_MTYPE_WIDTH, 0, MAIL_MTYPE_WIDTH);
 }
@@ -42,8 +40,7 @@ inline void mail_to_kernel(const void* mail, std::size_t length, kernel_mail* ou
 inline void mail_from_kernel(const kernel_mail& in, std::size_t count, void* mail)
 {
     auto* bytes = static_cast<unsigned char*>(mail);
-    auto mtype = static_cast<std::int32_t>(in.mtype);
-    std::memcpy(bytes + MAIL_OFF_MTYPE, &mtype, MAIL_MTYPE_WIDTH);
+    mail_put_field(bytes, MAIL_OFF_MTYPE, static_cast<std::int32_t>(in.mtype));
     std::memcpy(bytes + MAIL_MTYPE_WIDTH, in.text, count - MAIL_MTYPE_WIDTH);
 }
 

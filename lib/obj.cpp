@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/coding.h"
 #include "lib/dirsearch.h"
 #include "lib/log.h"
 #include "lib/row_name.h"
@@ -294,16 +295,12 @@ const unsigned char* obj_value(const reg_item* item)
 
 std::uint32_t obj_value_unsigned(const reg_item* item)
 {
-    std::uint32_t value;
-    std::memcpy(&value, obj_value(item), sizeof value);
-    return value;
+    return decode_fixed32(obj_value(item));
 }
 
 std::int32_t obj_value_signed(const reg_item* item)
 {
-    std::int32_t value;
-    std::memcpy(&value, obj_value(item), sizeof value);
-    return value;
+    return decode_int32(obj_value(item));
 }
 
 int obj_item_index(const char* mib_name, const reg_object* obj)

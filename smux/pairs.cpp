@@ -207,10 +207,8 @@ void flush_pending_sets(bool commit)
 {
     while (auto* mail = static_cast<unsigned char*>(q_take(&pending_Q))) {
         if (commit) {
-            std::int32_t owner;
-            std::int32_t mail_length;
-            std::memcpy(&owner, mail + MAIL_OFF_OWNER_MBOX, sizeof owner);
-            std::memcpy(&mail_length, mail + MAIL_OFF_MAIL_LENGTH, sizeof mail_length);
+            std::int32_t owner = mail_get_field(mail, MAIL_OFF_OWNER_MBOX);
+            std::int32_t mail_length = mail_get_field(mail, MAIL_OFF_MAIL_LENGTH);
             mail_put_field(mail, MAIL_OFF_PHASE, 2);
             (void)post_mail(owner, MAIL_SET, mail, static_cast<std::size_t>(mail_length), true);
         }
