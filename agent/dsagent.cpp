@@ -23,6 +23,7 @@
 #include "lib/obj.h"
 #include "lib/obj_format.h"
 #include "lib/paths.h"
+#include "lib/row_name.h"
 
 // The C face repeats the shared constants; keep them honest.
 static_assert(DSAGENT_MAIL_STOP == MAIL_STOP && DSAGENT_MAIL_CONNECT == MAIL_CONNECT &&
@@ -38,21 +39,6 @@ static_assert(DSAGENT_UNSIGNED == ITEM_UNSIGNED && DSAGENT_SIGNED == ITEM_SIGNED
               DSAGENT_RAW == ITEM_RAW && DSAGENT_OID == ITEM_OID);
 
 namespace {
-
-// The project id of the queue key; ftok keeps only its low eight bits.
-constexpr int QUEUE_PROJECT_ID = 0x16324;
-
-void put32(unsigned char* mail, std::size_t offset, std::int32_t value)
-{
-    std::memcpy(mail + offset, &value, sizeof value);
-}
-
-std::int32_t get32(const unsigned char* mail, std::size_t offset)
-{
-    std::int32_t value;
-    std::memcpy(&value, mail + offset, sizeof value);
-    return value;
-}
 
 // Deadlines are kept in microseconds: a clock read in whole milliseconds
 // would end a wait up to a millisecond before its time.
@@ -103,17 +89,11 @@ int object_name_error(const char* name)
 int send_to_service(const dsagent_session* session, std::int32_t command, const char* text)
 {
     unsigned char mail[MAIL_BUF_SIZE] = {};
-    put32(mail, MAIL_OFF_MTYPE, SERVICE_MBOX);
-    put32(mail, MAIL_OFF_SENDER, session->mbox);
-    put32(mail, MAIL_OFF_COMMAND, command);
-    std::size_t length = MAIL_HEADER_SIZE;
-    if (text != nullptr) {
-        std::size_t n = strnlen(text, MAIL_NAME_MAX);
-        if (n >= MAIL_NAME_MAX)
-            return fail(ENAMETOOLONG);
-        std::memcpy(mail + MAIL_OFF_AGENT_NAME, text, n + 1);
-        length += n + 1;
-    }
+    std::size_t length = text == nullptr
+                             ? mail_build_header(mail, SERVICE_MBOX, session->mbox, command)
+                             : mail_build_named(mail, SERVICE_MBOX, session->mbox, command, text, MAIL_NAME_MAX);
+    if (length == 0)
+        return fail(ENAMETOOLONG);
     return dsagent_mail_send(session->qid, mail, length) < 0 ? -1 : 0;
 }
 
@@ -128,7 +108,7 @@ const char* dsagent_install_dir(void)
 
 key_t dsagent_queue_key(const char* install_dir)
 {
-    return ftok(install_dir != nullptr ? install_dir : dsmux::INSTALL_DIR, QUEUE_PROJECT_ID);
+    return ftok(install_dir != nullptr ? install_dir : dsmux::INSTALL_DIR, MAIL_QUEUE_PROJECT_ID);
 }
 
 int dsagent_queue_open(const char* install_dir)
@@ -148,7 +128,7 @@ int dsagent_mail_send(int qid, const void* mail, size_t length)
         return -1;
     }
     const auto* bytes = static_cast<const unsigned char*>(mail);
-    std::int32_t mtype = get32(bytes, MAIL_OFF_MTYPE);
+    std::int32_t mtype = mail_get_field(bytes, MAIL_OFF_MTYPE);
     if (mtype <= 0) {
         errno = EINVAL;
         return -1;
@@ -170,13 +150,14 @@ int dsagent_mail_receive(int qid, long mbox, void* mail, size_t capacity, int no
     }
     kernel_mail message;
     std::size_t text_size = capacity < MAIL_TEXT_MAX ? capacity : MAIL_TEXT_MAX;
-    ssize_t n = msgrcv(qid, &message, text_size, mbox, nowait ? IPC_NOWAIT : 0);
+    ssize_t n = kernel_mail_receive(qid, &message, text_size, mbox, nowait ? IPC_NOWAIT : 0);
     if (n < 0)
         return (errno == ENOMSG || errno == EINTR) ? 0 : -1;
     // Rebuild the documented layout: the 32-bit type word, then the text
     // without its four trailing bytes, L bytes in all (capacity >= 4 bytes).
     mail_from_kernel(message, n > 4 ? static_cast<std::size_t>(n) : 4, mail);
-    // A zero-length text still delivered a mail: report at least its type.
+    // A text of one to three bytes delivered a mail cut short: report at
+    // least its type word.
     return n < 4 ? 4 : static_cast<int>(n);
 }
 
@@ -240,7 +221,7 @@ int dsagent_mail_command(const void* mail, size_t length)
 {
     if (mail == nullptr || length < MAIL_HEADER_SIZE)
         return fail(EINVAL);
-    return get32(static_cast<const unsigned char*>(mail), MAIL_OFF_COMMAND);
+    return mail_get_field(static_cast<const unsigned char*>(mail), MAIL_OFF_COMMAND);
 }
 
 int dsagent_parse_set(const void* mail, size_t length, dsagent_set* set)
@@ -253,8 +234,8 @@ int dsagent_parse_set(const void* mail, size_t length, dsagent_set* set)
     std::size_t n = strnlen(reinterpret_cast<const char*>(bytes + MAIL_OFF_OBJECT_NAME), OBJ_NAME_MAX - 1);
     std::memcpy(set->object_name, bytes + MAIL_OFF_OBJECT_NAME, n);
     set->object_name[n] = '\0';
-    set->phase = get32(bytes, MAIL_OFF_PHASE);
-    set->item_index = get32(bytes, MAIL_OFF_ITEM_INDEX);
+    set->phase = mail_get_field(bytes, MAIL_OFF_PHASE);
+    set->item_index = mail_get_field(bytes, MAIL_OFF_ITEM_INDEX);
     set->value = bytes + MAIL_OFF_DATA;
     set->value_length = length - MAIL_SET_BASE;
     return 0;
@@ -282,18 +263,16 @@ int dsagent_trap(dsagent_session* session, const char* object_name, int32_t trap
     if (item_count > MAIL_TEXT_MAX / 4 || MAIL_OFF_DATA + items_bytes + text_length + 1 > MAIL_TEXT_MAX)
         return fail(EMSGSIZE);
     unsigned char mail[MAIL_BUF_SIZE] = {};
-    put32(mail, MAIL_OFF_MTYPE, SERVICE_MBOX);
-    put32(mail, MAIL_OFF_SENDER, session->mbox);
-    put32(mail, MAIL_OFF_COMMAND, MAIL_TRAP);
-    put32(mail, MAIL_OFF_OWNER_MBOX, session->mbox);
+    mail_build_header(mail, SERVICE_MBOX, session->mbox, MAIL_TRAP);
+    mail_put_field(mail, MAIL_OFF_OWNER_MBOX, session->mbox);
     std::memcpy(mail + MAIL_OFF_OBJECT_NAME, object_name, name_length);
-    put32(mail, MAIL_OFF_TRAP_NUMBER, trap_number);
-    put32(mail, MAIL_OFF_ITEM_COUNT, static_cast<std::int32_t>(item_count));
+    mail_put_field(mail, MAIL_OFF_TRAP_NUMBER, trap_number);
+    mail_put_field(mail, MAIL_OFF_ITEM_COUNT, static_cast<std::int32_t>(item_count));
     if (item_count > 0)
         std::memcpy(mail + MAIL_OFF_DATA, items, items_bytes);
     std::memcpy(mail + MAIL_OFF_DATA + items_bytes, text, text_length);
     std::size_t length = MAIL_OFF_DATA + items_bytes + text_length + 1;
-    put32(mail, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(length));
+    mail_put_field(mail, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(length));
     return dsagent_mail_send(session->qid, mail, length) < 0 ? -1 : 0;
 }
 
@@ -329,31 +308,11 @@ std::size_t round4(std::size_t n)
 // boundary of the data area, its offset counted from its item record.
 std::vector<unsigned char> build_image(const dsagent_object* obj)
 {
-    std::size_t items_offset = OBJ_HEADER_SIZE;
-    std::size_t data_offset = items_offset + OBJ_ITEM_SIZE * obj->items.size();
-    std::size_t data_size = 0;
+    std::vector<obj_image_item> items;
+    items.reserve(obj->items.size());
     for (const auto& it : obj->items)
-        data_size += round4(it.value.size());
-    std::vector<unsigned char> image(data_offset + data_size, 0);
-
-    reg_object header = obj->header;
-    header.length = static_cast<std::uint32_t>(image.size());
-    header.item_count = static_cast<std::uint32_t>(obj->items.size());
-    header.data_size = static_cast<std::uint32_t>(data_size);
-    header.items = 0;
-    header.data = 0;
-    std::memcpy(image.data(), &header, sizeof header);
-
-    std::size_t value_at = data_offset;
-    for (std::size_t i = 0; i < obj->items.size(); ++i) {
-        std::size_t record_at = items_offset + OBJ_ITEM_SIZE * i;
-        reg_item record = obj->items[i].record;
-        record.value_offset = static_cast<std::int32_t>(value_at - record_at);
-        std::memcpy(image.data() + record_at, &record, sizeof record);
-        std::memcpy(image.data() + value_at, obj->items[i].value.data(), obj->items[i].value.size());
-        value_at += round4(obj->items[i].value.size());
-    }
-    return image;
+        items.push_back({it.record, it.value.data(), it.value.size(), round4(it.value.size())});
+    return obj_image_build(obj->header, items.data(), items.size());
 }
 
 bool write_all(int fd, const unsigned char* bytes, std::size_t size)
@@ -406,6 +365,22 @@ void dsagent_object_free(dsagent_object* obj)
     delete obj;
 }
 
+int dsagent_row_name(char* out, size_t size, const char* table, const int32_t* index, int count)
+{
+    if (out == nullptr || count < 0 || count > static_cast<int>(OBJ_INDEX_MAX) || (index == nullptr && count > 0))
+        return fail(EINVAL);
+    if (size > 0)
+        out[0] = '\0';
+    if (int refused = object_name_error(table); refused != 0)
+        return fail(refused);
+    // A suffix the daemon would not build could never be looked up.
+    char suffix[OBJ_SUFFIX_MAX + 1];
+    if (count > OBJ_SELECT_MAX || row_suffix_build(suffix, sizeof suffix, index, count) < 0)
+        return fail(ENAMETOOLONG);
+    int length = row_name_build(out, size < OBJ_NAME_MAX ? size : OBJ_NAME_MAX, table, index, count);
+    return length < 0 ? fail(ENAMETOOLONG) : length;
+}
+
 int dsagent_object_set_index(dsagent_object* obj, const int32_t* values, int count)
 {
     if (obj == nullptr || count < 0 || count > static_cast<int>(OBJ_INDEX_MAX) || (values == nullptr && count > 0))
@@ -452,7 +427,7 @@ int dsagent_object_set_unsigned(dsagent_object* obj, int position, uint32_t valu
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_UNSIGNED)
         return fail(EINVAL);
-    std::memcpy(it->value.data(), &value, sizeof value);
+    encode_fixed32(it->value.data(), value);
     return 0;
 }
 
@@ -461,7 +436,7 @@ int dsagent_object_set_signed(dsagent_object* obj, int position, int32_t value)
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_SIGNED)
         return fail(EINVAL);
-    std::memcpy(it->value.data(), &value, sizeof value);
+    encode_int32(it->value.data(), value);
     return 0;
 }
 

@@ -82,7 +82,8 @@ int dsagent_mail_send(int qid, const void *mail, size_t length);
 /* Takes one mail of message type `mbox` (a positive mailbox number) into `mail` of `capacity` bytes, rebuilt in the documented layout.
  * Returns its length L; 0 when `nowait` is set and there is none, or a
  * signal cut the wait short; -1 on failure (errno E2BIG: the mail does not
- * fit `capacity`, it stays queued). */
+ * fit `capacity`, it stays queued). An empty message carries no mail: it is
+ * dropped and the receive goes on, as the daemon does with one. */
 int dsagent_mail_receive(int qid, long mbox, void *mail, size_t capacity, int nowait);
 
 /* ---- A session with the daemon ---------------------------------------- */
@@ -157,6 +158,16 @@ typedef struct dsagent_object dsagent_object;
  * memory. */
 dsagent_object *dsagent_object_new(const char *registry_dir, const char *name, int32_t mbox);
 void dsagent_object_free(dsagent_object *obj);
+
+/* Writes the object name of the row of `table` (a registry-relative name
+ * such as "disk/diskEntry") whose index values are the first `count` of
+ * `index` into `out` of `size` bytes: the table name, then ".<value>" per
+ * value in signed decimal, e.g. "disk/diskEntry.3.-1". This is the name the
+ * daemon looks the row up under. Returns the name's length, or -1 with
+ * errno EINVAL (bad table name, count below 0 or above 15) or ENAMETOOLONG
+ * (the name does not fit `out` or the object name field, or passes the
+ * daemon's limits on a row name: 10 values, a suffix of 31 characters). */
+int dsagent_row_name(char *out, size_t size, const char *table, const int32_t *index, int count);
 
 /* Sets the instance index values recorded in the header (at most 15). */
 int dsagent_object_set_index(dsagent_object *obj, const int32_t *values, int count);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lib/obj.h"
+#include "tests/support/object_image.h"
 
 namespace {
 
@@ -19,32 +20,18 @@ namespace fs = std::filesystem;
 
 // An object of exactly `total` bytes: `count` - 1 UNSIGNED items and one
 // RAW item that takes the rest of the space.
-std::vector<unsigned char> object_image(std::size_t total, std::size_t count)
+std::vector<unsigned char> sized_object(std::size_t total, std::size_t count)
 {
-    std::size_t data_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * count;
-    std::vector<unsigned char> image(total, 0);
-    reg_object h{};
-    h.mbox = 100;
-    std::strcpy(h.path, "/var/registry/bench/obj");
-    std::strcpy(h.name, "bench/obj");
-    h.length = static_cast<std::uint32_t>(total);
-    h.item_count = count;
-    h.data_size = static_cast<std::uint32_t>(total - data_at);
-    std::memcpy(image.data(), &h, sizeof h);
-    std::size_t value_at = data_at;
+    std::vector<image_item> items(count);
+    std::size_t used = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * count;
     for (std::size_t i = 0; i < count; ++i) {
-        reg_item r{};
-        std::snprintf(r.name, sizeof r.name, "benchItem%zu", i);
         bool raw = i == count - 1;
-        r.type = raw ? ITEM_RAW : ITEM_UNSIGNED;
-        r.size = static_cast<std::uint16_t>(raw ? total - value_at : 4);
-        r.length = raw ? r.size : 0;
-        std::size_t record_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * i;
-        r.value_offset = static_cast<std::int32_t>(value_at - record_at);
-        std::memcpy(image.data() + record_at, &r, sizeof r);
-        value_at += r.size;
+        std::size_t slot = raw ? total - used : 4;
+        items[i] = {"benchItem" + std::to_string(i), raw ? ITEM_RAW : ITEM_UNSIGNED,
+                    std::vector<unsigned char>(slot, 0), 0, static_cast<std::uint16_t>(raw ? slot : 0)};
+        used += slot;
     }
-    return image;
+    return object_image({"bench/obj", "/var/registry/bench/obj", 100, {}}, items);
 }
 
 fs::path scratch_dir(const std::string& tag)
@@ -64,7 +51,7 @@ void BM_obj_read_4k(benchmark::State& state)
 {
     fs::path dir = scratch_dir("read");
     fs::path file = dir / "obj";
-    write_file(file, object_image(4096, 21));
+    write_file(file, sized_object(4096, 21));
     for (auto _ : state) {
         reg_object* obj = obj_read_file(file.c_str());
         if (obj == nullptr) {
@@ -86,7 +73,7 @@ void BM_select_next(benchmark::State& state)
     const int rows = static_cast<int>(state.range(0));
     fs::path dir = scratch_dir("next" + std::to_string(rows));
     fs::create_directories(dir / "t");
-    std::vector<unsigned char> row = object_image(512, 1);
+    std::vector<unsigned char> row = sized_object(512, 1);
     for (int i = 1; i <= rows; ++i)
         write_file(dir / "t" / ("tab." + std::to_string(i)), row);
     obj_set_registry_dir(dir.c_str());

@@ -44,6 +44,7 @@
 #include "snmp/ber.h"
 #include "snmp/mib.h"
 #include "snmp/types.h"
+#include "tests/support/object_image.h"
 
 namespace {
 
@@ -114,33 +115,13 @@ void write_object(const std::string& name, const std::string& prefix, int items,
                   const std::vector<int32_t>& index)
 {
     std::size_t n = static_cast<std::size_t>(items);
-    std::vector<unsigned char> image(OBJ_HEADER_SIZE + (OBJ_ITEM_SIZE + 4) * n, 0);
-    reg_object h{};
-    h.mbox = 1;
-    std::snprintf(h.path, sizeof h.path, "%s/%s", REGISTRY.c_str(), name.c_str());
-    std::snprintf(h.name, sizeof h.name, "%s", name.c_str());
-    for (size_t i = 0; i < index.size(); ++i)
-        h.index[i] = index[i];
-    h.index_count = static_cast<int32_t>(index.size());
-    h.length = static_cast<uint32_t>(image.size());
-    h.item_count = static_cast<uint32_t>(n);
-    h.data_size = static_cast<uint32_t>(4 * n);
-    std::memcpy(image.data(), &h, sizeof h);
+    std::vector<image_item> laid;
     for (std::size_t i = 0; i < n; ++i) {
-        reg_item r{};
         std::string item = n == 1 ? prefix : prefix + std::to_string(i + 1);
-        std::snprintf(r.name, sizeof r.name, "%s", item.c_str());
-        r.size = 4;
-        r.type = ITEM_SIGNED;
-        r.access = ACCESS_RD;
-        r.state = STATE_ENABLED;
-        std::size_t item_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * i;
-        std::size_t value_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * n + 4 * i;
-        r.value_offset = static_cast<int32_t>(value_at - item_at);
         int32_t v = value * 10 + static_cast<int32_t>(i + 1);
-        std::memcpy(image.data() + item_at, &r, sizeof r);
-        std::memcpy(image.data() + value_at, &v, 4);
+        laid.push_back({item, ITEM_SIGNED, image_u32(static_cast<uint32_t>(v))});
     }
+    std::vector<unsigned char> image = object_image({name, REGISTRY + "/" + name, 1, index}, laid);
     std::ofstream out(REGISTRY + "/" + name, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     if (!out)

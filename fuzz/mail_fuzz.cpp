@@ -1,5 +1,5 @@
 // Arbitrary bytes as one received mail through the mail command dispatch,
-// and as a status answer through its parser.
+// and as a status answer and a trap mail through their parsers.
 // No queue exists (mbox_qid stays -1), so every answer or broadcast the
 // dispatch tries to send fails harmlessly; the agent list is emptied after
 // each input so that connects do not pile up.
@@ -27,5 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The same bytes as a status answer, as dorsrvctl reads one.
     mail_status status{};
     (void)status_parse(mail.get(), size, &status);
+    // The same bytes as a trap mail: whatever the parser hands out lies
+    // within them (the sanitizer catches a read past the end).
+    mail_trap_view trap{};
+    if (mail_trap_parse(mail.get(), size, &trap)) {
+        volatile std::size_t seen = std::strlen(trap.text) + std::strlen(trap.object_name);
+        for (std::uint32_t i = 0; i < trap.item_count; ++i)
+            seen = seen + mail_trap_item(trap, i);
+        (void)seen;
+    }
     return 0;
 }

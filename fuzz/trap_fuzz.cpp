@@ -14,6 +14,7 @@
 #include "lib/mail_format.h"
 #include "smux/trap.h"
 #include "snmp/mib.h"
+#include "tests/support/object_image.h"
 
 namespace {
 
@@ -30,48 +31,10 @@ int walk_list(std::int32_t, const snmp_varbind* list)
     return 0;
 }
 
-struct item_spec {
-    const char* name;
-    std::uint8_t type;
-    std::vector<unsigned char> value;
-    std::uint16_t raw_length;
-};
-
-void write_object(const char* name, const std::vector<std::int32_t>& index, const std::vector<item_spec>& items)
+void write_object(const char* name, const std::vector<std::int32_t>& index, const std::vector<image_item>& items)
 {
-    std::size_t data_size = 0;
-    for (const auto& it : items)
-        data_size += it.value.size();
-    std::size_t length = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * items.size() + data_size;
-    std::vector<unsigned char> image(length, 0);
-    reg_object header{};
-    snprintf(header.name, sizeof header.name, "%s", name);
-    for (std::size_t i = 0; i < index.size(); ++i)
-        header.index[i] = index[i];
-    header.index_count = static_cast<std::int32_t>(index.size());
-    header.length = static_cast<std::uint32_t>(length);
-    header.item_count = static_cast<std::uint32_t>(items.size());
-    header.data_size = static_cast<std::uint32_t>(data_size);
-    memcpy(image.data(), &header, sizeof header);
-    std::size_t data_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * items.size();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        reg_item item{};
-        snprintf(item.name, sizeof item.name, "%s", items[i].name);
-        item.size = static_cast<std::uint16_t>(items[i].value.size());
-        item.length = items[i].raw_length;
-        item.type = items[i].type;
-        item.state = STATE_ENABLED;
-        std::size_t item_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * i;
-        item.value_offset = static_cast<std::int32_t>(data_at - item_at);
-        memcpy(image.data() + item_at, &item, sizeof item);
-        memcpy(image.data() + data_at, items[i].value.data(), items[i].value.size());
-        data_at += items[i].value.size();
-    }
-    FILE* f = fopen(name, "wb");
-    if (f == nullptr)
+    if (!write_object_file(name, object_image({name, "", 0, index}, items)))
         abort();
-    fwrite(image.data(), 1, image.size(), f);
-    fclose(f);
 }
 
 // Absolute names of the two objects: the fuzzer's own paths stay relative to
@@ -104,13 +67,13 @@ void set_up()
     std::vector<unsigned char> oid(24, 0);
     memcpy(oid.data(), "1.3.6.1.4.1.32473.5", 19);
     write_object(object_path.c_str(), {},
-                 {{"tCount", ITEM_UNSIGNED, four, 0},
-                  {"tLevel", ITEM_SIGNED, four, 0},
-                  {"tText", ITEM_STRING, text, 0},
-                  {"tRaw", ITEM_RAW, {1, 2, 3}, 3},
-                  {"tOid", ITEM_OID, oid, 0},
-                  {"tLevel", 77, four, 0}});
-    write_object(row_path.c_str(), {2, 5}, {{"tLevel", ITEM_SIGNED, four, 0}});
+                 {{"tCount", ITEM_UNSIGNED, four, 0, 0, ACCESS_RDWR},
+                  {"tLevel", ITEM_SIGNED, four, 0, 0, ACCESS_RDWR},
+                  {"tText", ITEM_STRING, text, 0, 0, ACCESS_RDWR},
+                  {"tRaw", ITEM_RAW, {1, 2, 3}, 0, 3, ACCESS_RDWR},
+                  {"tOid", ITEM_OID, oid, 0, 0, ACCESS_RDWR},
+                  {"tLevel", 77, four, 0, 0, ACCESS_RDWR}});
+    write_object(row_path.c_str(), {2, 5}, {{"tLevel", ITEM_SIGNED, four, 0, 0, ACCESS_RDWR}});
     trap_set_senders(walk_list, walk_list);
     trap_set_enterprise_source((std::string(dir) + "/no-community-file").c_str());
 }
@@ -131,5 +94,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         memcpy(body.data() + name_at, name.c_str(), name.size());
     }
     relay_trap(body.data(), body.size());
+    // The relay's parser and the dispatch's agree on every body: the whole
+    // mail is the body behind a header.
+    std::vector<unsigned char> mail(MAIL_OFF_BODY, 0);
+    mail.insert(mail.end(), body.begin(), body.end());
+    mail_trap_view from_body{};
+    mail_trap_view from_mail{};
+    mail_trap_fault body_fault = mail_trap_read(body.data(), body.size(), MAIL_OFF_BODY, &from_body);
+    if (body_fault != mail_trap_read(mail.data(), mail.size(), 0, &from_mail))
+        abort();
+    if (body_fault == MAIL_TRAP_OK &&
+        (from_body.item_count != from_mail.item_count || from_body.trap_number != from_mail.trap_number ||
+         std::strcmp(from_body.text, from_mail.text) != 0))
+        abort();
     return 0;
 }

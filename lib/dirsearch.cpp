@@ -9,42 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/row_name.h"
+
 namespace {
-
-// The dot that starts the index suffix of `name`, or null.
-const char* index_suffix(const char* name)
-{
-    for (const char* dot = strchr(name, '.'); dot != nullptr; dot = strchr(dot + 1, '.')) {
-        char next = dot[1];
-        if ((next >= '0' && next <= '9') || next == '-')
-            return dot;
-    }
-    return nullptr;
-}
-
-// One index field: optional sign, then digits up to the first non-digit.
-// The value is held at the ends of the 32-bit range rather than wrapped, so
-// that a huge number can never pose as a small row index.
-std::int32_t parse_field(const char* field, const char* end)
-{
-    const char* p = field;
-    bool negative = false;
-    if (p < end && (*p == '-' || *p == '+')) {
-        negative = *p == '-';
-        ++p;
-    }
-    std::int64_t value = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > static_cast<std::int64_t>(INT32_MAX) + 1)
-            value = static_cast<std::int64_t>(INT32_MAX) + 1;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT32_MAX)
-        value = INT32_MAX;
-    return static_cast<std::int32_t>(value);
-}
 
 // Copies `text` into `out` when it fits with its terminator.
 bool copy_fits(char* out, std::size_t out_size, const char* text)
@@ -87,7 +54,7 @@ char* strip_index(const char* name, char* out, std::size_t out_size)
 {
     if (out_size == 0)
         return out;
-    const char* suffix = index_suffix(name);
+    const char* suffix = row_name_suffix(name);
     std::size_t length = suffix != nullptr ? static_cast<std::size_t>(suffix - name) : strlen(name);
     if (length > out_size - 1)
         length = out_size - 1;
@@ -98,24 +65,7 @@ char* strip_index(const char* name, char* out, std::size_t out_size)
 
 int parse_index(const char* name, std::int32_t* values, int capacity, int* count)
 {
-    const char* suffix = index_suffix(name);
-    if (suffix == nullptr)
-        return -1;
-    int fields = 0;
-    const char* p = suffix + 1;
-    while (*p != '\0') {
-        const char* end = strchr(p, '.');
-        if (end == nullptr)
-            end = p + strlen(p);
-        if (end > p) {
-            if (fields < capacity)
-                values[fields] = parse_field(p, end);
-            ++fields;
-        }
-        p = *end == '.' ? end + 1 : end;
-    }
-    *count = fields;
-    return 0;
+    return row_name_parse(name, values, capacity, count);
 }
 
 int index_cmp(const std::int32_t* a, const std::int32_t* b, int n)

@@ -2,10 +2,7 @@
 // object files of the data registry (get-next and first-row access), and an
 // agent's executable along the absolute directories of PATH.
 //
-// A table row's object file is named by the table's registry sub-path
-// followed by one ".<signed decimal>" group per index value, for example
-// "disks/diskTable.1.-2". The index suffix starts at the first dot that is
-// immediately followed by a digit or a minus sign.
+// Row file names are laid out in lib/row_name.h.
 #pragma once
 #include <dirent.h>
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lib/coding.h"
 #include "lib/obj_format.h"
 
 // Command codes.
@@ -28,6 +29,11 @@ inline constexpr std::int32_t MAIL_DUMP = 26;
 // The operator's status request (header only, `sender` = the asker's
 // mailbox) and the daemon's answer to that mailbox (layout below).
 inline constexpr std::int32_t MAIL_STATUS = 40;
+
+// The project id from which ftok makes the queue's key out of the install
+// directory; ftok keeps only its low eight bits (0x24). The daemon and
+// every agent must agree on it, or they open different queues.
+inline constexpr int MAIL_QUEUE_PROJECT_ID = 0x16324;
 
 inline constexpr std::int32_t SERVICE_MBOX = 1;     // the daemon's mailbox
 inline constexpr std::size_t MAIL_TEXT_MAX = 4096;  // receive capacity, bytes of text
@@ -85,6 +91,107 @@ static_assert(offsetof(mail_object, obj) + offsetof(reg_object, item_count) == M
 static_assert(offsetof(mail_object, obj) + offsetof(reg_object, data) == MAIL_OFF_DATA);
 static_assert(sizeof(mail_object) == MAIL_SET_BASE);
 
+// ---- Fields -----------------------------------------------------------
+// Every 32-bit field of a mail, read or written at its MAIL_OFF_* offset.
+// A field need not be aligned for its type within a received buffer.
+
+inline std::int32_t mail_get_field(const unsigned char* mail, std::size_t offset)
+{
+    return decode_int32(mail + offset);
+}
+
+inline void mail_put_field(unsigned char* mail, std::size_t offset, std::int32_t value)
+{
+    encode_int32(mail + offset, value);
+}
+
+// Writes the header of a mail to mailbox `mtype`; returns its length.
+inline std::size_t mail_build_header(unsigned char* mail, std::int32_t mtype, std::int32_t sender,
+                                     std::int32_t command)
+{
+    mail_put_field(mail, MAIL_OFF_MTYPE, mtype);
+    mail_put_field(mail, MAIL_OFF_SENDER, sender);
+    mail_put_field(mail, MAIL_OFF_COMMAND, command);
+    return MAIL_HEADER_SIZE;
+}
+
+// Writes a header followed by the text `name` with its terminator (the
+// agent name of CONNECT and DISCONNECT, the object name of DUMP) into
+// `mail` of MAIL_BUF_SIZE bytes; returns the mail's length, or 0 when the
+// name with its terminator takes more than `room` bytes. Callers pass
+// MAIL_NAME_MAX for an agent name, which must fit the daemon's agent list.
+inline std::size_t mail_build_named(unsigned char* mail, std::int32_t mtype, std::int32_t sender,
+                                    std::int32_t command, const char* name, std::size_t room)
+{
+    if (room > MAIL_TEXT_MAX - MAIL_OFF_AGENT_NAME)
+        room = MAIL_TEXT_MAX - MAIL_OFF_AGENT_NAME;
+    std::size_t n = strnlen(name, room);
+    if (n >= room)
+        return 0;
+    mail_build_header(mail, mtype, sender, command);
+    std::memcpy(mail + MAIL_OFF_AGENT_NAME, name, n + 1);
+    return MAIL_OFF_AGENT_NAME + n + 1;
+}
+
+// ---- MAIL_TRAP ----------------------------------------------------------
+// From offset 12 on a trap mail is laid out like an object header: the
+// object name, the trap number, the count of item indexes, then that many
+// 32-bit item indexes and a NUL-terminated text, all within the mail.
+
+struct mail_trap_view {
+    std::int32_t trap_number;
+    const char* object_name;           // terminated within its field
+    std::uint32_t item_count;
+    const unsigned char* item_indexes; // item_count fields; see mail_trap_item
+    const char* text;                  // terminated within the mail
+};
+
+// Why a trap mail was refused, in the order the checks are made.
+enum mail_trap_fault {
+    MAIL_TRAP_OK = 0,
+    MAIL_TRAP_SHORT,              // the mail ends before its item indexes
+    MAIL_TRAP_NAME_UNTERMINATED,  // no NUL within the object name field
+    MAIL_TRAP_ITEMS_PAST_END,     // the item indexes reach past the mail
+    MAIL_TRAP_TEXT_UNTERMINATED,  // no NUL between the indexes and the end
+};
+
+// Reads the trap fields of the `extent` bytes at `at`, which are the mail
+// from its offset `start` on: 0 for a whole mail, MAIL_OFF_BODY for the
+// body that the daemon hands its trap relay. Fills `*out` only on success.
+inline mail_trap_fault mail_trap_read(const unsigned char* at, std::size_t extent, std::size_t start,
+                                      mail_trap_view* out)
+{
+    if (start > MAIL_OFF_OBJECT_NAME)
+        return MAIL_TRAP_SHORT;
+    const std::size_t data = MAIL_OFF_DATA - start;
+    if (at == nullptr || extent < data)
+        return MAIL_TRAP_SHORT;
+    const unsigned char* name = at + (MAIL_OFF_OBJECT_NAME - start);
+    if (std::memchr(name, '\0', OBJ_NAME_MAX) == nullptr)
+        return MAIL_TRAP_NAME_UNTERMINATED;
+    std::uint32_t item_count = decode_fixed32(at + (MAIL_OFF_ITEM_COUNT - start));
+    if (item_count > (extent - data) / sizeof(std::int32_t))
+        return MAIL_TRAP_ITEMS_PAST_END;
+    std::size_t text = data + item_count * sizeof(std::int32_t);
+    if (text >= extent || std::memchr(at + text, '\0', extent - text) == nullptr)
+        return MAIL_TRAP_TEXT_UNTERMINATED;
+    *out = mail_trap_view{decode_int32(at + (MAIL_OFF_TRAP_NUMBER - start)), reinterpret_cast<const char*>(name),
+                          item_count, at + data, reinterpret_cast<const char*>(at + text)};
+    return MAIL_TRAP_OK;
+}
+
+// A whole trap mail of `extent` bytes; false when any check fails.
+inline bool mail_trap_parse(const unsigned char* mail, std::size_t extent, mail_trap_view* out)
+{
+    return mail_trap_read(mail, extent, 0, out) == MAIL_TRAP_OK;
+}
+
+// The `i`-th item index of a parsed trap (i < item_count).
+inline std::uint32_t mail_trap_item(const mail_trap_view& trap, std::uint32_t i)
+{
+    return decode_fixed32(trap.item_indexes + std::size_t{i} * sizeof(std::int32_t));
+}
+
 // ---- The status answer ------------------------------------------------
 // From offset 12: the daemon's process id, the state of its SMUX
 // association, its debug flag, the number of connected agents and the
@@ -119,8 +226,11 @@ struct mail_status {
 inline std::size_t status_begin(unsigned char* mail, std::int32_t pid, std::int32_t smux, std::int32_t debug,
                                 std::int32_t agents)
 {
-    const std::int32_t fields[5] = {pid, smux, debug, agents, 0};
-    std::memcpy(mail + MAIL_OFF_STATUS_PID, fields, sizeof fields);
+    mail_put_field(mail, MAIL_OFF_STATUS_PID, pid);
+    mail_put_field(mail, MAIL_OFF_STATUS_SMUX, smux);
+    mail_put_field(mail, MAIL_OFF_STATUS_DEBUG, debug);
+    mail_put_field(mail, MAIL_OFF_STATUS_AGENTS, agents);
+    mail_put_field(mail, MAIL_OFF_STATUS_LISTED, 0);
     mail[MAIL_OFF_STATUS_TEXT] = '\0';
     return MAIL_OFF_STATUS_TEXT + 1;
 }
@@ -135,10 +245,7 @@ inline bool status_add_agent(unsigned char* mail, std::size_t* length, std::int3
         return false;
     std::memcpy(mail + *length - 1, line, static_cast<std::size_t>(n) + 1);
     *length += static_cast<std::size_t>(n);
-    std::int32_t listed;
-    std::memcpy(&listed, mail + MAIL_OFF_STATUS_LISTED, sizeof listed);
-    ++listed;
-    std::memcpy(mail + MAIL_OFF_STATUS_LISTED, &listed, sizeof listed);
+    mail_put_field(mail, MAIL_OFF_STATUS_LISTED, mail_get_field(mail, MAIL_OFF_STATUS_LISTED) + 1);
     return true;
 }
 
@@ -150,9 +257,9 @@ inline bool status_parse(const unsigned char* mail, std::size_t extent, mail_sta
         return false;
     if (std::memchr(mail + MAIL_OFF_STATUS_TEXT, '\0', extent - MAIL_OFF_STATUS_TEXT) == nullptr)
         return false;
-    std::int32_t fields[5];
-    std::memcpy(fields, mail + MAIL_OFF_STATUS_PID, sizeof fields);
-    *out = mail_status{fields[0], fields[1], fields[2], fields[3], fields[4],
+    *out = mail_status{mail_get_field(mail, MAIL_OFF_STATUS_PID), mail_get_field(mail, MAIL_OFF_STATUS_SMUX),
+                       mail_get_field(mail, MAIL_OFF_STATUS_DEBUG), mail_get_field(mail, MAIL_OFF_STATUS_AGENTS),
+                       mail_get_field(mail, MAIL_OFF_STATUS_LISTED),
                        reinterpret_cast<const char*>(mail + MAIL_OFF_STATUS_TEXT)};
     return true;
 }

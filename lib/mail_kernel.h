@@ -3,6 +3,9 @@
 // queue layer and the agent library both go through it, so that the bytes
 // on the queue are the same whichever side built them.
 #pragma once
+#include <sys/msg.h>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,9 +28,7 @@ struct kernel_mail {
 inline void mail_to_kernel(const void* mail, std::size_t length, kernel_mail* out)
 {
     const auto* bytes = static_cast<const unsigned char*>(mail);
-    std::int32_t mtype;
-    std::memcpy(&mtype, bytes + MAIL_OFF_MTYPE, MAIL_MTYPE_WIDTH);
-    out->mtype = mtype;
+    out->mtype = mail_get_field(bytes, MAIL_OFF_MTYPE);
     std::memcpy(out->text, bytes + MAIL_MTYPE_WIDTH, length - MAIL_MTYPE_WIDTH);
     std::memset(out->text + length - MAIL_MTYPE_WIDTH, 0, MAIL_MTYPE_WIDTH);
 }
@@ -39,7 +40,22 @@ inline void mail_to_kernel(const void* mail, std::size_t length, kernel_mail* ou
 inline void mail_from_kernel(const kernel_mail& in, std::size_t count, void* mail)
 {
     auto* bytes = static_cast<unsigned char*>(mail);
-    auto mtype = static_cast<std::int32_t>(in.mtype);
-    std::memcpy(bytes + MAIL_OFF_MTYPE, &mtype, MAIL_MTYPE_WIDTH);
+    mail_put_field(bytes, MAIL_OFF_MTYPE, static_cast<std::int32_t>(in.mtype));
     std::memcpy(bytes + MAIL_MTYPE_WIDTH, in.text, count - MAIL_MTYPE_WIDTH);
+}
+
+// Takes one message of type `type` from queue `qid` into `message` (a
+// long type, then up to `text_size` bytes of text) as msgrcv does, with
+// one rule the daemon and the agent library share: an empty message (text
+// size 0) carries no mail, not even the type word of one, and neither side
+// ever sends one. It is dropped and the receive goes on, so a result of 0
+// never comes back: a caller's 0 keeps meaning "nothing taken", and a
+// blocking receive waits for a real mail.
+inline ssize_t kernel_mail_receive(int qid, void* message, std::size_t text_size, long type, int flags)
+{
+    ssize_t size;
+    do {
+        size = msgrcv(qid, message, text_size, type, flags);
+    } while (size == 0);
+    return size;
 }

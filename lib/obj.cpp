@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/coding.h"
 #include "lib/dirsearch.h"
 #include "lib/log.h"
 #include "lib/obj_cache.h"
-#include "lib/row_index.h"
 #include "lib/reg_watch.h"
+#include "lib/row_index.h"
+#include "lib/row_name.h"
 
 namespace {
 
@@ -194,31 +196,23 @@ const char* code_name(unsigned code, const char* const* names, unsigned known, c
     return spare;
 }
 
-// Appends the sub-path and the ".%d" groups of `index` to `name`; false when
-// the result would not fit the limits of an object file name.
+// Writes the row file name of `entry` for `index` (its sub-path alone for a
+// scalar) into `name` of OBJ_FILE_NAME_MAX + 1 bytes; false when the name
+// would not fit the limits of an object file name.
 bool object_file_name(const reg_entry* entry, const std::int32_t* index, int count, char* name)
 {
     std::size_t subpath_length = strnlen(entry->subpath, sizeof entry->subpath);
     if (subpath_length == sizeof entry->subpath)
         return false;
+    if (count > 0 && (count > OBJ_SELECT_MAX || index == nullptr))
+        return false;
+    char suffix[OBJ_SUFFIX_MAX + 1];
+    int suffix_length = row_suffix_build(suffix, sizeof suffix, index, count > 0 ? count : 0);
+    if (suffix_length < 0 || subpath_length + static_cast<std::size_t>(suffix_length) > OBJ_FILE_NAME_MAX)
+        return false;
     std::memcpy(name, entry->subpath, subpath_length);
-    std::size_t used = subpath_length;
-    if (count > 0) {
-        if (count > OBJ_SELECT_MAX || index == nullptr)
-            return false;
-        std::size_t suffix = 0;
-        for (int i = 0; i < count; ++i) {
-            char group[16];
-            int n = std::snprintf(group, sizeof group, ".%d", static_cast<int>(index[i]));
-            suffix += static_cast<std::size_t>(n);
-            if (suffix > OBJ_SUFFIX_MAX)
-                return false;
-            std::memcpy(name + used, group, static_cast<std::size_t>(n));
-            used += static_cast<std::size_t>(n);
-        }
-    }
-    name[used] = '\0';
-    return used <= OBJ_FILE_NAME_MAX;
+    std::memcpy(name + subpath_length, suffix, static_cast<std::size_t>(suffix_length) + 1);
+    return true;
 }
 
 // The instance search, answered from the row index when the table's
@@ -332,16 +326,12 @@ const unsigned char* obj_value(const reg_item* item)
 
 std::uint32_t obj_value_unsigned(const reg_item* item)
 {
-    std::uint32_t value;
-    std::memcpy(&value, obj_value(item), sizeof value);
-    return value;
+    return decode_fixed32(obj_value(item));
 }
 
 std::int32_t obj_value_signed(const reg_item* item)
 {
-    std::int32_t value;
-    std::memcpy(&value, obj_value(item), sizeof value);
-    return value;
+    return decode_int32(obj_value(item));
 }
 
 int obj_item_index(const char* mib_name, const reg_object* obj)

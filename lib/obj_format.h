@@ -8,6 +8,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 inline constexpr std::size_t OBJ_HEADER_SIZE = 252;
 inline constexpr std::size_t OBJ_ITEM_SIZE = 80;
@@ -83,3 +85,50 @@ static_assert(offsetof(reg_item, state) == 66);
 static_assert(offsetof(reg_item, aux) == 68);
 static_assert(offsetof(reg_item, value_offset) == 72);
 static_assert(offsetof(reg_item, tag) == 76);
+
+// ---- Writing an object --------------------------------------------------
+
+// One item as obj_image_build lays it out: its record (value_offset is
+// filled in) and the value slot that follows the records, `slot` bytes of
+// which the first min(value_size, slot) come from `value`, the rest zero.
+struct obj_image_item {
+    reg_item record;
+    const unsigned char* value;
+    std::size_t value_size;
+    std::size_t slot;
+};
+
+// The file image of an object: `header` (its length, item_count and
+// data_size filled in, items and data zero), the item records, then each
+// item's value slot in item order; every value_offset counts from its own
+// record. The one writer of the layout the daemon's reader checks.
+inline std::vector<unsigned char> obj_image_build(const reg_object& header, const obj_image_item* items,
+                                                  std::size_t count)
+{
+    const std::size_t data_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * count;
+    std::size_t data_size = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        data_size += items[i].slot;
+    std::vector<unsigned char> image(data_at + data_size, 0);
+
+    reg_object head = header;
+    head.length = static_cast<std::uint32_t>(image.size());
+    head.item_count = static_cast<std::uint32_t>(count);
+    head.data_size = static_cast<std::uint32_t>(data_size);
+    head.items = 0;
+    head.data = 0;
+    std::memcpy(image.data(), &head, sizeof head);
+
+    std::size_t value_at = data_at;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t record_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * i;
+        reg_item record = items[i].record;
+        record.value_offset = static_cast<std::int32_t>(value_at - record_at);
+        std::memcpy(image.data() + record_at, &record, sizeof record);
+        std::size_t n = items[i].value_size < items[i].slot ? items[i].value_size : items[i].slot;
+        if (n > 0)
+            std::memcpy(image.data() + value_at, items[i].value, n);
+        value_at += items[i].slot;
+    }
+    return image;
+}

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/coding.h"
 #include "lib/log.h"
 
 namespace {
@@ -37,16 +38,6 @@ const board_driver* driver = &system_driver;
 // 1 while traps reach the board (or nothing has been tried yet); 0 after
 // the device could not be opened.
 int link_up = 1;
-
-void put_u16(unsigned char* at, std::uint16_t value)
-{
-    memcpy(at, &value, sizeof value);
-}
-
-void put_u32(unsigned char* at, std::uint32_t value)
-{
-    memcpy(at, &value, sizeof value);
-}
 
 // What one varbind becomes in the packet: its tag, and the value bytes (or
 // sub-identifiers) that follow the name.
@@ -91,11 +82,11 @@ record_value value_of(const snmp_value& value)
 std::size_t board_build_packet(unsigned char* packet, std::int32_t trap_number,
                                const snmp_varbind* list, std::size_t* dropped)
 {
-    put_u32(packet + BOARD_OFF_GENERIC, SNMP_TRAP_ENTERPRISE_SPECIFIC);
-    put_u32(packet + BOARD_OFF_SPECIFIC, static_cast<std::uint32_t>(trap_number));
-    put_u32(packet + BOARD_OFF_ENT_LENGTH, BOARD_ENTERPRISE_LENGTH);
+    encode_fixed32(packet + BOARD_OFF_GENERIC, SNMP_TRAP_ENTERPRISE_SPECIFIC);
+    encode_fixed32(packet + BOARD_OFF_SPECIFIC, static_cast<std::uint32_t>(trap_number));
+    encode_fixed32(packet + BOARD_OFF_ENT_LENGTH, BOARD_ENTERPRISE_LENGTH);
     for (std::size_t i = 0; i < BOARD_ENTERPRISE_LENGTH; ++i)
-        put_u32(packet + BOARD_OFF_ENTERPRISE + 4 * i, BOARD_ENTERPRISE[i]);
+        encode_fixed32(packet + BOARD_OFF_ENTERPRISE + 4 * i, BOARD_ENTERPRISE[i]);
 
     std::size_t offset = BOARD_OFF_RECORDS;
     std::uint32_t count = 0;
@@ -108,14 +99,14 @@ std::size_t board_build_packet(unsigned char* packet, std::int32_t trap_number,
         if (need > BOARD_PACKET_SIZE - offset)
             break;
         unsigned char* record = packet + offset;
-        put_u32(record, value.tag);
-        put_u32(record + 4, static_cast<std::uint32_t>(subids));
-        put_u32(record + 8, static_cast<std::uint32_t>(value.length));
+        encode_fixed32(record, value.tag);
+        encode_fixed32(record + 4, static_cast<std::uint32_t>(subids));
+        encode_fixed32(record + 8, static_cast<std::uint32_t>(value.length));
         for (std::size_t i = 0; i < subids; ++i)
-            put_u32(record + BOARD_RECORD_HEADER + 4 * i, vb->name->ids[i]);
+            encode_fixed32(record + BOARD_RECORD_HEADER + 4 * i, vb->name->ids[i]);
         unsigned char* at = record + BOARD_RECORD_HEADER + 4 * subids;
         if (value.bytes == nullptr)
-            put_u32(at, value.number);
+            encode_fixed32(at, value.number);
         else if (value.length > 0)
             memcpy(at, value.bytes, value.length);
         offset += need;
@@ -128,10 +119,10 @@ std::size_t board_build_packet(unsigned char* packet, std::int32_t trap_number,
     if (dropped != nullptr)
         *dropped = left_out;
 
-    put_u32(packet + BOARD_OFF_COUNT, count);
+    encode_fixed32(packet + BOARD_OFF_COUNT, count);
     static_assert(BOARD_PACKET_SIZE <= 0xFFFF, "the length field holds 16 bits");
-    put_u16(packet + BOARD_OFF_LENGTH, static_cast<std::uint16_t>(offset));
-    put_u16(packet + BOARD_OFF_CODE, BOARD_PACKET_CODE);
+    encode_fixed16(packet + BOARD_OFF_LENGTH, static_cast<std::uint16_t>(offset));
+    encode_fixed16(packet + BOARD_OFF_CODE, BOARD_PACKET_CODE);
     return offset;
 }
 

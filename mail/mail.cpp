@@ -46,16 +46,6 @@ struct deferred_mail {
 queue deferred_Q = nullptr;
 std::size_t deferred_count = 0;
 
-std::int32_t get_i32(const unsigned char* mail, std::size_t offset) {
-    std::int32_t value;
-    std::memcpy(&value, mail + offset, sizeof value);
-    return value;
-}
-
-void put_i32(unsigned char* mail, std::size_t offset, std::int32_t value) {
-    std::memcpy(mail + offset, &value, sizeof value);
-}
-
 // The NUL-terminated text at `offset`, or null when its NUL does not lie
 // within the `extent` bytes of the mail or it is longer than `max_length`.
 const char* mail_text(const unsigned char* mail, std::size_t extent, std::size_t offset,
@@ -120,24 +110,22 @@ void refuse_trap(const char* reason) {
 // hands its body on. Whether each item index names an item of the object is
 // the relay's check, once it has read the object.
 void do_trap(const unsigned char* mail, std::size_t extent) {
-    if (extent < MAIL_OFF_DATA) {
-        refuse_trap("shorter than its header fields");
-        return;
-    }
-    if (std::memchr(mail + MAIL_OFF_OBJECT_NAME, '\0', OBJ_NAME_MAX) == nullptr) {
-        refuse_trap("object name not terminated");
-        return;
-    }
-    std::uint32_t item_count;
-    std::memcpy(&item_count, mail + MAIL_OFF_ITEM_COUNT, sizeof item_count);
-    if (item_count > (extent - MAIL_OFF_DATA) / sizeof(std::int32_t)) {
-        refuse_trap("item indexes reach past the mail");
-        return;
-    }
-    std::size_t text_offset = MAIL_OFF_DATA + item_count * sizeof(std::int32_t);
-    if (mail_text(mail, extent, text_offset, extent) == nullptr) {
-        refuse_trap("text not terminated within the mail");
-        return;
+    mail_trap_view trap;
+    switch (mail_trap_read(mail, extent, 0, &trap)) {
+        case MAIL_TRAP_OK:
+            break;
+        case MAIL_TRAP_SHORT:
+            refuse_trap("shorter than its header fields");
+            return;
+        case MAIL_TRAP_NAME_UNTERMINATED:
+            refuse_trap("object name not terminated");
+            return;
+        case MAIL_TRAP_ITEMS_PAST_END:
+            refuse_trap("item indexes reach past the mail");
+            return;
+        case MAIL_TRAP_TEXT_UNTERMINATED:
+            refuse_trap("text not terminated within the mail");
+            return;
     }
     if (relay_trap != nullptr)
         relay_trap(mail + MAIL_OFF_BODY, extent - MAIL_OFF_BODY);
@@ -165,7 +153,7 @@ void do_dump(const unsigned char* mail, std::size_t extent) {
 // a wait is cut off at MAIL_DEFERRED_MAX rather than growing the heap.
 void defer_mail(const unsigned char* mail, std::size_t extent) {
     if (deferred_count >= MAIL_DEFERRED_MAX) {
-        std::int32_t command = extent >= MAIL_HEADER_SIZE ? get_i32(mail, MAIL_OFF_COMMAND) : -1;
+        std::int32_t command = extent >= MAIL_HEADER_SIZE ? mail_get_field(mail, MAIL_OFF_COMMAND) : -1;
         log_line(stderr, "%s: Too many deferred mails, mail %d dropped  (SMUX3015)\n",
                  dsmux::PROGRAM_NAME, command);
         return;
@@ -202,10 +190,10 @@ using steady = std::chrono::steady_clock;
 bool is_reply(const unsigned char* mail, std::size_t extent, std::int32_t from) {
     if (extent < MAIL_HEADER_SIZE)
         return false;
-    std::int32_t command = get_i32(mail, MAIL_OFF_COMMAND);
+    std::int32_t command = mail_get_field(mail, MAIL_OFF_COMMAND);
     if (command != MAIL_ACK && command != MAIL_NAK)
         return false;
-    return from == 0 || get_i32(mail, MAIL_OFF_SENDER) == from;
+    return from == 0 || mail_get_field(mail, MAIL_OFF_SENDER) == from;
 }
 
 // The alarm alone does not end a reply wait when its tick lands between two
@@ -286,9 +274,9 @@ int send_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
         return -1;
     }
     auto* bytes = static_cast<unsigned char*>(mail);
-    put_i32(bytes, MAIL_OFF_MTYPE, mbox);
-    put_i32(bytes, MAIL_OFF_COMMAND, command);
-    put_i32(bytes, MAIL_OFF_SENDER, mbox_qid);
+    mail_put_field(bytes, MAIL_OFF_MTYPE, mbox);
+    mail_put_field(bytes, MAIL_OFF_COMMAND, command);
+    mail_put_field(bytes, MAIL_OFF_SENDER, mbox_qid);
     remember_mbox(mbox);
     if (mbox_send(mbox_qid, mail, length, 0) >= 0)
         return 0;
@@ -391,7 +379,7 @@ int mail_dispatch(unsigned char* mail, std::size_t extent) {
                  dsmux::PROGRAM_NAME, extent);
         return 0;
     }
-    std::int32_t command = get_i32(mail, MAIL_OFF_COMMAND);
+    std::int32_t command = mail_get_field(mail, MAIL_OFF_COMMAND);
     switch (command) {
         case MAIL_STOP:
             return READ_MAIL_STOP;
@@ -431,7 +419,7 @@ int do_connect(unsigned char* mail, std::size_t extent) {
     const char* name = agent_name(mail, extent, MAIL_CONNECT);
     if (name == nullptr)
         return -1;
-    std::int32_t sender = get_i32(mail, MAIL_OFF_SENDER);
+    std::int32_t sender = mail_get_field(mail, MAIL_OFF_SENDER);
     if (sender < 0) {
         // The name says who asked, the number why it cannot be reached.
         char who[MAIL_NAME_MAX + 32];

@@ -158,12 +158,8 @@ int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
     } wide;
     kernel_mail message;
     ssize_t size;
-    do {
-        size = msgrcv(qid, &wide, capacity + 1, mbox_rtype,
-                      MSG_NOERROR | (no_wait ? IPC_NOWAIT : 0));
-        // An empty message carries no mail at all; it is dropped and the
-        // receive goes on, so that "0" keeps meaning "nothing taken".
-    } while (size == 0);
+    size = kernel_mail_receive(qid, &wide, capacity + 1, mbox_rtype,
+                               MSG_NOERROR | (no_wait ? IPC_NOWAIT : 0));
     if (size < 0) {
         if (errno == ENOMSG || errno == EINTR)
             return 0;

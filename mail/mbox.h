@@ -10,10 +10,11 @@
 #pragma once
 #include <cstddef>
 
+#include "lib/mail_format.h"
 #include "lib/paths.h"
 
-// `ftok` project identifier; ftok keeps only its low eight bits (0x24).
-inline constexpr int MBOX_PROJECT_ID = 0x16324;
+// `ftok` project identifier, shared with the agent library.
+inline constexpr int MBOX_PROJECT_ID = MAIL_QUEUE_PROJECT_ID;
 
 // The daemon's queue identifier: -1 until service start-up stores the result
 // of mbox_create here. Every sender and receiver of the daemon uses it.

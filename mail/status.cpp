@@ -33,8 +33,7 @@ void status_set_smux_hook(smux_state_hook hook) { smux_state = hook; }
 
 int do_status(const unsigned char* mail, std::size_t extent)
 {
-    std::int32_t sender;
-    std::memcpy(&sender, mail + MAIL_OFF_SENDER, sizeof sender);
+    std::int32_t sender = mail_get_field(mail, MAIL_OFF_SENDER);
     // Mailbox 1 is our own: an answer there would come back as a request.
     if (extent < MAIL_HEADER_SIZE || sender <= SERVICE_MBOX) {
         log_line(stderr, "%s: Refused mail %d: no mailbox to answer to: %d  (SMUX3042)\n", dsmux::PROGRAM_NAME,

@@ -36,11 +36,6 @@ int index_count_of(const reg_entry* entry, const std::int32_t* index)
     return index == nullptr ? 0 : entry->index_count;
 }
 
-void put32(unsigned char* mail, std::size_t offset, std::int32_t value)
-{
-    std::memcpy(mail + offset, &value, sizeof value);
-}
-
 }  // namespace
 
 void pairs_reset()
@@ -182,12 +177,12 @@ int write_item(int position, const std::int32_t* index, const void* value, std::
     if (item->type == ITEM_STRING && send_length > 0 && send_length <= length)
         mail[MAIL_OFF_DATA + send_length - 1] = '\0';
 
-    put32(mail, MAIL_OFF_OWNER_MBOX, obj->mbox);
+    mail_put_field(mail, MAIL_OFF_OWNER_MBOX, obj->mbox);
     std::snprintf(reinterpret_cast<char*>(mail + MAIL_OFF_OBJECT_NAME), OBJ_NAME_MAX, "%.*s",
                   static_cast<int>(OBJ_NAME_MAX - 1), obj->name);
-    put32(mail, MAIL_OFF_PHASE, 1);
-    put32(mail, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(mail_length));
-    put32(mail, MAIL_OFF_ITEM_INDEX, entry->item_pos);
+    mail_put_field(mail, MAIL_OFF_PHASE, 1);
+    mail_put_field(mail, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(mail_length));
+    mail_put_field(mail, MAIL_OFF_ITEM_INDEX, entry->item_pos);
 
     if (post_mail(obj->mbox, MAIL_SET, mail, mail_length, true) != 0) {
         std::free(mail);
@@ -212,11 +207,9 @@ void flush_pending_sets(bool commit)
 {
     while (auto* mail = static_cast<unsigned char*>(q_take(&pending_Q))) {
         if (commit) {
-            std::int32_t owner;
-            std::int32_t mail_length;
-            std::memcpy(&owner, mail + MAIL_OFF_OWNER_MBOX, sizeof owner);
-            std::memcpy(&mail_length, mail + MAIL_OFF_MAIL_LENGTH, sizeof mail_length);
-            put32(mail, MAIL_OFF_PHASE, 2);
+            std::int32_t owner = mail_get_field(mail, MAIL_OFF_OWNER_MBOX);
+            std::int32_t mail_length = mail_get_field(mail, MAIL_OFF_MAIL_LENGTH);
+            mail_put_field(mail, MAIL_OFF_PHASE, 2);
             (void)post_mail(owner, MAIL_SET, mail, static_cast<std::size_t>(mail_length), true);
         }
         std::free(mail);

@@ -13,6 +13,7 @@
 
 #include "cfg/cfg.h"
 #include "cfg/scan.h"
+#include "lib/coding.h"
 #include "lib/lib.h"
 #include "lib/log.h"
 #include "lib/mail_format.h"
@@ -22,12 +23,6 @@
 #include "snmp/smux_session.h"
 
 namespace {
-
-// Where the MAIL_TRAP fields lie within the body (the mail from offset 12).
-constexpr std::size_t BODY_OBJECT_NAME = MAIL_OFF_OBJECT_NAME - MAIL_OFF_BODY;
-constexpr std::size_t BODY_TRAP_NUMBER = MAIL_OFF_TRAP_NUMBER - MAIL_OFF_BODY;
-constexpr std::size_t BODY_ITEM_COUNT = MAIL_OFF_ITEM_COUNT - MAIL_OFF_BODY;
-constexpr std::size_t BODY_ITEM_INDEXES = MAIL_OFF_DATA - MAIL_OFF_BODY;
 
 int board_sender(std::int32_t trap_number, const snmp_varbind* list)
 {
@@ -47,13 +42,6 @@ std::string community_path = dsmux::COMMUNITY_FILE;
 command_runner getone_runner = run_command;
 std::string mail_su_prefix = dsmux::SU_PREFIX;
 std::string mail_tmp_prefix = dsmux::MAIL_TMP_PREFIX;
-
-std::uint32_t read_u32(const unsigned char* at)
-{
-    std::uint32_t value;
-    memcpy(&value, at, sizeof value);
-    return value;
-}
 
 // The number after "Value:" in getone's answer; false when it holds none
 // that fits 32 bits.
@@ -202,11 +190,11 @@ int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item*
     switch (item->type) {
     case ITEM_UNSIGNED:
         syntax = SNMP_COUNTER;
-        uval = read_u32(value);
+        uval = decode_fixed32(value);
         break;
     case ITEM_SIGNED:
         syntax = SNMP_INTEGER;
-        sval = static_cast<std::int32_t>(read_u32(value));
+        sval = decode_int32(value);
         break;
     case ITEM_STRING:
         syntax = SNMP_OCTET_STRING;
@@ -270,20 +258,13 @@ int relay_trap(const unsigned char* body, std::size_t length)
 {
     // read_mail has checked the extent already; a body that still does not
     // hold its fields is refused here rather than read beyond.
-    if (body == nullptr || length < BODY_ITEM_INDEXES)
+    mail_trap_view trap;
+    if (mail_trap_read(body, length, MAIL_OFF_BODY, &trap) != MAIL_TRAP_OK)
         return -1;
-    std::uint32_t item_count = read_u32(body + BODY_ITEM_COUNT);
-    if (item_count > (length - BODY_ITEM_INDEXES) / 4)
-        return -1;
-    const unsigned char* indexes = body + BODY_ITEM_INDEXES;
-    const char* text = reinterpret_cast<const char*>(indexes + 4 * std::size_t{item_count});
-    std::size_t text_room = length - BODY_ITEM_INDEXES - 4 * std::size_t{item_count};
-    if (memchr(text, '\0', text_room) == nullptr)
-        return -1;
-    auto trap_number = static_cast<std::int32_t>(read_u32(body + BODY_TRAP_NUMBER));
-    char object_name[OBJ_NAME_MAX];
-    memcpy(object_name, body + BODY_OBJECT_NAME, OBJ_NAME_MAX);
-    object_name[OBJ_NAME_MAX - 1] = '\0';
+    const char* text = trap.text;
+    const std::uint32_t item_count = trap.item_count;
+    const std::int32_t trap_number = trap.trap_number;
+    const char* object_name = trap.object_name;
 
     // The UNIX mail goes out whatever becomes of the SNMP trap.
     if (char* line = line_dup(text)) {
@@ -305,7 +286,7 @@ int relay_trap(const unsigned char* body, std::size_t length)
         if (object == nullptr)
             return fail();
         for (std::uint32_t i = 0; i < item_count; ++i) {
-            std::uint32_t index = read_u32(indexes + 4 * std::size_t{i});
+            std::uint32_t index = mail_trap_item(trap, i);
             reg_item* item = index < object->item_count ? obj_item(object, static_cast<int>(index)) : nullptr;
             if (item == nullptr) {
                 // An agent's mistake should not cost the whole alarm: the

@@ -44,17 +44,13 @@ int send_request(const char* install_dir, std::int32_t command, const char* name
         return 1;
     }
     unsigned char mail[MAIL_BUF_SIZE] = {};
-    std::int32_t header[3] = {SERVICE_MBOX, static_cast<std::int32_t>(getpid()), command};
-    std::memcpy(mail, header, sizeof header);
-    std::size_t length = MAIL_HEADER_SIZE;
-    if (name != nullptr) {
-        std::size_t n = std::strlen(name);
-        if (MAIL_HEADER_SIZE + n + 1 > MAIL_TEXT_MAX) {
-            std::fprintf(stderr, "%s: object name too long\n", TOOL);
-            return 1;
-        }
-        std::memcpy(mail + MAIL_OFF_AGENT_NAME, name, n + 1);
-        length += n + 1;
+    const auto mbox = static_cast<std::int32_t>(getpid());
+    // The daemon reads a dump's object name up to the end of the mail.
+    std::size_t length = name == nullptr ? mail_build_header(mail, SERVICE_MBOX, mbox, command)
+                                         : mail_build_named(mail, SERVICE_MBOX, mbox, command, name, MAIL_TEXT_MAX);
+    if (length == 0) {
+        std::fprintf(stderr, "%s: object name too long\n", TOOL);
+        return 1;
     }
     if (dsagent_mail_send(qid, mail, length) < 0) {
         std::fprintf(stderr, "%s: cannot send to the daemon queue: %s\n", TOOL, std::strerror(errno));
@@ -157,9 +153,7 @@ int status(const char* install_dir)
     // Our process id is our mailbox: the answer comes back there.
     const auto mbox = static_cast<std::int32_t>(getpid());
     unsigned char mail[MAIL_BUF_SIZE] = {};
-    std::int32_t header[3] = {SERVICE_MBOX, mbox, MAIL_STATUS};
-    std::memcpy(mail, header, sizeof header);
-    if (dsagent_mail_send(qid, mail, MAIL_HEADER_SIZE) < 0) {
+    if (dsagent_mail_send(qid, mail, mail_build_header(mail, SERVICE_MBOX, mbox, MAIL_STATUS)) < 0) {
         std::fprintf(stderr, "%s: cannot send to the daemon queue: %s\n", TOOL, std::strerror(errno));
         return 1;
     }

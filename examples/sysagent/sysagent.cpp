@@ -149,6 +149,7 @@ void save_settings()
 struct object {
     dsagent_object* obj = nullptr;
     std::map<std::string, int> item;  // MIB name -> position
+    char row_name[64] = "";           // a table row's object name
     ~object() { dsagent_object_free(obj); }
     void add(const char* name, int type, int access, uint16_t size = 0)
     {
@@ -157,6 +158,16 @@ struct object {
     void text(const char* name, const std::string& v) { dsagent_object_set_text(obj, item[name], fit(v).c_str()); }
     void u32(const char* name, uint32_t v) { dsagent_object_set_unsigned(obj, item[name], v); }
     void s32(const char* name, int32_t v) { dsagent_object_set_signed(obj, item[name], v); }
+    // Starts the row of `table` at `index` for mailbox `mbox`, under the name
+    // the daemon looks it up by; false when it cannot be made.
+    bool open_row(const char* table, int index, int32_t mbox)
+    {
+        const std::int32_t row = index;
+        if (dsagent_row_name(row_name, sizeof row_name, table, &row, 1) < 0)
+            return false;
+        obj = dsagent_object_new(registry.c_str(), row_name, mbox);
+        return obj != nullptr && dsagent_object_set_index(obj, &row, 1) == 0;
+    }
 };
 
 bool make_dir(const std::string& sub)
@@ -266,14 +277,18 @@ void drop_stale_rows(const std::string& sub, const std::string& base, const std:
     DIR* d = opendir(dir.c_str());
     if (d == nullptr)
         return;
+    // The rows to keep, named as they were published.
+    std::set<std::string> kept;
+    for (int index : keep) {
+        char name[64];
+        const std::int32_t row = index;
+        if (dsagent_row_name(name, sizeof name, (sub + "/" + base).c_str(), &row, 1) >= 0)
+            kept.insert(name + sub.size() + 1);
+    }
     std::string prefix = base + ".";
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
-        if (name.rfind(prefix, 0) != 0)
-            continue;
-        char* end = nullptr;
-        long index = std::strtol(name.c_str() + prefix.size(), &end, 10);
-        if (*end != '\0' || keep.count(static_cast<int>(index)) == 0)
+        if (name.rfind(prefix, 0) == 0 && kept.count(name) == 0)
             unlink((dir + "/" + name).c_str());
     }
     closedir(d);
@@ -311,13 +326,9 @@ void publish_fs_table(int32_t mbox)
             continue;  // the same mount point twice: the last mount hides the others
         present.insert(index);
 
-        char name[64];
-        std::snprintf(name, sizeof name, "fs/fsEntry.%d", index);
         object o;
-        o.obj = dsagent_object_new(registry.c_str(), name, mbox);
-        if (o.obj == nullptr)
+        if (!o.open_row("fs/fsEntry", index, mbox))
             continue;
-        dsagent_object_set_index(o.obj, &index, 1);
         o.add("vdnFsIndex", DSAGENT_SIGNED, DSAGENT_RD);
         o.add("vdnFsMountPoint", DSAGENT_STRING, DSAGENT_RD, TEXT_SIZE);
         o.add("vdnFsDevice", DSAGENT_STRING, DSAGENT_RD, TEXT_SIZE);
@@ -337,7 +348,7 @@ void publish_fs_table(int32_t mbox)
         o.u32("vdnFsUsedKB", clamp32(used));
         o.u32("vdnFsAvailKB", clamp32(avail));
         o.s32("vdnFsUsedPercent", used + avail ? static_cast<int32_t>((used * 100 + used + avail - 1) / (used + avail)) : 0);
-        publish(o, name);
+        publish(o, o.row_name);
     }
     drop_stale_rows("fs", "fsEntry", present);
 }
@@ -374,13 +385,9 @@ void publish_if_table(int32_t mbox)
             continue;
         present.insert(index);
 
-        char name[64];
-        std::snprintf(name, sizeof name, "net/ifEntry.%d", index);
         object o;
-        o.obj = dsagent_object_new(registry.c_str(), name, mbox);
-        if (o.obj == nullptr)
+        if (!o.open_row("net/ifEntry", index, mbox))
             continue;
-        dsagent_object_set_index(o.obj, &index, 1);
         o.add("vdnIfIndex", DSAGENT_SIGNED, DSAGENT_RD);
         o.add("vdnIfName", DSAGENT_STRING, DSAGENT_RD, 32);
         o.add("vdnIfMtu", DSAGENT_SIGNED, DSAGENT_RD);
@@ -399,7 +406,7 @@ void publish_if_table(int32_t mbox)
         // Counter32 wraps, as the manager expects of it.
         o.u32("vdnIfInOctets", static_cast<uint32_t>(read_number(base + "statistics/rx_bytes")));
         o.u32("vdnIfOutOctets", static_cast<uint32_t>(read_number(base + "statistics/tx_bytes")));
-        publish(o, name);
+        publish(o, o.row_name);
     }
     closedir(d);
     drop_stale_rows("net", "ifEntry", present);

@@ -13,24 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "lib/dirsearch.h"
 #include "lib/mail_format.h"
 #include "lib/obj.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::int32_t get32(const unsigned char* mail, std::size_t offset)
-{
-    std::int32_t v;
-    std::memcpy(&v, mail + offset, 4);
-    return v;
-}
-
-void put32(unsigned char* mail, std::size_t offset, std::int32_t v)
-{
-    std::memcpy(mail + offset, &v, 4);
-}
 
 std::vector<std::string> dump_fragments(const reg_object* obj)
 {
@@ -182,6 +171,41 @@ TEST_F(registry, names_nothing_could_serve_are_refused_with_errno)
     dsagent_object_free(obj);
 }
 
+TEST(agent_row_name, names_a_row_as_the_daemon_reads_its_index_back)
+{
+    const std::int32_t index[] = {1, -2, INT32_MIN};
+    char name[64];
+    ASSERT_EQ(dsagent_row_name(name, sizeof name, "disk/diskTable", index, 3), 31);
+    EXPECT_STREQ(name, "disk/diskTable.1.-2.-2147483648");
+    std::int32_t back[SEARCH_INDEX_MAX];
+    int count = 0;
+    ASSERT_EQ(parse_index(name, back, SEARCH_INDEX_MAX, &count), 0);
+    EXPECT_EQ(std::vector<std::int32_t>(back, back + count), std::vector<std::int32_t>(index, index + 3));
+
+    // Names the daemon would never look up, or that do not fit, are refused.
+    const std::int32_t eleven[11] = {};
+    struct {
+        std::size_t size;
+        const char* table;
+        const std::int32_t* index;
+        int count;
+        int error;
+    } refused[] = {
+        {sizeof name, "/abs/table", index, 1, EINVAL},
+        {sizeof name, "disk/diskTable", index, -1, EINVAL},
+        {sizeof name, "disk/diskTable", eleven, 11, ENAMETOOLONG},
+        {sizeof name, "disk/diskTable", index, 3, 0},  // control: fits
+        {16, "disk/diskTable", index, 1, ENAMETOOLONG},  // "disk/diskTable.1" needs 17 with the NUL
+        {sizeof name, "d/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", index, 1, ENAMETOOLONG},  // 60 characters: past the name field,
+    };
+    for (const auto& c : refused) {
+        errno = 0;
+        int got = dsagent_row_name(name, c.size, c.table, c.index, c.count);
+        EXPECT_EQ(got < 0 ? errno : 0, c.error) << c.table << " " << c.size;
+    }
+    EXPECT_EQ(dsagent_row_name(name, 17, "disk/diskTable", index, 1), 16);
+}
+
 TEST_F(registry, publish_replaces_the_file_and_leaves_no_dot_file)
 {
     dsagent_object* obj = dsagent_object_new(dir.c_str(), "disk/counter", 5);
@@ -225,9 +249,9 @@ TEST_F(queue_test, send_hands_the_kernel_type_and_bytes_4_to_L_then_four_zeros)
 {
     unsigned char mail[64];
     std::memset(mail, 0xEE, sizeof mail);  // bytes past L must not travel
-    put32(mail, 0, 4321);
-    put32(mail, 4, 99);
-    put32(mail, 8, MAIL_DUMP);
+    mail_put_field(mail, 0, 4321);
+    mail_put_field(mail, 4, 99);
+    mail_put_field(mail, 8, MAIL_DUMP);
     std::memcpy(mail + 12, "sys/x", 6);
     ASSERT_EQ(dsagent_mail_send(qid, mail, 18), 18);
 
@@ -254,9 +278,9 @@ TEST_F(queue_test, receive_rebuilds_the_documented_layout)
     unsigned char mail[MAIL_BUF_SIZE];
     std::memset(mail, 0xEE, sizeof mail);
     ASSERT_EQ(dsagent_mail_receive(qid, 555, mail, sizeof mail, 1), 16);
-    EXPECT_EQ(get32(mail, 0), 555);
-    EXPECT_EQ(get32(mail, 4), 1);
-    EXPECT_EQ(get32(mail, 8), MAIL_SET);
+    EXPECT_EQ(mail_get_field(mail, 0), 555);
+    EXPECT_EQ(mail_get_field(mail, 4), 1);
+    EXPECT_EQ(mail_get_field(mail, 8), MAIL_SET);
     EXPECT_STREQ(reinterpret_cast<char*>(mail + 12), "abc");
     EXPECT_EQ(mail[16], 0xEE);  // nothing written past L
 }
@@ -268,7 +292,7 @@ TEST_F(queue_test, round_trip_keeps_every_length_and_byte)
         std::vector<unsigned char> mail(length + 4);
         for (std::size_t i = 0; i < mail.size(); ++i)
             mail[i] = static_cast<unsigned char>(i * 7 + 3);
-        put32(mail.data(), 0, 77);
+        mail_put_field(mail.data(), 0, 77);
         ASSERT_EQ(dsagent_mail_send(qid, mail.data(), length), static_cast<int>(length));
         std::vector<unsigned char> back(MAIL_BUF_SIZE);
         ASSERT_EQ(dsagent_mail_receive(qid, 77, back.data(), back.size(), 1), static_cast<int>(length));
@@ -279,12 +303,12 @@ TEST_F(queue_test, round_trip_keeps_every_length_and_byte)
 TEST_F(queue_test, mails_the_daemon_cannot_take_are_not_sent)
 {
     unsigned char mail[MAIL_BUF_SIZE + 8] = {};
-    put32(mail, 0, 1);
+    mail_put_field(mail, 0, 1);
     EXPECT_EQ(dsagent_mail_send(qid, mail, MAIL_TEXT_MAX + 1), -1);  // beyond the receive capacity
     EXPECT_EQ(dsagent_mail_send(qid, mail, 11), -1);                 // shorter than the header
-    put32(mail, 0, 0);
+    mail_put_field(mail, 0, 0);
     EXPECT_EQ(dsagent_mail_send(qid, mail, 12), -1);                 // no valid mailbox
-    put32(mail, 0, -5);
+    mail_put_field(mail, 0, -5);
     EXPECT_EQ(dsagent_mail_send(qid, mail, 12), -1);
     unsigned char back[MAIL_BUF_SIZE];
     EXPECT_EQ(dsagent_mail_receive(qid, 1, back, sizeof back, 1), 0);
@@ -293,7 +317,7 @@ TEST_F(queue_test, mails_the_daemon_cannot_take_are_not_sent)
 TEST_F(queue_test, receive_into_a_small_buffer_leaves_the_mail_queued)
 {
     unsigned char mail[MAIL_BUF_SIZE] = {};
-    put32(mail, 0, 9);
+    mail_put_field(mail, 0, 9);
     ASSERT_EQ(dsagent_mail_send(qid, mail, 100), 100);
     unsigned char small[64];
     EXPECT_EQ(dsagent_mail_receive(qid, 9, small, sizeof small, 1), -1);
@@ -306,14 +330,14 @@ TEST_F(queue_test, set_request_is_parsed_and_answered_to_the_service)
     dsagent_session session{qid, 4000, "hello"};
     // The daemon's MAIL_SET for a STRING value "on" with its NUL.
     unsigned char set[MAIL_BUF_SIZE] = {};
-    put32(set, MAIL_OFF_MTYPE, 4000);
-    put32(set, MAIL_OFF_SENDER, qid);
-    put32(set, MAIL_OFF_COMMAND, MAIL_SET);
-    put32(set, MAIL_OFF_OWNER_MBOX, 4000);
+    mail_put_field(set, MAIL_OFF_MTYPE, 4000);
+    mail_put_field(set, MAIL_OFF_SENDER, qid);
+    mail_put_field(set, MAIL_OFF_COMMAND, MAIL_SET);
+    mail_put_field(set, MAIL_OFF_OWNER_MBOX, 4000);
     std::memcpy(set + MAIL_OFF_OBJECT_NAME, "sys/hello", 10);
-    put32(set, MAIL_OFF_PHASE, 2);
-    put32(set, MAIL_OFF_MAIL_LENGTH, MAIL_SET_BASE + 3);
-    put32(set, MAIL_OFF_ITEM_INDEX, 1);
+    mail_put_field(set, MAIL_OFF_PHASE, 2);
+    mail_put_field(set, MAIL_OFF_MAIL_LENGTH, MAIL_SET_BASE + 3);
+    mail_put_field(set, MAIL_OFF_ITEM_INDEX, 1);
     std::memcpy(set + MAIL_OFF_DATA, "on", 3);
     ASSERT_GT(dsagent_mail_send(qid, set, MAIL_SET_BASE + 3), 0);
 
@@ -333,8 +357,8 @@ TEST_F(queue_test, set_request_is_parsed_and_answered_to_the_service)
     ASSERT_EQ(dsagent_answer(&session, 1), 0);
     for (int expected : {MAIL_NAK, MAIL_ACK}) {
         ASSERT_EQ(dsagent_mail_receive(qid, SERVICE_MBOX, mail, sizeof mail, 1), 12);
-        EXPECT_EQ(get32(mail, MAIL_OFF_SENDER), 4000);
-        EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), expected);
+        EXPECT_EQ(mail_get_field(mail, MAIL_OFF_SENDER), 4000);
+        EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), expected);
     }
 }
 
@@ -346,12 +370,12 @@ TEST_F(queue_test, trap_carries_object_number_items_and_text)
     unsigned char mail[MAIL_BUF_SIZE];
     int n = dsagent_mail_receive(qid, SERVICE_MBOX, mail, sizeof mail, 1);
     ASSERT_EQ(n, 260 + 8 + 10);
-    EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_TRAP);
+    EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_TRAP);
     EXPECT_STREQ(reinterpret_cast<char*>(mail + MAIL_OFF_OBJECT_NAME), "sys/hello");
-    EXPECT_EQ(get32(mail, MAIL_OFF_TRAP_NUMBER), 7);
-    EXPECT_EQ(get32(mail, MAIL_OFF_ITEM_COUNT), 2);
-    EXPECT_EQ(get32(mail, MAIL_OFF_DATA), 0);
-    EXPECT_EQ(get32(mail, MAIL_OFF_DATA + 4), 2);
+    EXPECT_EQ(mail_get_field(mail, MAIL_OFF_TRAP_NUMBER), 7);
+    EXPECT_EQ(mail_get_field(mail, MAIL_OFF_ITEM_COUNT), 2);
+    EXPECT_EQ(mail_get_field(mail, MAIL_OFF_DATA), 0);
+    EXPECT_EQ(mail_get_field(mail, MAIL_OFF_DATA + 4), 2);
     EXPECT_STREQ(reinterpret_cast<char*>(mail + MAIL_OFF_DATA + 8), "disk full");
 
     EXPECT_EQ(dsagent_trap(&session, std::string(60, 'o').c_str(), 7, items, 2, "x"), -1);
@@ -403,13 +427,13 @@ TEST_F(connect_test, connect_waits_for_ack_and_disconnect_names_the_agent)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         ASSERT_EQ(n, 12 + 6);
-        EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
+        EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
         EXPECT_STREQ(reinterpret_cast<char*>(mail + MAIL_OFF_AGENT_NAME), "hello");
-        std::int32_t mbox = get32(mail, MAIL_OFF_SENDER);
+        std::int32_t mbox = mail_get_field(mail, MAIL_OFF_SENDER);
         EXPECT_EQ(mbox, getpid());
-        put32(mail, MAIL_OFF_MTYPE, mbox);
-        put32(mail, MAIL_OFF_SENDER, qid);
-        put32(mail, MAIL_OFF_COMMAND, MAIL_ACK);
+        mail_put_field(mail, MAIL_OFF_MTYPE, mbox);
+        mail_put_field(mail, MAIL_OFF_SENDER, qid);
+        mail_put_field(mail, MAIL_OFF_COMMAND, MAIL_ACK);
         dsagent_mail_send(qid, mail, 12);
     });
     dsagent_session session;
@@ -422,7 +446,7 @@ TEST_F(connect_test, connect_waits_for_ack_and_disconnect_names_the_agent)
     ASSERT_EQ(dsagent_disconnect(&session), 0);
     unsigned char mail[MAIL_BUF_SIZE];
     ASSERT_EQ(dsagent_mail_receive(qid, SERVICE_MBOX, mail, sizeof mail, 1), 18);
-    EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_DISCONNECT);
+    EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_DISCONNECT);
     EXPECT_STREQ(reinterpret_cast<char*>(mail + MAIL_OFF_AGENT_NAME), "hello");
 }
 

@@ -23,18 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-std::int32_t get32(const unsigned char* m, std::size_t off)
-{
-    std::int32_t v;
-    std::memcpy(&v, m + off, 4);
-    return v;
-}
-
-void put32(unsigned char* m, std::size_t off, std::int32_t v)
-{
-    std::memcpy(m + off, &v, 4);
-}
-
 class example_agent : public ::testing::Test {
 protected:
     void SetUp() override
@@ -72,14 +60,14 @@ protected:
     {
         unsigned char m[MAIL_BUF_SIZE] = {};
         std::size_t length = MAIL_SET_BASE + std::strlen(value) + 1;
-        put32(m, MAIL_OFF_MTYPE, mbox);
-        put32(m, MAIL_OFF_SENDER, qid);
-        put32(m, MAIL_OFF_COMMAND, MAIL_SET);
-        put32(m, MAIL_OFF_OWNER_MBOX, mbox);
+        mail_put_field(m, MAIL_OFF_MTYPE, mbox);
+        mail_put_field(m, MAIL_OFF_SENDER, qid);
+        mail_put_field(m, MAIL_OFF_COMMAND, MAIL_SET);
+        mail_put_field(m, MAIL_OFF_OWNER_MBOX, mbox);
         std::memcpy(m + MAIL_OFF_OBJECT_NAME, object, std::strlen(object) + 1);
-        put32(m, MAIL_OFF_PHASE, phase);
-        put32(m, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(length));
-        put32(m, MAIL_OFF_ITEM_INDEX, item);
+        mail_put_field(m, MAIL_OFF_PHASE, phase);
+        mail_put_field(m, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(length));
+        mail_put_field(m, MAIL_OFF_ITEM_INDEX, item);
         std::memcpy(m + MAIL_OFF_DATA, value, std::strlen(value) + 1);
         ASSERT_GT(dsagent_mail_send(qid, m, length), 0);
     }
@@ -101,12 +89,12 @@ TEST_F(example_agent, connects_publishes_takes_a_set_and_stops_on_mail)
 
     unsigned char mail[MAIL_BUF_SIZE];
     ASSERT_EQ(service_mail(mail), 12 + 12);
-    ASSERT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
-    std::int32_t mbox = get32(mail, MAIL_OFF_SENDER);
+    ASSERT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
+    std::int32_t mbox = mail_get_field(mail, MAIL_OFF_SENDER);
     EXPECT_EQ(mbox, child);
-    put32(mail, MAIL_OFF_MTYPE, mbox);
-    put32(mail, MAIL_OFF_SENDER, qid);
-    put32(mail, MAIL_OFF_COMMAND, MAIL_ACK);
+    mail_put_field(mail, MAIL_OFF_MTYPE, mbox);
+    mail_put_field(mail, MAIL_OFF_SENDER, qid);
+    mail_put_field(mail, MAIL_OFF_COMMAND, MAIL_ACK);
     ASSERT_EQ(dsagent_mail_send(qid, mail, 12), 12);
 
     std::string file = registry + "/hello/helloGroup";
@@ -124,7 +112,7 @@ TEST_F(example_agent, connects_publishes_takes_a_set_and_stops_on_mail)
     for (int phase : {1, 2}) {
         send_set(mbox, phase, "bonjour");
         ASSERT_EQ(service_mail(mail), 12) << phase;
-        EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_ACK) << phase;
+        EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_ACK) << phase;
     }
     obj = obj_read_file(file.c_str());
     ASSERT_NE(obj, nullptr);
@@ -132,18 +120,18 @@ TEST_F(example_agent, connects_publishes_takes_a_set_and_stops_on_mail)
 
     // The count is read-only: the agent refuses a set of it.
     unsigned char m[MAIL_BUF_SIZE] = {};
-    put32(m, MAIL_OFF_MTYPE, mbox);
-    put32(m, MAIL_OFF_COMMAND, MAIL_SET);
-    put32(m, MAIL_OFF_PHASE, 1);
-    put32(m, MAIL_OFF_ITEM_INDEX, 0);
+    mail_put_field(m, MAIL_OFF_MTYPE, mbox);
+    mail_put_field(m, MAIL_OFF_COMMAND, MAIL_SET);
+    mail_put_field(m, MAIL_OFF_PHASE, 1);
+    mail_put_field(m, MAIL_OFF_ITEM_INDEX, 0);
     ASSERT_GT(dsagent_mail_send(qid, m, MAIL_SET_BASE + 4), 0);
     ASSERT_EQ(service_mail(mail), 12);
-    EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_NAK);
+    EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_NAK);
 
     unsigned char stop[MAIL_BUF_SIZE] = {};
-    put32(stop, MAIL_OFF_MTYPE, mbox);
-    put32(stop, MAIL_OFF_SENDER, qid);
-    put32(stop, MAIL_OFF_COMMAND, MAIL_STOP);
+    mail_put_field(stop, MAIL_OFF_MTYPE, mbox);
+    mail_put_field(stop, MAIL_OFF_SENDER, qid);
+    mail_put_field(stop, MAIL_OFF_COMMAND, MAIL_STOP);
     ASSERT_EQ(dsagent_mail_send(qid, stop, 12), 12);
     int status = -1;
     deadline = clock_type::now() + std::chrono::seconds(5);
@@ -172,18 +160,18 @@ TEST_F(example_agent, sysagent_files_have_explicit_modes_under_a_zero_mask)
     }
     unsigned char mail[MAIL_BUF_SIZE];
     ASSERT_GT(service_mail(mail), 0);
-    ASSERT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
-    std::int32_t mbox = get32(mail, MAIL_OFF_SENDER);
-    put32(mail, MAIL_OFF_MTYPE, mbox);
-    put32(mail, MAIL_OFF_SENDER, qid);
-    put32(mail, MAIL_OFF_COMMAND, MAIL_ACK);
+    ASSERT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_CONNECT);
+    std::int32_t mbox = mail_get_field(mail, MAIL_OFF_SENDER);
+    mail_put_field(mail, MAIL_OFF_MTYPE, mbox);
+    mail_put_field(mail, MAIL_OFF_SENDER, qid);
+    mail_put_field(mail, MAIL_OFF_COMMAND, MAIL_ACK);
     ASSERT_EQ(dsagent_mail_send(qid, mail, 12), 12);
 
     // A set of the location (item 8 of sys/info) makes it save its state.
     for (int phase : {1, 2}) {
         send_set(mbox, phase, "rack 7", "sys/info", 8);
         ASSERT_EQ(service_mail(mail), 12) << phase;
-        EXPECT_EQ(get32(mail, MAIL_OFF_COMMAND), MAIL_ACK) << phase;
+        EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), MAIL_ACK) << phase;
     }
     auto mode = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::mask; };
     using fs::perms;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/object_image.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -29,9 +31,7 @@ struct item_spec {
 
 std::vector<unsigned char> u32(std::uint32_t v)
 {
-    std::vector<unsigned char> b(4);
-    std::memcpy(b.data(), &v, 4);
-    return b;
+    return image_u32(v);
 }
 
 std::vector<unsigned char> text(const std::string& s)
@@ -42,35 +42,10 @@ std::vector<unsigned char> text(const std::string& s)
 // Lays an object out the way agents write it: header, item records, values.
 std::vector<unsigned char> make_object(const std::string& name, const std::vector<item_spec>& items)
 {
-    std::size_t data_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * items.size();
-    std::size_t total = data_at;
+    std::vector<image_item> laid;
     for (const auto& it : items)
-        total += it.value.size();
-    std::vector<unsigned char> image(total, 0);
-    reg_object h{};
-    h.mbox = 4242;
-    std::snprintf(h.path, sizeof h.path, "/var/registry/%s", name.c_str());
-    std::snprintf(h.name, sizeof h.name, "%s", name.c_str());
-    h.length = static_cast<std::uint32_t>(total);
-    h.item_count = static_cast<std::uint32_t>(items.size());
-    h.data_size = static_cast<std::uint32_t>(total - data_at);
-    std::memcpy(image.data(), &h, sizeof h);
-    std::size_t value_at = data_at;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        reg_item r{};
-        std::snprintf(r.name, sizeof r.name, "%s", items[i].name.c_str());
-        r.type = items[i].type;
-        r.access = items[i].access;
-        r.state = items[i].state;
-        r.size = items[i].size ? items[i].size : static_cast<std::uint16_t>(items[i].value.size());
-        r.length = items[i].length;
-        std::size_t record_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * i;
-        r.value_offset = static_cast<std::int32_t>(value_at - record_at);
-        std::memcpy(image.data() + record_at, &r, sizeof r);
-        std::memcpy(image.data() + value_at, items[i].value.data(), items[i].value.size());
-        value_at += items[i].value.size();
-    }
-    return image;
+        laid.push_back({it.name, it.type, it.value, it.size, it.length, it.access, it.state});
+    return object_image({name, "/var/registry/" + name, 4242, {}}, laid);
 }
 
 std::vector<unsigned char> sample_object(const std::string& name = "sys/sysGroup")

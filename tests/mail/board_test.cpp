@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "lib/coding.h"
+
 namespace {
 
 // Varbinds built by hand: the packet builder reads only the records.
@@ -60,16 +62,12 @@ struct varbind_list {
 
 std::uint32_t u32_at(const std::vector<unsigned char>& p, std::size_t offset)
 {
-    std::uint32_t v;
-    memcpy(&v, p.data() + offset, 4);
-    return v;
+    return decode_fixed32(p.data() + offset);
 }
 
 std::uint16_t u16_at(const std::vector<unsigned char>& p, std::size_t offset)
 {
-    std::uint16_t v;
-    memcpy(&v, p.data() + offset, 2);
-    return v;
+    return decode_fixed16(p.data() + offset);
 }
 
 std::vector<unsigned char> build(std::int32_t trap, const varbind_list& list, std::size_t* dropped = nullptr)

@@ -25,6 +25,7 @@
 #include "mail/agents.h"
 #include "mail/mbox.h"
 #include "tests/mail/private_queue.h"
+#include "tests/support/object_image.h"
 
 using namespace mail_test;
 
@@ -399,28 +400,9 @@ TEST_F(read_mail_test, dump_of_unknown_object_says_so_on_stdout) {
 
 TEST_F(read_mail_test, dump_of_known_object_writes_title_and_items) {
     // One UNSIGNED item holding 42, laid out as an agent writes it.
-    std::vector<unsigned char> image(OBJ_HEADER_SIZE + OBJ_ITEM_SIZE + 4, 0);
-    reg_object header{};
-    header.mbox = 1;
-    std::snprintf(header.path, sizeof header.path, "%s", "/registry/sys/state");
-    std::snprintf(header.name, sizeof header.name, "%s", "sys/state");
-    header.length = static_cast<std::uint32_t>(image.size());
-    header.item_count = 1;
-    header.data_size = 4;
-    reg_item item{};
-    std::snprintf(item.name, sizeof item.name, "%s", "vdnTestValue");
-    item.size = 4;
-    item.type = ITEM_UNSIGNED;
-    item.access = ACCESS_RD;
-    item.state = STATE_ENABLED;
-    item.value_offset = OBJ_ITEM_SIZE;
-    std::uint32_t value = 42;
-    std::memcpy(image.data(), &header, sizeof header);
-    std::memcpy(image.data() + OBJ_HEADER_SIZE, &item, sizeof item);
-    std::memcpy(image.data() + OBJ_HEADER_SIZE + OBJ_ITEM_SIZE, &value, sizeof value);
     std::string path = queue_.dir() + "/state";
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                static_cast<std::streamsize>(image.size()));
+    ASSERT_TRUE(write_object_file(path, object_image({"sys/state", "/registry/sys/state", 1, {}},
+                                                     {{"vdnTestValue", ITEM_UNSIGNED, image_u32(42)}})));
 
     // Dumps name objects inside the data registry.
     obj_set_registry_dir(queue_.dir().c_str());
@@ -499,8 +481,7 @@ int record_trap(const unsigned char* body, std::size_t length) {
     ++relayed_calls;
     relayed_body = body;
     relayed_length = length;
-    std::uint32_t count;
-    std::memcpy(&count, body + MAIL_OFF_ITEM_COUNT - MAIL_OFF_BODY, sizeof count);
+    std::uint32_t count = decode_fixed32(body + MAIL_OFF_ITEM_COUNT - MAIL_OFF_BODY);
     relayed_text = reinterpret_cast<const char*>(body + MAIL_OFF_DATA - MAIL_OFF_BODY + 4 * count);
     return 0;
 }

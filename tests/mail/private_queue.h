@@ -64,7 +64,7 @@ struct mail_bytes {
         put(MAIL_OFF_COMMAND, command);
     }
     void put(std::size_t offset, std::int32_t value) {
-        std::memcpy(bytes.data() + offset, &value, sizeof value);
+        mail_put_field(bytes.data(), offset, value);
     }
     void text(std::size_t offset, const std::string& value, bool terminate = true) {
         std::size_t need = offset + value.size() + (terminate ? 1 : 0);
@@ -106,17 +106,11 @@ inline std::optional<std::vector<unsigned char>> take_raw(int qid, long type, lo
 
 // The command word of a mail taken with take_raw (text offset 4 = mail offset 8).
 inline std::int32_t raw_command(const std::vector<unsigned char>& text) {
-    std::int32_t value = 0;
-    if (text.size() >= 8)
-        std::memcpy(&value, text.data() + 4, sizeof value);
-    return value;
+    return text.size() >= 8 ? decode_int32(text.data() + 4) : 0;
 }
 
 inline std::int32_t raw_sender(const std::vector<unsigned char>& text) {
-    std::int32_t value = 0;
-    if (text.size() >= 4)
-        std::memcpy(&value, text.data(), sizeof value);
-    return value;
+    return text.size() >= 4 ? decode_int32(text.data()) : 0;
 }
 
 // Polls for a message of `type` until `timeout` passes.

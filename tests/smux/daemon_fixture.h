@@ -29,6 +29,7 @@
 #include "snmp/smux_pdu.h"
 #include "snmp/types.h"
 #include "tests/mail/private_queue.h"
+#include "tests/support/object_image.h"
 
 namespace smux_test {
 
@@ -86,9 +87,7 @@ struct item_def {
 
 inline std::vector<unsigned char> u32(std::uint32_t v)
 {
-    std::vector<unsigned char> b(4);
-    std::memcpy(b.data(), &v, 4);
-    return b;
+    return image_u32(v);
 }
 
 inline std::vector<unsigned char> text(const std::string& s)
@@ -99,50 +98,20 @@ inline std::vector<unsigned char> text(const std::string& s)
 }
 
 // Writes the object file `name` ("dir/file[.index]") under `registry` in the
-// published layout: header, item records, then each value in its own slot.
+// published layout: header, item records, then each value in its own slot
+// of `size` bytes (the value cut or padded to it).
 inline void write_object(const std::string& registry, const std::string& name, std::int32_t mbox,
                          const std::vector<item_def>& items, const std::vector<std::int32_t>& index = {})
 {
-    std::size_t items_at = OBJ_HEADER_SIZE;
-    std::size_t data_at = items_at + OBJ_ITEM_SIZE * items.size();
-    std::size_t data_size = 0;
-    for (const item_def& def : items)
-        data_size += def.size;
-    std::vector<unsigned char> image(data_at + data_size, 0);
-    reg_object header{};
-    header.mbox = mbox;
-    std::snprintf(header.path, sizeof header.path, "%s/%s", registry.c_str(), name.c_str());
-    std::snprintf(header.name, sizeof header.name, "%s", name.c_str());
-    for (std::size_t i = 0; i < index.size(); ++i)
-        header.index[i] = index[i];
-    header.index_count = static_cast<std::int32_t>(index.size());
-    header.length = static_cast<std::uint32_t>(image.size());
-    header.item_count = static_cast<std::uint32_t>(items.size());
-    header.data_size = static_cast<std::uint32_t>(data_size);
-    std::memcpy(image.data(), &header, sizeof header);
-    std::size_t value_at = data_at;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const item_def& def = items[i];
-        reg_item item{};
-        std::snprintf(item.name, sizeof item.name, "%s", def.name.c_str());
-        item.size = def.size;
-        item.length = static_cast<std::uint16_t>(def.value.size());
-        item.type = def.type;
-        item.access = def.access;
-        item.state = def.state;
-        std::size_t record_at = items_at + OBJ_ITEM_SIZE * i;
-        item.value_offset = static_cast<std::int32_t>(value_at - record_at);
-        std::memcpy(image.data() + record_at, &item, sizeof item);
-        std::memcpy(image.data() + value_at, def.value.data(), std::min<std::size_t>(def.value.size(), def.size));
-        value_at += def.size;
+    std::vector<image_item> laid;
+    for (const item_def& def : items) {
+        std::vector<unsigned char> slot = def.value;
+        slot.resize(def.size, 0);
+        laid.push_back({def.name, def.type, slot, def.size, static_cast<std::uint16_t>(def.value.size()), def.access,
+                        def.state});
     }
     std::string path = registry + "/" + name;
-    std::string dir = path.substr(0, path.rfind('/'));
-    mkdir(dir.c_str(), 0755);
-    FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr) << path;
-    ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), file), image.size());
-    std::fclose(file);
+    ASSERT_TRUE(write_object_file(path, object_image({name, path, mbox, index}, laid))) << path;
 }
 
 inline void add_registry_entry(const char* subpath, const char* name, std::uint8_t flag, std::int8_t index_count)

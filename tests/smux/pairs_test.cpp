@@ -116,9 +116,7 @@ class write_item_test : public pairs_test {
     }
     static std::int32_t field(const std::vector<unsigned char>& mail, std::size_t offset)
     {
-        std::int32_t v = 0;
-        std::memcpy(&v, mail.data() + offset, 4);
-        return v;
+        return mail_get_field(mail.data(), offset);
     }
     service_mailbox mailbox_;
 };

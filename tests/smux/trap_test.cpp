@@ -20,6 +20,7 @@
 #include "lib/lib.h"
 #include "lib/mail_format.h"
 #include "snmp/mib.h"
+#include "tests/support/object_image.h"
 
 namespace {
 
@@ -122,9 +123,7 @@ struct test_item {
 
 std::vector<unsigned char> u32_bytes(std::uint32_t v)
 {
-    std::vector<unsigned char> b(4);
-    memcpy(b.data(), &v, 4);
-    return b;
+    return image_u32(v);
 }
 
 std::vector<unsigned char> text_bytes(const std::string& s, std::size_t size)
@@ -138,38 +137,10 @@ std::vector<unsigned char> text_bytes(const std::string& s, std::size_t size)
 std::vector<unsigned char> make_object(const std::string& name, const std::vector<std::int32_t>& index,
                                        const std::vector<test_item>& items)
 {
-    std::size_t data_size = 0;
+    std::vector<image_item> laid;
     for (const auto& it : items)
-        data_size += it.value.size();
-    std::size_t length = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * items.size() + data_size;
-    std::vector<unsigned char> image(length, 0);
-    reg_object header{};
-    header.mbox = 4242;
-    snprintf(header.path, sizeof header.path, "/reg/%s", name.c_str());
-    snprintf(header.name, sizeof header.name, "%s", name.c_str());
-    for (std::size_t i = 0; i < index.size(); ++i)
-        header.index[i] = index[i];
-    header.index_count = static_cast<std::int32_t>(index.size());
-    header.length = static_cast<std::uint32_t>(length);
-    header.item_count = static_cast<std::uint32_t>(items.size());
-    header.data_size = static_cast<std::uint32_t>(data_size);
-    memcpy(image.data(), &header, sizeof header);
-    std::size_t data_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * items.size();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        reg_item item{};
-        snprintf(item.name, sizeof item.name, "%s", items[i].name.c_str());
-        item.size = static_cast<std::uint16_t>(items[i].value.size());
-        item.length = items[i].raw_length;
-        item.type = items[i].type;
-        item.access = ACCESS_RD;
-        item.state = STATE_ENABLED;
-        std::size_t item_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * i;
-        item.value_offset = static_cast<std::int32_t>(data_at - item_at);
-        memcpy(image.data() + item_at, &item, sizeof item);
-        memcpy(image.data() + data_at, items[i].value.data(), items[i].value.size());
-        data_at += items[i].value.size();
-    }
-    return image;
+        laid.push_back({it.name, it.type, it.value, 0, it.raw_length, ACCESS_RD, STATE_ENABLED});
+    return object_image({name, "/reg/" + name, 4242, index}, laid);
 }
 
 // A MAIL_TRAP body: object name, trap number, item indexes and text.
@@ -178,11 +149,10 @@ std::vector<unsigned char> make_trap_body(const std::string& object, std::int32_
 {
     std::vector<unsigned char> mail(MAIL_OFF_DATA + 4 * indexes.size() + text.size() + 1, 0);
     memcpy(mail.data() + MAIL_OFF_OBJECT_NAME, object.c_str(), object.size() + 1);
-    memcpy(mail.data() + MAIL_OFF_TRAP_NUMBER, &number, 4);
-    auto count = static_cast<std::uint32_t>(indexes.size());
-    memcpy(mail.data() + MAIL_OFF_ITEM_COUNT, &count, 4);
+    mail_put_field(mail.data(), MAIL_OFF_TRAP_NUMBER, number);
+    mail_put_field(mail.data(), MAIL_OFF_ITEM_COUNT, static_cast<std::int32_t>(indexes.size()));
     for (std::size_t i = 0; i < indexes.size(); ++i)
-        memcpy(mail.data() + MAIL_OFF_DATA + 4 * i, &indexes[i], 4);
+        encode_fixed32(mail.data() + MAIL_OFF_DATA + 4 * i, indexes[i]);
     memcpy(mail.data() + MAIL_OFF_DATA + 4 * indexes.size(), text.c_str(), text.size() + 1);
     return {mail.begin() + MAIL_OFF_BODY, mail.end()};
 }

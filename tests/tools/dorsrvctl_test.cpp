@@ -83,9 +83,7 @@ TEST_F(dorsrvctl, requests_reach_the_service_mailbox)
         ASSERT_EQ(r.status, 0) << c.args << r.output;
         unsigned char mail[MAIL_BUF_SIZE];
         ASSERT_EQ(dsagent_mail_receive(qid, SERVICE_MBOX, mail, sizeof mail, 1), c.length) << c.args;
-        std::int32_t command;
-        std::memcpy(&command, mail + MAIL_OFF_COMMAND, 4);
-        EXPECT_EQ(command, c.command) << c.args;
+        EXPECT_EQ(mail_get_field(mail, MAIL_OFF_COMMAND), c.command) << c.args;
         if (c.command == MAIL_DUMP) {
             EXPECT_STREQ(reinterpret_cast<char*>(mail + MAIL_OFF_AGENT_NAME), "disk/diskTable.1");
         }
