@@ -84,8 +84,7 @@ void terminate_set_release(void (*peer_release)()) { release_hook = peer_release
 
 int agents_not_found() {
     int missing = 0;
-    qnode* cursor = agent_Q;
-    while (const auto* entry = static_cast<const agent_entry*>(q_walk(&agent_Q, &cursor))) {
+    for (const agent_entry* entry : cfg_agents()) {
         if (find_in_path(entry->name) == nullptr) {
             log_line(stderr, "%s: Can't find executable to fork: %s  (SMUX4023)\n",
                      dsmux::PROGRAM_NAME, entry->name);
@@ -96,7 +95,7 @@ int agents_not_found() {
 }
 
 int launch_agents() {
-    while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
+    while (agent_entry* entry = cfg_agent_take()) {
         if (find_in_path(entry->name) == nullptr) {
             log_line(stderr, "%s: Can't find executable to fork: %s  (SMUX4023)\n",
                      dsmux::PROGRAM_NAME, entry->name);

@@ -27,6 +27,10 @@
 
 namespace {
 
+// The connected agents: written by do_connect, do_disconnect and
+// broadcast_mail only.
+queue connected_Q = nullptr;
+
 relay_trap_hook relay_trap = nullptr;
 unsigned reply_wait_seconds = MAIL_REPLY_WAIT;
 
@@ -99,7 +103,7 @@ void do_disconnect(const unsigned char* mail, std::size_t extent) {
     const char* name = agent_name(mail, extent, MAIL_DISCONNECT);
     if (name == nullptr)
         return;
-    auto* entry = static_cast<agent_entry*>(q_take_match(&agent_Q, name, name_compare));
+    auto* entry = static_cast<agent_entry*>(q_take_match(&connected_Q, name, name_compare));
     if (entry == nullptr)
         return;
     log_line(stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", name);
@@ -107,7 +111,7 @@ void do_disconnect(const unsigned char* mail, std::size_t extent) {
 }
 
 void do_debug() {
-    bool on = debug_toggle() != 0;
+    bool on = log_debug_toggle() != 0;
     log_line(stderr, "read_mail: received DEBUG %s\n", on ? "on" : "off");
     std::fflush(stderr);
 }
@@ -440,12 +444,12 @@ int do_connect(unsigned char* mail, std::size_t extent) {
                  dsmux::PROGRAM_NAME, who);
         return -1;
     }
-    auto* entry = static_cast<agent_entry*>(q_find(&agent_Q, name, name_compare));
+    auto* entry = static_cast<agent_entry*>(q_find(&connected_Q, name, name_compare));
     if (entry == nullptr) {
         entry = agent_entry_make(sender, name);
         if (entry == nullptr)
             return -1;
-        if (q_add(&agent_Q, entry) == nullptr) {
+        if (q_add(&connected_Q, entry) == nullptr) {
             agent_entry_free(entry);
             return -1;
         }
@@ -459,7 +463,7 @@ int do_connect(unsigned char* mail, std::size_t extent) {
 }
 
 int broadcast_mail(std::int32_t command) {
-    while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
+    while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q))) {
         if (entry->mbox > 0) {
             // Sent at shutdown too: a full queue must not hold it up, so
             // there is no waiting for room.
@@ -469,4 +473,19 @@ int broadcast_mail(std::int32_t command) {
         agent_entry_free(entry);
     }
     return 0;
+}
+
+std::vector<const agent_entry*> mail_agents() {
+    std::vector<const agent_entry*> found;
+    qnode* cursor = connected_Q;  // a walk starts at the head
+    while (const void* element = q_walk(&connected_Q, &cursor))
+        found.push_back(static_cast<const agent_entry*>(element));
+    return found;
+}
+
+void mail_agent_add(agent_entry* entry) { (void)q_add(&connected_Q, entry); }
+
+void mail_agents_reset() {
+    while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q)))
+        agent_entry_free(entry);
 }

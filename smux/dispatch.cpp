@@ -227,7 +227,7 @@ int answer_varbind(snmp_varbind* vb, int op)
 
 void debug_item(const item_value& found)
 {
-    if (debug_flag == 0)
+    if (!log_debug_enabled())
         return;
     std::printf("%s: ", found.obj->name);
     std::fflush(stdout);

@@ -89,7 +89,7 @@ int build_pairs_table()
         object_method set = table_entry ? table_set : scalar_set;
         entry->get_method = reinterpret_cast<void*>(get);
         entry->set_method = reinterpret_cast<void*>(set);
-        if (debug_flag != 0)
+        if (log_debug_enabled())
             std::printf("%d\t%20s %s\t%s\n", entry->position, entry->name, entry->subpath,
                         table_entry ? "TABLE" : "SCALAR");
         object_type* type = text2obj(entry->name);
@@ -101,7 +101,7 @@ int build_pairs_table()
         std::free(source);
         ++taken;
     }
-    if (debug_flag != 0)
+    if (log_debug_enabled())
         std::fflush(stdout);
     registry_count = 0;
     pairs_count = taken;

@@ -41,7 +41,6 @@ steps_done done;
 
 using release_fn = void (*)(void*);
 
-void release_agent(void* entry) { agent_entry_free(static_cast<agent_entry*>(entry)); }
 void release_plain(void* entry) { std::free(entry); }
 
 std::vector<void*> elements(queue* q)
@@ -84,14 +83,11 @@ void cannot_interpret(const char* file)
 // read only once keeps what it gave before the failure.
 bool read_config(const char* file, bool retried)
 {
-    std::vector<void*> agents = elements(&agent_Q);
-    std::vector<void*> alarms = elements(&alarm_Q);
+    cfg_mark before = cfg_mark_now();
     if (read_config_file(file) == 0)
         return true;
-    if (retried) {
-        drop_added(&agent_Q, agents, release_agent);
-        drop_added(&alarm_Q, alarms, release_plain);
-    }
+    if (retried)
+        cfg_rollback(before);
     cannot_interpret(file);
     return false;
 }

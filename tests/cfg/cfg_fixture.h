@@ -125,6 +125,7 @@ inline std::string error_line(const std::string& path, int line, const std::stri
 }  // namespace cfg_test
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "cfg/reg.h"
 
 namespace cfg_test {
@@ -132,13 +133,10 @@ namespace cfg_test {
 // Empties every output of the two readers, as at process start.
 inline void reset_outputs()
 {
-    while (auto* agent = static_cast<agent_entry*>(q_take(&agent_Q)))
-        agent_entry_free(agent);
-    while (void* alarm = q_take(&alarm_Q))
-        std::free(alarm);
+    cfg_reset();
     while (void* entry = q_take(&registry_Q))
         std::free(entry);
-    debug_flag = 0;
+    log_debug_set(0);
     registry_dir[0] = '\0';
     table_index = 0;
     registry_count = 0;

@@ -2,6 +2,7 @@
 // test's own; the test plays the agents by sending to mailbox 1 and reading
 // what the daemon sends to the agents' mailboxes.
 #include "mail/mail.h"
+#include "lib/log.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -39,20 +40,19 @@ class read_mail_test : public ::testing::Test {
         sigemptyset(&action.sa_mask);
         ASSERT_EQ(sigaction(SIGALRM, &action, &old_alarm_), 0);
         alarm_period = 1;
-        debug_flag = 0;
+        log_debug_set(0);
         mail_set_reply_wait(MAIL_REPLY_WAIT);
         mail_set_hooks(nullptr, nullptr);
     }
     void TearDown() override {
         alarm(0);
         sigaction(SIGALRM, &old_alarm_, nullptr);
-        while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q)))
-            agent_entry_free(entry);
+        mail_agents_reset();
         mail_drop_deferred();
         mail_set_reply_wait(MAIL_REPLY_WAIT);
         mail_set_hooks(nullptr, nullptr);
         alarm_period = 1;
-        debug_flag = 0;
+        log_debug_set(0);
         mbox_qid = -1;
         mbox_rtype = -1;
     }
@@ -72,8 +72,7 @@ class read_mail_test : public ::testing::Test {
     // The agent list as (name, mailbox) pairs, head first.
     static std::vector<std::pair<std::string, int>> agents() {
         std::vector<std::pair<std::string, int>> out;
-        qnode* cursor = agent_Q;
-        while (auto* entry = static_cast<agent_entry*>(q_walk(&agent_Q, &cursor)))
+        for (const agent_entry* entry : mail_agents())
             out.emplace_back(entry->name, entry->mbox);
         return out;
     }
@@ -82,7 +81,7 @@ class read_mail_test : public ::testing::Test {
         auto* entry = static_cast<agent_entry*>(std::calloc(1, sizeof(agent_entry)));
         entry->mbox = mbox;
         std::snprintf(entry->name, sizeof entry->name, "%s", name);
-        ASSERT_NE(q_add(&agent_Q, entry), nullptr);
+        mail_agent_add(entry);
     }
 
     private_queue queue_;
@@ -138,11 +137,11 @@ TEST_F(read_mail_test, two_debug_mails_switch_flag_on_then_off) {
     std::string err;
     deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
     EXPECT_EQ(poll(&err), 0);
-    EXPECT_NE(debug_flag, 0);
+    EXPECT_NE(log_debug_level(), 0);
     EXPECT_NE(err.find("read_mail: received DEBUG on\n"), std::string::npos) << err;
     deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
     EXPECT_EQ(poll(&err), 0);
-    EXPECT_EQ(debug_flag, 0);
+    EXPECT_EQ(log_debug_level(), 0);
     EXPECT_NE(err.find("read_mail: received DEBUG off\n"), std::string::npos) << err;
 }
 

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "cfg/reg.h"
 #include "lib/obj.h"
 #include "lib/obj_format.h"
@@ -169,7 +170,7 @@ class registry_test : public ::testing::Test {
         ASSERT_EQ(build_pairs_table(), 0);
         obj_set_registry_dir(registry_.c_str());
         init_pending = 0;
-        debug_flag = 0;
+        log_debug_set(0);
     }
 
     void TearDown() override
@@ -177,7 +178,7 @@ class registry_test : public ::testing::Test {
         flush_pending_sets(false);
         obj_set_registry_dir(nullptr);
         init_pending = INIT_PENDING;
-        debug_flag = 0;
+        log_debug_set(0);
         ASSERT_EQ(chdir(start_dir_), 0);
         std::system(("rm -rf '" + registry_ + "'").c_str());
     }

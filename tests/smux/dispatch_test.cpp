@@ -2,6 +2,7 @@
 // across object types and table rows, sets handed to the owning agent, and
 // the error status and index of each refusal.
 #include "smux/dispatch.h"
+#include "lib/log.h"
 
 #include <gtest/gtest.h>
 
@@ -269,7 +270,7 @@ TEST_F(dispatch_test, wrong_codes_give_gen_err)
 
 TEST_F(dispatch_test, debug_flag_traces_scalar_gets_on_stdout)
 {
-    debug_flag = 1;
+    log_debug_set(1);
     testing::internal::CaptureStdout();
     ask(SMUX_OP_GET, SCALARS + ".1.0");
     std::string out = testing::internal::GetCapturedStdout();

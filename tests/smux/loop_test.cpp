@@ -1,5 +1,6 @@
 // The start-up patch check and the main loop's choice of what to wait for.
 #include "smux/loop.h"
+#include "lib/log.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -209,7 +210,7 @@ TEST_F(loop_test, without_association_for_good_the_loop_still_serves_mail_at_eve
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGALRM, &action, &old), 0);
     alarm_period = 1;
-    debug_flag = 0;
+    log_debug_set(0);
     peer = association{};
     peer.reconnect_off = true;
 
@@ -220,7 +221,7 @@ TEST_F(loop_test, without_association_for_good_the_loop_still_serves_mail_at_eve
     loop_once();  // reads the mail, then waits without time-out until the tick
     auto waited = std::chrono::steady_clock::now() - start;
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(debug_flag, 0) << err;
+    EXPECT_NE(log_debug_level(), 0) << err;
     EXPECT_EQ(mail_flag, 1) << "the tick raised the flag for the next pass";
     EXPECT_LT(waited, std::chrono::seconds(3));
     EXPECT_EQ(peer.smux_fd, -1);
@@ -228,7 +229,7 @@ TEST_F(loop_test, without_association_for_good_the_loop_still_serves_mail_at_eve
     alarm(0);
     sigaction(SIGALRM, &old, nullptr);
     mail_flag = 0;
-    debug_flag = 0;
+    log_debug_set(0);
     mbox_qid = -1;
     mbox_rtype = -1;
 }

@@ -2,6 +2,7 @@
 // reading items from object files, and the set mails with their length rules,
 // their commit and their rollback.
 #include "smux/pairs.h"
+#include "lib/log.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,7 @@ TEST_F(pairs_test, empty_registry_map_fails_and_keeps_requests_refused)
 
 TEST_F(pairs_test, debug_flag_prints_each_entry_without_time_stamp)
 {
-    debug_flag = 1;
+    log_debug_set(1);
     add_registry_entry("sys/after", "uAfter", SCALAR, 0);
     add_registry_entry("disk/diskTable", "uColB", TABLE, 1);
     testing::internal::CaptureStdout();

@@ -2,6 +2,7 @@
 // from the step that failed without reading a file or starting an agent
 // twice.
 #include "smux/service.h"
+#include "lib/log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "lib/obj.h"
 #include "mail/mbox.h"
 #include "smux/pairs.h"
+#include "mail/mail.h"
 #include "smux/session.h"
 
 namespace {
@@ -80,7 +82,7 @@ class service_test : public ::testing::Test {
         umask(old_umask_);
         ASSERT_EQ(chdir(run_.c_str()), 0);
         service_reset();
-        debug_flag = 0;
+        log_debug_set(0);
     }
 
     void TearDown() override
@@ -93,10 +95,8 @@ class service_test : public ::testing::Test {
             mbox_remove(mbox_qid);
         mbox_qid = -1;
         mbox_rtype = -1;
-        while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q)))
-            agent_entry_free(entry);
-        while (void* entry = q_take(&alarm_Q))
-            std::free(entry);
+        cfg_reset();
+        mail_agents_reset();
         while (void* entry = q_take(&registry_Q))
             std::free(entry);
         registry_count = 0;
@@ -104,7 +104,7 @@ class service_test : public ::testing::Test {
         service_reset();
         pairs_reset();
         init_pending = INIT_PENDING;
-        debug_flag = 0;
+        log_debug_set(0);
         ASSERT_EQ(chdir(start_dir_), 0);
         std::system(("rm -rf '" + root_ + "'").c_str());
     }
@@ -152,7 +152,7 @@ TEST_F(service_test, starts_in_order_and_moves_into_the_registry)
     EXPECT_NE(out.find(" Started Server Agents SMUX Manager\n"), std::string::npos) << out;
     EXPECT_EQ(cwd(), registry_);
     EXPECT_GE(mbox_qid, 0);
-    EXPECT_EQ(count(&agent_Q), 0);
+    EXPECT_EQ(cfg_agents().size(), 0u);
     EXPECT_EQ(count(&alarm_Q), 2);
     EXPECT_EQ(count(&registry_Q), 1);
     EXPECT_EQ(wait_for_lines(started_, 1), 1);
@@ -168,7 +168,7 @@ TEST_F(service_test, attempts_go_on_from_the_step_that_failed)
         ASSERT_EQ(attempt(&err), -1);
         EXPECT_NE(err.find("dorsrvsmuxd: Can't interpret file: registry.mib  (SMUX4020)\n"), std::string::npos) << err;
         EXPECT_EQ(err.find("file: config"), std::string::npos) << err;
-        EXPECT_EQ(count(&agent_Q), 1) << "no list doubles";
+        EXPECT_EQ(cfg_agents().size(), 1u) << "no list doubles";
         EXPECT_EQ(count(&alarm_Q), 2);
         EXPECT_EQ(mbox_qid, -1) << "no queue before the registry map is read";
     }
@@ -195,7 +195,7 @@ TEST_F(service_test, failed_configuration_read_leaves_no_entries_behind)
     std::string err;
     ASSERT_EQ(attempt(&err), -1);
     EXPECT_NE(err.find("dorsrvsmuxd: Can't interpret file: config  (SMUX4020)\n"), std::string::npos) << err;
-    EXPECT_EQ(count(&agent_Q), 0);
+    EXPECT_EQ(cfg_agents().size(), 0u);
     EXPECT_EQ(count(&alarm_Q), 0);
     EXPECT_EQ(cwd(), run_);
 
