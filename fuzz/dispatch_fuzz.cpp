@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         std::abort();
     obj_set_registry_dir(registry.c_str());
     init_pending = 0;
-    mbox_qid = -1;  // a set's mail cannot go out: the set fails with badValue
+    mbox_forget_service();  // a set's mail cannot go out: the set fails with badValue
     return 0;
 }
 

@@ -206,8 +206,7 @@ void terminate_service(int signal_number) {
     broadcast_mail(MAIL_STOP);
     // Let the agents take their stop mail before the queue disappears.
     pause_for(shutdown_pause);
-    if (mbox_qid >= 0)
-        mbox_remove(mbox_qid);
+    mbox_close_service();
     log_line(stdout, "[dorsrvsmux] Done.\n\n");
     std::exit(1);
 }

@@ -257,7 +257,7 @@ void remember_mbox(std::int32_t mbox) {
 int reclaim_if_gone(std::int32_t mbox) {
     if (!mbox_gone(mbox))
         return 0;
-    int taken = mbox_reclaim(mbox_qid, mbox);
+    int taken = mbox_reclaim(mbox_service_qid(), mbox);
     if (taken > 0)
         log_line(stderr, "%s: Mailbox %d has no process: %d mail(s) taken back  (SMUX3017)\n",
                  dsmux::PROGRAM_NAME, mbox, taken);
@@ -292,13 +292,13 @@ int send_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
     auto* bytes = static_cast<unsigned char*>(mail);
     put_i32(bytes, MAIL_OFF_MTYPE, mbox);
     put_i32(bytes, MAIL_OFF_COMMAND, command);
-    put_i32(bytes, MAIL_OFF_SENDER, mbox_qid);
+    put_i32(bytes, MAIL_OFF_SENDER, mbox_service_qid());
     remember_mbox(mbox);
-    if (mbox_send(mbox_qid, mail, length, 0) >= 0)
+    if (mbox_send(mbox_service_qid(), mail, length, 0) >= 0)
         return 0;
     if (errno == EAGAIN) {
         reclaim_gone_mailboxes();
-        if (mbox_send(mbox_qid, mail, length, patience_ms) >= 0)
+        if (mbox_send(mbox_service_qid(), mail, length, patience_ms) >= 0)
             return 0;
     }
     if (errno == EAGAIN)
@@ -346,7 +346,7 @@ int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from) {
         // Once a stop is asked for, no answer is worth waiting for.
         if (reply_wait && terminate_requested())
             break;
-        int size = mbox_receive(mbox_qid, buffer, MAIL_TEXT_MAX, no_wait);
+        int size = mbox_receive(mbox_service_qid(), buffer, MAIL_TEXT_MAX, no_wait);
         if (size < 0 && errno == E2BIG) {
             // Taken off the queue already: left there it would stop every
             // later receive of the daemon's mailbox.

@@ -173,9 +173,8 @@ int service_init(const char* install_dir)
         // in the map (the pairs table takes them off it).
         (void)registry_warnings();
     }
-    if (mbox_qid < 0) {
-        mbox_qid = mbox_create(install_dir);
-        if (mbox_qid < 0) {
+    if (mbox_service_qid() < 0) {
+        if (mbox_open_service(install_dir) < 0) {
             log_line(stderr, "%s: Can't init Varden IPC  (SMUX3007)\n", PROGRAM_NAME);
             return -1;
         }

@@ -239,7 +239,7 @@ void count_release() {
     const char* seen = "r";
     if (alarm(0) != 0)
         seen = "alarm still pending at release";
-    else if (msgctl(mbox_qid, IPC_STAT, &description) == 0 && description.msg_qnum != 0)
+    else if (msgctl(mbox_service_qid(), IPC_STAT, &description) == 0 && description.msg_qnum != 0)
         seen = "stop mail sent before release";
     if (release_calls_fd >= 0)
         (void)!write(release_calls_fd, seen, std::strlen(seen));
@@ -305,7 +305,7 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue) 
         EXPECT_NE(lines.find("Terminating Server Agents SMUX Manager...\n"), std::string::npos) << lines;
         EXPECT_NE(lines.find("[dorsrvsmux] Done.\n\n"), std::string::npos) << lines;
     }
-    mbox_qid = -1;
+    mbox_forget_service();
     mbox_rtype = -1;
 }
 

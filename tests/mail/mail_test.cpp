@@ -53,7 +53,7 @@ class read_mail_test : public ::testing::Test {
         mail_set_hooks(nullptr, nullptr);
         alarm_period = 1;
         log_debug_set(0);
-        mbox_qid = -1;
+        mbox_forget_service();
         mbox_rtype = -1;
     }
 

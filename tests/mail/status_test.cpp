@@ -26,7 +26,7 @@ class status_test : public ::testing::Test {
         mail_agents_reset();
         status_set_smux_hook(nullptr);
         log_debug_set(0);
-        mbox_qid = -1;
+        mbox_forget_service();
         mbox_rtype = -1;
     }
     static void add_agent(const std::string& name, int mbox) {

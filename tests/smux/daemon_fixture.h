@@ -312,7 +312,7 @@ class service_mailbox {
         sigaction(SIGALRM, &old_alarm_, nullptr);
         mail_drop_deferred();
         mail_set_reply_wait(MAIL_REPLY_WAIT);
-        mbox_qid = -1;
+        mbox_forget_service();
         mbox_rtype = -1;
     }
     int qid() const { return queue_.qid(); }

@@ -230,7 +230,7 @@ TEST_F(loop_test, without_association_for_good_the_loop_still_serves_mail_at_eve
     sigaction(SIGALRM, &old, nullptr);
     mail_flag = 0;
     log_debug_set(0);
-    mbox_qid = -1;
+    mbox_forget_service();
     mbox_rtype = -1;
 }
 

@@ -91,9 +91,7 @@ class service_test : public ::testing::Test {
         for (int i = 0; i < 5; ++i)
             sigaction(saved_signals[i], &old_actions_[i], nullptr);
         umask(old_umask_);
-        if (mbox_qid >= 0)
-            mbox_remove(mbox_qid);
-        mbox_qid = -1;
+        mbox_close_service();
         mbox_rtype = -1;
         cfg_reset();
         mail_agents_reset();
@@ -151,7 +149,7 @@ TEST_F(service_test, starts_in_order_and_moves_into_the_registry)
     ASSERT_EQ(attempt(&err, &out), 0) << err;
     EXPECT_NE(out.find(" Started Server Agents SMUX Manager\n"), std::string::npos) << out;
     EXPECT_EQ(cwd(), registry_);
-    EXPECT_GE(mbox_qid, 0);
+    EXPECT_GE(mbox_service_qid(), 0);
     EXPECT_EQ(cfg_agents().size(), 0u);
     EXPECT_EQ(count(&alarm_Q), 2);
     EXPECT_EQ(count(&registry_Q), 1);
@@ -170,18 +168,18 @@ TEST_F(service_test, attempts_go_on_from_the_step_that_failed)
         EXPECT_EQ(err.find("file: config"), std::string::npos) << err;
         EXPECT_EQ(cfg_agents().size(), 1u) << "no list doubles";
         EXPECT_EQ(count(&alarm_Q), 2);
-        EXPECT_EQ(mbox_qid, -1) << "no queue before the registry map is read";
+        EXPECT_EQ(mbox_service_qid(), -1) << "no queue before the registry map is read";
     }
     write_registry();
     ASSERT_EQ(attempt(&err), 0) << err;
     EXPECT_EQ(wait_for_lines(started_, 1), 1);
 
     // Once done, an attempt changes nothing and says nothing.
-    int queue = mbox_qid;
+    int queue = mbox_service_qid();
     ASSERT_EQ(attempt(&err, &out), 0);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(mbox_qid, queue);
+    EXPECT_EQ(mbox_service_qid(), queue);
     EXPECT_EQ(cwd(), registry_);
     EXPECT_EQ(count(&registry_Q), 1);
     EXPECT_EQ(count(&alarm_Q), 2);
@@ -223,7 +221,7 @@ TEST_F(service_test, missing_config_fails_every_attempt_with_its_message)
         ASSERT_EQ(attempt(&err), -1);
         EXPECT_NE(err.find("dorsrvsmuxd: Can't interpret file: config  (SMUX4020)\n"), std::string::npos) << err;
     }
-    EXPECT_EQ(mbox_qid, -1);
+    EXPECT_EQ(mbox_service_qid(), -1);
 }
 
 TEST_F(service_test, after_success_a_later_subtree_attempt_only_builds_the_pairs_table)
