@@ -26,9 +26,11 @@ subtree subtrees[SUBTREE_COUNT + 1] = {
 };
 
 association peer;
-std::uint8_t init_pending = INIT_PENDING;
 
 namespace {
+
+// See init_pending(); written by subtree_init only.
+std::uint8_t init_state = INIT_PENDING;
 
 // Whether the association now open has had a subtree granted, and whether
 // any association before it had: the second makes a new grant a regained
@@ -340,15 +342,19 @@ std::int32_t peer_status()
     return associated_now ? STATUS_SMUX_ASSOCIATED : STATUS_SMUX_REGISTERING;
 }
 
+std::uint8_t init_pending() { return init_state; }
+
+void peer_set_init_pending(std::uint8_t value) { init_state = value; }
+
 int subtree_init()
 {
-    if (init_pending == 0)
+    if (init_state == 0)
         return 0;
-    if (service_init() != 0 || build_pairs_table() != 0) {
-        init_pending = INIT_PENDING;
+    if (service_init() != 0 || build_pairs_table(dispatch_methods()) != 0) {
+        init_state = INIT_PENDING;
         return -1;
     }
-    init_pending = 0;
+    init_state = 0;
     return 0;
 }
 

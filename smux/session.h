@@ -34,8 +34,13 @@ extern association peer;
 
 // 255 until service start-up and the pairs table have both succeeded, then
 // 0. Requests for the daemon's objects are refused while it is non-zero.
+// subtree_init is its only writer.
 inline constexpr std::uint8_t INIT_PENDING = 255;
-extern std::uint8_t init_pending;
+std::uint8_t init_pending();
+
+// Test seam: set init_pending as subtree_init would (tests that build the
+// pairs table by hand open the requests with it).
+void peer_set_init_pending(std::uint8_t value);
 
 // One-time set-up: the peers entry, the MIB definitions "<name>.defs" in the
 // working directory, the subtree OIDs (running each row's init handler), the

@@ -125,8 +125,8 @@ inline std::string error_line(const std::string& path, int line, const std::stri
 }  // namespace cfg_test
 
 #include "cfg/cfg.h"
-#include "lib/log.h"
 #include "cfg/reg.h"
+#include "lib/log.h"
 
 namespace cfg_test {
 

@@ -1,7 +1,6 @@
 // The agent configuration reader on real files: agents, arguments, debug
 // flag and mail commands; every error with its line; the fatal ends.
 #include "cfg/cfg.h"
-#include "lib/log.h"
 
 #include <string>
 #include <vector>
@@ -9,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "cfg/scan.h"
+#include "lib/log.h"
 #include "tests/cfg/cfg_fixture.h"
 
 namespace {

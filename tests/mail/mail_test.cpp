@@ -2,7 +2,6 @@
 // test's own; the test plays the agents by sending to mailbox 1 and reading
 // what the daemon sends to the agents' mailboxes.
 #include "mail/mail.h"
-#include "lib/log.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "lib/mail_format.h"
 #include "lib/obj.h"
 #include "lib/obj_format.h"

@@ -1,7 +1,6 @@
 // The status answer: what the daemon mails back to dorsrvctl, on a real
 // queue of the test's own.
 #include "mail/status.h"
-#include "lib/log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "lib/mail_format.h"
 #include "mail/mail.h"
 #include "mail/mbox.h"

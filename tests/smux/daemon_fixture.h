@@ -16,8 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "cfg/cfg.h"
-#include "lib/log.h"
 #include "cfg/reg.h"
+#include "lib/log.h"
 #include "lib/obj.h"
 #include "lib/obj_format.h"
 #include "mail/agents.h"
@@ -167,9 +167,9 @@ class registry_test : public ::testing::Test {
         registry_ = pattern;
         write_objects();
         add_entries();
-        ASSERT_EQ(build_pairs_table(), 0);
+        ASSERT_EQ(build_pairs_table(dispatch_methods()), 0);
         obj_set_registry_dir(registry_.c_str());
-        init_pending = 0;
+        peer_set_init_pending(0);
         log_debug_set(0);
     }
 
@@ -177,7 +177,7 @@ class registry_test : public ::testing::Test {
     {
         flush_pending_sets(false);
         obj_set_registry_dir(nullptr);
-        init_pending = INIT_PENDING;
+        peer_set_init_pending(INIT_PENDING);
         log_debug_set(0);
         ASSERT_EQ(chdir(start_dir_), 0);
         std::system(("rm -rf '" + registry_ + "'").c_str());

@@ -2,10 +2,10 @@
 // across object types and table rows, sets handed to the owning agent, and
 // the error status and index of each refusal.
 #include "smux/dispatch.h"
-#include "lib/log.h"
 
 #include <gtest/gtest.h>
 
+#include "lib/log.h"
 #include "tests/mail/private_queue.h"
 #include "tests/smux/daemon_fixture.h"
 
@@ -238,7 +238,7 @@ TEST_F(dispatch_test, successful_request_keeps_its_status_and_gets_index_zero)
 
 TEST_F(dispatch_test, pending_initialisation_refuses_every_request_without_walking)
 {
-    init_pending = INIT_PENDING;
+    peer_set_init_pending(INIT_PENDING);
     for (int op : {SMUX_OP_GET, SMUX_OP_GET_NEXT})
         EXPECT_EQ(ask(op, SCALARS + ".1.0").status, SNMP_NO_SUCH_NAME) << op;
     EXPECT_EQ(set_status(SCALARS + ".2.0", SNMP_INTEGER, 1, 1, nullptr, nullptr), SNMP_NO_SUCH_NAME);

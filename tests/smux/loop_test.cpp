@@ -1,6 +1,5 @@
 // The start-up patch check and the main loop's choice of what to wait for.
 #include "smux/loop.h"
-#include "lib/log.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "mail/agents.h"
 #include "mail/mail.h"
 #include "smux/session.h"

@@ -2,7 +2,6 @@
 // from the step that failed without reading a file or starting an agent
 // twice.
 #include "smux/service.h"
-#include "lib/log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,10 +18,11 @@
 
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
+#include "lib/log.h"
 #include "lib/obj.h"
+#include "mail/mail.h"
 #include "mail/mbox.h"
 #include "smux/pairs.h"
-#include "mail/mail.h"
 #include "smux/session.h"
 
 namespace {
@@ -101,7 +101,7 @@ class service_test : public ::testing::Test {
         obj_set_registry_dir(nullptr);
         service_reset();
         pairs_reset();
-        init_pending = INIT_PENDING;
+        peer_set_init_pending(INIT_PENDING);
         log_debug_set(0);
         ASSERT_EQ(chdir(start_dir_), 0);
         std::system(("rm -rf '" + root_ + "'").c_str());
@@ -238,7 +238,7 @@ TEST_F(service_test, after_success_a_later_subtree_attempt_only_builds_the_pairs
     EXPECT_EQ(subtree_init(), -1);
     std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(init_pending, INIT_PENDING);
+    EXPECT_EQ(init_pending(), INIT_PENDING);
     EXPECT_EQ(cwd(), registry_) << "the configuration is not looked for in the registry";
     EXPECT_EQ(out.find("Started"), out.rfind("Started"));
     EXPECT_EQ(wait_for_lines(started_, 1), 1);
