@@ -20,17 +20,19 @@ struct subtree {
 inline constexpr int SUBTREE_COUNT = 4;
 extern subtree subtrees[SUBTREE_COUNT + 1];
 
-// Association state. `smux_fd` is -1 without an association; `smux_opened`
-// is set once the OpenPDU went out; `reconnect_off` once the master refused
-// every subtree (no new association is attempted after that).
+// Association state, written by this file only (tests reset it). The
+// descriptor is not kept here: the SMUX library holds it (smux_fd(), -1
+// without an association), and a connection it drops is gone for us too.
+// `smux_opened` is set once the OpenPDU went out and means nothing while
+// there is no descriptor; `reconnect_off` once the master refused every
+// subtree (no new association is attempted after that).
 struct association {
-    int smux_fd = -1;
     bool smux_opened = false;
     bool reconnect_off = false;
     bool any_registered = false;  // never cleared, not even by a new association
     subtree* cursor = nullptr;    // row whose register response is awaited
 };
-extern association peer;
+extern association peer_assoc;
 
 // 255 until service start-up and the pairs table have both succeeded, then
 // 0. Requests for the daemon's objects are refused while it is non-zero.
@@ -41,6 +43,12 @@ std::uint8_t init_pending();
 // Test seam: set init_pending as subtree_init would (tests that build the
 // pairs table by hand open the requests with it).
 void peer_set_init_pending(std::uint8_t value);
+
+// Starts a new association (smux_init): the descriptor is then being
+// connected and no OpenPDU has gone out. A master that is not there is
+// reported as peer_lost does and waited for (-1 returned); any other failure
+// writes SMUX4000 and shuts down. Returns the descriptor.
+int peer_connect();
 
 // One-time set-up: the peers entry, the MIB definitions "<name>.defs" in the
 // working directory, the subtree OIDs (running each row's init handler), the
