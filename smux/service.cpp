@@ -110,11 +110,9 @@ bool read_registry(const char* file)
 void enter_registry_dir()
 {
     char absolute[PATH_MAX];
-    const char* dir = registry_dir;
-    if (realpath(registry_dir, absolute) != nullptr)
-        dir = absolute;
-    obj_set_registry_dir(dir);
-    (void)chdir(dir);
+    if (realpath(obj_registry_dir(), absolute) != nullptr)
+        obj_set_registry_dir(absolute);
+    (void)chdir(obj_registry_dir());
 }
 
 }  // namespace

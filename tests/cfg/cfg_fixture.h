@@ -127,6 +127,7 @@ inline std::string error_line(const std::string& path, int line, const std::stri
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
 #include "lib/log.h"
+#include "lib/obj.h"
 
 namespace cfg_test {
 
@@ -137,8 +138,8 @@ inline void reset_outputs()
     while (void* entry = q_take(&registry_Q))
         std::free(entry);
     log_debug_set(0);
-    registry_dir[0] = '\0';
-    table_index = 0;
+    obj_set_registry_dir(nullptr);
+    table_index_count = 0;
     registry_count = 0;
 }
 
