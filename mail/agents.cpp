@@ -170,6 +170,11 @@ void on_alarm(int) {
     errno = saved_errno;
 }
 
+void alarm_tick_start() {
+    mail_flag = 1;
+    alarm(static_cast<unsigned>(alarm_period));
+}
+
 bool terminate_requested() { return terminate_signal != 0; }
 
 int terminate_wake_fd() { return wake_pipe[0]; }
@@ -197,15 +202,21 @@ void terminate_service(int signal_number) {
         errno = saved_errno;
         return;
     }
+    // The shutdown order, the start-up's in reverse. No tick from here on:
+    // no mail is handled while the daemon goes down.
     alarm(0);
     log_line(stdout, "Terminating Server Agents SMUX Manager...\n");
+    // The master first, so that it stops sending requests for objects whose
+    // agents are about to go.
     if (release_hook != nullptr)
         release_hook();
     // Give the master agent time to drop our subtrees before the agents go.
     pause_for(shutdown_pause);
+    // Then the connected agents, through the queue that still exists.
     broadcast_mail(MAIL_STOP);
     // Let the agents take their stop mail before the queue disappears.
     pause_for(shutdown_pause);
+    // The queue last: nothing is sent or received after this.
     mbox_close_service();
     log_line(stdout, "[dorsrvsmux] Done.\n\n");
     std::exit(1);

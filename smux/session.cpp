@@ -209,7 +209,7 @@ int peer_resolve_subtrees()
     return resolved;
 }
 
-void peer_setup(const char* peers_file)
+void peer_identify(const char* peers_file)
 {
     smux_peer* entry = getsmuxEntrybyname(PROGRAM_NAME, peers_file);
     if (entry == nullptr) {
@@ -224,7 +224,10 @@ void peer_setup(const char* peers_file)
         log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
         terminate_service();
     }
+}
 
+void peer_init_subtrees()
+{
     for (subtree* row = subtrees; row->name != nullptr; ++row) {
         object_type* type = text2obj(row->name);
         if (type == nullptr || type->oid == nullptr) {
@@ -236,14 +239,6 @@ void peer_setup(const char* peers_file)
         if (row->init != nullptr)
             (void)row->init();
     }
-
-    // A master that is not there yet is tried again by the loop.
-    (void)peer_connect();
-
-    // The first tick is due at once, so that the first pass of the loop
-    // already reads mail.
-    mail_flag = 1;
-    alarm(static_cast<unsigned>(alarm_period));
 }
 
 int peer_connect()
@@ -349,7 +344,7 @@ int subtree_init()
 {
     if (init_state == 0)
         return 0;
-    if (service_init() != 0 || build_pairs_table(dispatch_methods()) != 0) {
+    if (service_start() != 0) {
         init_state = INIT_PENDING;
         return -1;
     }

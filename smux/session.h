@@ -11,7 +11,7 @@
 // One row of the subtree table; the table ends with a row whose name is null.
 struct subtree {
     const char* name;    // MIB descriptor of the subtree root
-    snmp_oid* oid;       // filled in by peer_setup; null until then
+    snmp_oid* oid;       // filled in by peer_init_subtrees; null until then
     int mode;            // smux_register operation
     int (*init)();       // initialisation handler
     void (*sync)(int);   // commit-or-rollback handler
@@ -44,16 +44,24 @@ std::uint8_t init_pending();
 // pairs table by hand open the requests with it).
 void peer_set_init_pending(std::uint8_t value);
 
+// The set-up runs in three steps, in this order, from main (which shows the
+// whole start-up): peer_identify, peer_init_subtrees, peer_connect.
+//
+// The daemon's entry in the peers file (identity and password of every
+// open) and the MIB definitions "<name>.defs" in the working directory.
+// Shuts the daemon down when either is missing.
+void peer_identify(const char* peers_file = dsmux::PEERS_FILE);
+
+// Resolves each subtree row's OID in order and runs the row's init handler
+// (subtree_init) as soon as the row has one; shuts the daemon down at a
+// subtree the MIB does not name.
+void peer_init_subtrees();
+
 // Starts a new association (smux_init): the descriptor is then being
 // connected and no OpenPDU has gone out. A master that is not there is
 // reported as peer_lost does and waited for (-1 returned); any other failure
 // writes SMUX4000 and shuts down. Returns the descriptor.
 int peer_connect();
-
-// One-time set-up: the peers entry, the MIB definitions "<name>.defs" in the
-// working directory, the subtree OIDs (running each row's init handler), the
-// first smux_init and the alarm tick. Shuts the daemon down on failure.
-void peer_setup(const char* peers_file = dsmux::PEERS_FILE);
 
 // The new descriptor is writable: send the OpenPDU and the first register
 // request.
@@ -81,7 +89,8 @@ bool peer_lost(const char* operation, const char* tag);
 // trap send that found the master not reading, say).
 void peer_sync();
 
-// Runs service_init and build_pairs_table until both have succeeded once.
+// Runs service_start (service_init, then the pairs table) until it has
+// succeeded once; sets init_pending accordingly.
 int subtree_init();
 
 // Commit (0) or rollback (1) of the pending sets; anything else shuts down.

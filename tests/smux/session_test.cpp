@@ -398,7 +398,7 @@ TEST(peer_setup, missing_peer_entry_or_mib_file_shuts_down)
     EXPECT_EXIT(
         {
             terminate_set_pause(0);
-            peer_setup((dir + "/peers").c_str());
+            peer_identify((dir + "/peers").c_str());
         },
         testing::ExitedWithCode(1),
         "dorsrvsmuxd: Can't find \"dorsrvsmuxd\" in " + dir + "/peers  \\(SMUX4016\\)");
@@ -406,7 +406,7 @@ TEST(peer_setup, missing_peer_entry_or_mib_file_shuts_down)
         {
             terminate_set_pause(0);
             if (chdir(dir.c_str()) == 0)
-                peer_setup((dir + "/peers.ok").c_str());
+                peer_identify((dir + "/peers.ok").c_str());
         },
         testing::ExitedWithCode(1), "dorsrvsmuxd: Can't find or interpret MIB file: dorsrvsmuxd.defs  \\(SMUX4017\\)");
     std::system(("rm -rf '" + dir + "'").c_str());
