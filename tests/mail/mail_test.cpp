@@ -117,6 +117,30 @@ TEST_F(read_mail_test, second_connect_under_same_name_moves_entry_to_new_mailbox
     EXPECT_EQ(raw_command(*ack), MAIL_ACK);
 }
 
+TEST_F(read_mail_test, configuration_read_and_rollback_leave_connected_agents_alone) {
+    deliver(named_mail(MAIL_CONNECT, 5001, "alpha"));
+    EXPECT_EQ(poll(), 0);
+    std::string path = queue_.dir() + "/config";
+    std::ofstream(path) << "agent alpha;\nagent beta -x;\n";
+    cfg_mark before = cfg_mark_now();
+    ASSERT_EQ(read_config_file(path.c_str()), 0);
+    EXPECT_EQ(agents(), (agent_list{{"alpha", 5001}})) << "configured is not connected";
+
+    // A connect under a configured name makes a connected entry of its own.
+    deliver(named_mail(MAIL_CONNECT, 5002, "beta"));
+    EXPECT_EQ(poll(), 0);
+    EXPECT_EQ(agents(), (agent_list{{"alpha", 5001}, {"beta", 5002}}));
+    agent_list configured;
+    for (const agent_entry* entry : cfg_agents())
+        configured.emplace_back(entry->name, entry->mbox);
+    EXPECT_EQ(configured, (agent_list{{"alpha", -1}, {"beta", -1}}));
+
+    cfg_rollback(before);
+    EXPECT_TRUE(cfg_agents().empty());
+    EXPECT_EQ(agents(), (agent_list{{"alpha", 5001}, {"beta", 5002}}));
+    cfg_reset();
+}
+
 TEST_F(read_mail_test, disconnect_removes_named_agent_and_ignores_unknown_name) {
     add_agent("alpha", 5001);
     add_agent("beta", 5002);
