@@ -97,7 +97,7 @@ int subtree_init();
 void sync_vdn(int command);
 
 // Test seam: the identity and password used at every open (normally taken
-// from the peers file by peer_setup). The identity is copied.
+// from the peers file by peer_identify). The identity is copied.
 void peer_set_credentials(const snmp_oid* identity, const char* password);
 
 // Test seam: resolves the subtree OIDs from the loaded MIB without running
