@@ -9,19 +9,15 @@
 #include <memory>
 
 #include "cfg/parse.h"
+#include "lib/log.h"
 
-queue agent_Q;
 queue alarm_Q;
-std::int32_t debug_flag;
-
-std::int32_t debug_toggle()
-{
-    // Not a bitwise complement: `debug = 1;` would turn into -2, still on.
-    debug_flag = debug_flag != 0 ? 0 : ~0;
-    return debug_flag;
-}
 
 namespace {
+
+// The configured agents, in file order; written by the `agent` statement
+// only, emptied by launch_agents through cfg_agent_take.
+queue agent_Q = nullptr;
 
 // The agent name field holds 256 bytes, but names longer than this are
 // reported and cut.
@@ -130,7 +126,10 @@ void read_agent()
 void read_debug()
 {
     skip_value();
-    expect_number(&debug_flag);
+    // The switch itself lives beside the log; the last statement read sets it.
+    std::int32_t level = log_debug_level();
+    expect_number(&level);
+    log_debug_set(level);
     if (current_token.code != TOK_SEMICOLON) {
         std::string message = format_message("Found \"%s\" Missing ';'", current_token.text);
         parse_error(message.c_str(), statement_line, false);
@@ -210,4 +209,55 @@ int read_config_file(const char* path)
     int status = parse_status();
     parse_end();
     return status;
+}
+
+namespace {
+
+std::vector<void*> elements(queue* q)
+{
+    std::vector<void*> found;
+    qnode* cursor = *q;  // a walk starts at the head
+    while (void* element = q_walk(q, &cursor))
+        found.push_back(element);
+    return found;
+}
+
+int same_element(const void* key, const void* element) { return key == element ? 0 : 1; }
+
+// Takes the elements after the first `kept` off `q` and hands each to
+// `release`.
+template <typename release_fn>
+void drop_after(queue* q, std::size_t kept, release_fn release)
+{
+    std::vector<void*> all = elements(q);
+    for (std::size_t i = kept; i < all.size(); ++i)
+        if (q_take_match(q, all[i], same_element) != nullptr)
+            release(all[i]);
+}
+
+}  // namespace
+
+std::vector<const agent_entry*> cfg_agents()
+{
+    std::vector<const agent_entry*> found;
+    for (void* element : elements(&agent_Q))
+        found.push_back(static_cast<const agent_entry*>(element));
+    return found;
+}
+
+agent_entry* cfg_agent_take() { return static_cast<agent_entry*>(q_take(&agent_Q)); }
+
+cfg_mark cfg_mark_now() { return {elements(&agent_Q).size(), elements(&alarm_Q).size()}; }
+
+void cfg_rollback(const cfg_mark& mark)
+{
+    drop_after(&agent_Q, mark.agents, [](void* entry) { agent_entry_free(static_cast<agent_entry*>(entry)); });
+    drop_after(&alarm_Q, mark.alarms, [](void* entry) { std::free(entry); });
+}
+
+void cfg_agent_add(agent_entry* entry) { (void)q_add(&agent_Q, entry); }
+
+void cfg_reset()
+{
+    cfg_rollback(cfg_mark{0, 0});
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "lib/queue.h"
 
@@ -22,17 +23,38 @@ struct alarm_entry {
     char command[ALARM_COMMAND_MAX];  // shell command line fed each trap text
 };
 
-// Process-wide outputs, accumulated over every file read.
-extern queue agent_Q;             // agent_entry records, in file order
+// Process-wide outputs, accumulated over every file read. The configured
+// agents (the `agent` statements) are this reader's alone and reached
+// through the cfg_agent functions below; the agents that connect later are
+// the mail service's list, not this one.
 extern queue alarm_Q;             // alarm_entry records, in file order
-extern std::int32_t debug_flag;   // 0: off; anything else turns the traces on
-
-// Switches the traces: off when they are on (whatever non-zero value the
-// configuration gave), on otherwise. Returns the new value.
-std::int32_t debug_toggle();
 
 // Reads one agent configuration file; 0 on success, -1 otherwise.
 int read_config_file(const char* path);
+
+// The configured agents still to be started, in file order. The pointers
+// stay valid until the entry is taken or the lists are rolled back.
+std::vector<const agent_entry*> cfg_agents();
+
+// Takes the oldest configured agent off the list; the caller owns it
+// (agent_entry_free). Null when the list is empty.
+agent_entry* cfg_agent_take();
+
+// How far the lists of configured agents and mail commands reached at one
+// moment, so that what a failed read appended can be dropped again.
+struct cfg_mark {
+    std::size_t agents;
+    std::size_t alarms;
+};
+cfg_mark cfg_mark_now();
+
+// Drops (and releases) every entry appended to either list after `mark`.
+void cfg_rollback(const cfg_mark& mark);
+
+// Test seams: append an entry as an `agent` statement would (taking it
+// over); release every configured agent and mail command.
+void cfg_agent_add(agent_entry* entry);
+void cfg_reset();
 
 // A new agent entry: mailbox -1, empty name, no arguments; null when no
 // memory is left. Release it with agent_entry_free.

@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "cfg/parse.h"
+#include "lib/obj.h"
 #include "lib/paths.h"
 
-char registry_dir[REGISTRY_DIR_MAX];
-std::int8_t table_index;
+std::int8_t table_index_count;
 queue registry_Q;
 int registry_count;
 
@@ -71,7 +71,7 @@ bool take_subpath(reg_entry* entry)
 // An entry: sub-path string, MIB name string, SCALAR or TABLE.
 void read_entry()
 {
-    if (registry_dir[0] == '\0')
+    if (obj_registry_dir()[0] == '\0')
         entry_fatal("Data registry path required");
     entry_ptr entry = new_entry();
     if (entry == nullptr) {
@@ -97,7 +97,7 @@ void read_entry()
     if (current_token.code == TOK_SCALAR || current_token.code == TOK_TABLE) {
         bool table = current_token.code == TOK_TABLE;
         entry->table_flag = table ? TABLE : SCALAR;
-        entry->index_count = table ? table_index : 0;
+        entry->index_count = table ? table_index_count : 0;
         read_token();
         typed = true;
     }
@@ -119,13 +119,17 @@ void read_statement()
 {
     statement_line = scan_line();
     switch (current_token.code) {
-    case TOK_REGISTRY:
+    case TOK_REGISTRY: {
         skip_value();
-        expect_string(registry_dir, REGISTRY_DIR_MAX);
+        // A value that is no string leaves the directory as it was.
+        char dir[REGISTRY_DIR_MAX];
+        if (expect_string(dir, REGISTRY_DIR_MAX) == 0)
+            obj_set_registry_dir(dir);
         break;
+    }
     case TOK_TABLE_INDEX:
         skip_value();
-        expect_number(&table_index);
+        expect_number(&table_index_count);
         break;
     case TOK_STRING:
         read_entry();
@@ -139,7 +143,7 @@ void read_statement()
 
 int read_registry_file(const char* path)
 {
-    registry_dir[0] = '\0';
+    obj_set_registry_dir(nullptr);
     if (parse_begin(path, registry_keywords) != 0)
         return -1;
     read_token();

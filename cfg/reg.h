@@ -9,10 +9,12 @@
 
 inline constexpr std::size_t REGISTRY_DIR_MAX = 60;  // field, with the NUL
 
-extern char registry_dir[REGISTRY_DIR_MAX];  // the data registry directory
-extern std::int8_t table_index;              // index count for TABLE entries
-extern queue registry_Q;                     // reg_entry records (malloc'd), in file order
-extern int registry_count;                   // entries appended to registry_Q
+// The `registry` statement's directory (at most REGISTRY_DIR_MAX - 1
+// characters) goes to obj_set_registry_dir: the object reader keeps the one
+// copy, and obj_registry_dir() answers. A read starts without one.
+extern std::int8_t table_index_count;  // `table_index`: index count for TABLE entries
+extern queue registry_Q;               // reg_entry records (malloc'd), in file order
+extern int registry_count;             // entries appended to registry_Q
 
 // Reads one registry map file; 0 on success, -1 otherwise.
 int read_registry_file(const char* path);

@@ -31,10 +31,7 @@ int input_fd = -1;
 
 void release_outputs()
 {
-    while (auto* agent = static_cast<agent_entry*>(q_take(&agent_Q)))
-        agent_entry_free(agent);
-    while (void* alarm = q_take(&alarm_Q))
-        std::free(alarm);
+    cfg_reset();
     while (void* entry = q_take(&registry_Q))
         std::free(entry);
     registry_count = 0;

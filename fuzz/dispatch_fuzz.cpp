@@ -105,11 +105,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         add_entry("sys/scalars", name, SCALAR, 0);
     add_entry("tab/fTable", "fColumn", TABLE, 1);
     add_entry("sys/scalars", "fAfter", SCALAR, 0);
-    if (build_pairs_table() != 0)
+    if (build_pairs_table(dispatch_methods()) != 0)
         std::abort();
     obj_set_registry_dir(registry.c_str());
-    init_pending = 0;
-    mbox_qid = -1;  // a set's mail cannot go out: the set fails with badValue
+    peer_set_init_pending(0);
+    mbox_forget_service();  // a set's mail cannot go out: the set fails with badValue
     return 0;
 }
 

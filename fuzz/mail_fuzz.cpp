@@ -1,6 +1,6 @@
 // Arbitrary bytes as one received mail through the mail command dispatch,
 // and as a status answer and a trap mail through their parsers.
-// No queue exists (mbox_qid stays -1), so every answer or broadcast the
+// No queue exists (the service has none), so every answer or broadcast the
 // dispatch tries to send fails harmlessly; the agent list is emptied after
 // each input so that connects do not pile up.
 #include <cstddef>
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto mail = std::make_unique<unsigned char[]>(size ? size : 1);
     if (size != 0)
         std::memcpy(mail.get(), data, size);
-    mbox_qid = -1;
+    mbox_forget_service();
     mail_dispatch(mail.get(), size);
     broadcast_mail(MAIL_STOP);
     // The same bytes as a status answer, as dorsrvctl reads one.

@@ -133,3 +133,18 @@ void log_reset_journal()
         at_line_start[slot] = true;
     }
 }
+
+namespace {
+std::int32_t debug_level = 0;
+}  // namespace
+
+std::int32_t log_debug_level() { return debug_level; }
+
+void log_debug_set(std::int32_t level) { debug_level = level; }
+
+std::int32_t log_debug_toggle()
+{
+    // Not a bitwise complement: `debug = 1;` would turn into -2, still on.
+    debug_level = debug_level != 0 ? 0 : ~0;
+    return debug_level;
+}

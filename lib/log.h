@@ -1,5 +1,6 @@
 // The diagnostic log: one time-stamped record per call on a standard stream.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 
 // Syslog priorities of the records. They show only under systemd's journal
@@ -25,6 +26,17 @@ int log_line(FILE* stream, const char* format, ...) __attribute__((format(printf
 // The same with the priority given: log_line_at(LOG_PRI_WARNING, stderr, ...)
 // writes a warning.
 int log_line_at(int priority, FILE* stream, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// The debug switch: a 32-bit value, 0 (off) when the process starts. While
+// it is non-zero the request and pairs-table traces are written. The
+// configuration sets it, the MAIL_DEBUG command switches it, the traces ask
+// it; nothing else holds a copy.
+std::int32_t log_debug_level();
+inline bool log_debug_enabled() { return log_debug_level() != 0; }
+void log_debug_set(std::int32_t level);
+// Switches the traces: off when they are on (whatever non-zero value the
+// configuration gave), on (all bits set) otherwise. Returns the new value.
+std::int32_t log_debug_toggle();
 
 // Test seam: look at JOURNAL_STREAM and the streams again at the next record.
 void log_reset_journal();

@@ -345,6 +345,8 @@ int obj_item_index(const char* mib_name, const reg_object* obj)
     return -1;
 }
 
+const char* obj_registry_dir() { return registry_dir; }
+
 void obj_set_registry_dir(const char* dir)
 {
     if (registry_fd >= 0)

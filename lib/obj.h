@@ -92,6 +92,12 @@ int obj_item_index(const char* mib_name, const reg_object* obj);
 // a relative one is taken from the working directory of the moment.
 void obj_set_registry_dir(const char* dir);
 
+// The data registry directory as last set ("" while none is): the one copy
+// in the process. The registry map reader sets it from `registry.mib`, the
+// start-up makes it absolute before moving into it, and everyone else asks
+// here.
+const char* obj_registry_dir();
+
 // The object of `entry` for the instance `index` (its first `count`
 // values; count <= 0: the scalar file named by the sub-path). Finds the
 // entry's item position once and keeps it in entry->item_pos; resets it to

@@ -84,8 +84,7 @@ void terminate_set_release(void (*peer_release)()) { release_hook = peer_release
 
 int agents_not_found() {
     int missing = 0;
-    qnode* cursor = agent_Q;
-    while (const auto* entry = static_cast<const agent_entry*>(q_walk(&agent_Q, &cursor))) {
+    for (const agent_entry* entry : cfg_agents()) {
         if (find_in_path(entry->name) == nullptr) {
             log_line(stderr, "%s: Can't find executable to fork: %s  (SMUX4023)\n",
                      dsmux::PROGRAM_NAME, entry->name);
@@ -96,7 +95,7 @@ int agents_not_found() {
 }
 
 int launch_agents() {
-    while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
+    while (agent_entry* entry = cfg_agent_take()) {
         if (find_in_path(entry->name) == nullptr) {
             log_line(stderr, "%s: Can't find executable to fork: %s  (SMUX4023)\n",
                      dsmux::PROGRAM_NAME, entry->name);
@@ -171,6 +170,11 @@ void on_alarm(int) {
     errno = saved_errno;
 }
 
+void alarm_tick_start() {
+    mail_flag = 1;
+    alarm(static_cast<unsigned>(alarm_period));
+}
+
 bool terminate_requested() { return terminate_signal != 0; }
 
 int terminate_wake_fd() { return wake_pipe[0]; }
@@ -198,17 +202,22 @@ void terminate_service(int signal_number) {
         errno = saved_errno;
         return;
     }
+    // The shutdown order, the start-up's in reverse. No tick from here on:
+    // no mail is handled while the daemon goes down.
     alarm(0);
     log_line(stdout, "Terminating Server Agents SMUX Manager...\n");
+    // The master first, so that it stops sending requests for objects whose
+    // agents are about to go.
     if (release_hook != nullptr)
         release_hook();
     // Give the master agent time to drop our subtrees before the agents go.
     pause_for(shutdown_pause);
+    // Then the connected agents, through the queue that still exists.
     broadcast_mail(MAIL_STOP);
     // Let the agents take their stop mail before the queue disappears.
     pause_for(shutdown_pause);
-    if (mbox_qid >= 0)
-        mbox_remove(mbox_qid);
+    // The queue last: nothing is sent or received after this.
+    mbox_close_service();
     log_line(stdout, "[dorsrvsmux] Done.\n\n");
     std::exit(1);
 }

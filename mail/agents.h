@@ -40,6 +40,10 @@ int install_signals();
 // SIGALRM: raise the mail flag and arm the alarm again for the alarm period.
 void on_alarm(int signal_number);
 
+// Starts the alarm tick with a tick due at once: raises the mail flag and
+// arms the alarm for the alarm period, as on_alarm does.
+void alarm_tick_start();
+
 // Called directly (signal_number 0): stops the alarm, releases the SMUX
 // association, pauses, sends MAIL_STOP to every connected agent, pauses,
 // removes the mailbox queue and exits with status 1; never returns.

@@ -27,6 +27,10 @@
 
 namespace {
 
+// The connected agents: written by do_connect, do_disconnect and
+// broadcast_mail only.
+queue connected_Q = nullptr;
+
 relay_trap_hook relay_trap = nullptr;
 unsigned reply_wait_seconds = MAIL_REPLY_WAIT;
 
@@ -89,7 +93,7 @@ void do_disconnect(const unsigned char* mail, std::size_t extent) {
     const char* name = agent_name(mail, extent, MAIL_DISCONNECT);
     if (name == nullptr)
         return;
-    auto* entry = static_cast<agent_entry*>(q_take_match(&agent_Q, name, name_compare));
+    auto* entry = static_cast<agent_entry*>(q_take_match(&connected_Q, name, name_compare));
     if (entry == nullptr)
         return;
     log_line(stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", name);
@@ -97,7 +101,7 @@ void do_disconnect(const unsigned char* mail, std::size_t extent) {
 }
 
 void do_debug() {
-    bool on = debug_toggle() != 0;
+    bool on = log_debug_toggle() != 0;
     log_line(stderr, "read_mail: received DEBUG %s\n", on ? "on" : "off");
     std::fflush(stderr);
 }
@@ -241,7 +245,7 @@ void remember_mbox(std::int32_t mbox) {
 int reclaim_if_gone(std::int32_t mbox) {
     if (!mbox_gone(mbox))
         return 0;
-    int taken = mbox_reclaim(mbox_qid, mbox);
+    int taken = mbox_reclaim(mbox_service_qid(), mbox);
     if (taken > 0)
         log_line(stderr, "%s: Mailbox %d has no process: %d mail(s) taken back  (SMUX3017)\n",
                  dsmux::PROGRAM_NAME, mbox, taken);
@@ -276,13 +280,13 @@ int send_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
     auto* bytes = static_cast<unsigned char*>(mail);
     mail_put_field(bytes, MAIL_OFF_MTYPE, mbox);
     mail_put_field(bytes, MAIL_OFF_COMMAND, command);
-    mail_put_field(bytes, MAIL_OFF_SENDER, mbox_qid);
+    mail_put_field(bytes, MAIL_OFF_SENDER, mbox_service_qid());
     remember_mbox(mbox);
-    if (mbox_send(mbox_qid, mail, length, 0) >= 0)
+    if (mbox_send(mbox_service_qid(), mail, length, 0) >= 0)
         return 0;
     if (errno == EAGAIN) {
         reclaim_gone_mailboxes();
-        if (mbox_send(mbox_qid, mail, length, patience_ms) >= 0)
+        if (mbox_send(mbox_service_qid(), mail, length, patience_ms) >= 0)
             return 0;
     }
     if (errno == EAGAIN)
@@ -330,7 +334,7 @@ int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from) {
         // Once a stop is asked for, no answer is worth waiting for.
         if (reply_wait && terminate_requested())
             break;
-        int size = mbox_receive(mbox_qid, buffer, MAIL_TEXT_MAX, no_wait);
+        int size = mbox_receive(mbox_service_qid(), buffer, MAIL_TEXT_MAX, no_wait);
         if (size < 0 && errno == E2BIG) {
             // Taken off the queue already: left there it would stop every
             // later receive of the daemon's mailbox.
@@ -428,12 +432,12 @@ int do_connect(unsigned char* mail, std::size_t extent) {
                  dsmux::PROGRAM_NAME, who);
         return -1;
     }
-    auto* entry = static_cast<agent_entry*>(q_find(&agent_Q, name, name_compare));
+    auto* entry = static_cast<agent_entry*>(q_find(&connected_Q, name, name_compare));
     if (entry == nullptr) {
         entry = agent_entry_make(sender, name);
         if (entry == nullptr)
             return -1;
-        if (q_add(&agent_Q, entry) == nullptr) {
+        if (q_add(&connected_Q, entry) == nullptr) {
             agent_entry_free(entry);
             return -1;
         }
@@ -447,7 +451,7 @@ int do_connect(unsigned char* mail, std::size_t extent) {
 }
 
 int broadcast_mail(std::int32_t command) {
-    while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q))) {
+    while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q))) {
         if (entry->mbox > 0) {
             // Sent at shutdown too: a full queue must not hold it up, so
             // there is no waiting for room.
@@ -457,4 +461,19 @@ int broadcast_mail(std::int32_t command) {
         agent_entry_free(entry);
     }
     return 0;
+}
+
+std::vector<const agent_entry*> mail_agents() {
+    std::vector<const agent_entry*> found;
+    qnode* cursor = connected_Q;  // a walk starts at the head
+    while (const void* element = q_walk(&connected_Q, &cursor))
+        found.push_back(static_cast<const agent_entry*>(element));
+    return found;
+}
+
+void mail_agent_add(agent_entry* entry) { (void)q_add(&connected_Q, entry); }
+
+void mail_agents_reset() {
+    while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q)))
+        agent_entry_free(entry);
 }

@@ -1,10 +1,14 @@
 // Mail command dispatch: addressing and sending mails (post_mail), taking
 // them one at a time and acting on their commands (read_mail), and the agent
-// list that connects and disconnects feed. The agent list is cfg's agent_Q:
-// after start-up it holds the agents that have connected.
+// list that connects and disconnects feed: the agents that have connected,
+// with their mailboxes. This file owns that list; the agents the
+// configuration names are cfg's list, a different one.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+struct agent_entry;
 
 // Results of read_mail besides the command answers MAIL_ACK and MAIL_NAK.
 inline constexpr int READ_MAIL_FAILED = -1;  // receive failure or unknown command
@@ -69,6 +73,16 @@ int do_connect(unsigned char* mail, std::size_t extent);
 // Sends a header-only mail with `command` to every connected agent (mailbox
 // > 0) and empties the agent list. Returns 0.
 int broadcast_mail(std::int32_t command);
+
+// The connected agents (MAIL_CONNECT received, no MAIL_DISCONNECT since),
+// in connection order. The pointers stay valid until the next mail is
+// handled.
+std::vector<const agent_entry*> mail_agents();
+
+// Test seams: append an entry as a connect would (taking it over); release
+// every connected agent without sending anything.
+void mail_agent_add(agent_entry* entry);
+void mail_agents_reset();
 
 // Test seam: the reply wait's length in seconds (MAIL_REPLY_WAIT unless set).
 void mail_set_reply_wait(unsigned seconds);

@@ -19,7 +19,10 @@
 #include "lib/mail_format.h"
 #include "lib/mail_kernel.h"
 
-int mbox_qid = -1;
+namespace {
+// The service's queue: set by mbox_open_service only.
+int service_qid = -1;
+}  // namespace
 long mbox_rtype = -1;
 
 
@@ -146,7 +149,7 @@ int mbox_send(int qid, const void* mail, std::size_t length, unsigned patience_m
 
 int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
     if (mbox_rtype == -1)
-        mbox_rtype = (qid == mbox_qid) ? SERVICE_MBOX : static_cast<long>(getpid());
+        mbox_rtype = (qid == service_qid) ? SERVICE_MBOX : static_cast<long>(getpid());
     if (capacity > MAIL_TEXT_MAX)
         capacity = MAIL_TEXT_MAX;
 
@@ -199,3 +202,18 @@ int mbox_reclaim(int qid, long mbox) {
 int mbox_remove(int qid) {
     return msgctl(qid, IPC_RMID, nullptr) == 0 ? 0 : -1;
 }
+
+int mbox_open_service(const char* install_dir) {
+    service_qid = mbox_create(install_dir);
+    return service_qid;
+}
+
+int mbox_service_qid() { return service_qid; }
+
+void mbox_close_service() {
+    if (service_qid >= 0)
+        mbox_remove(service_qid);
+    service_qid = -1;
+}
+
+void mbox_forget_service() { service_qid = -1; }

@@ -16,12 +16,8 @@
 // `ftok` project identifier, shared with the agent library.
 inline constexpr int MBOX_PROJECT_ID = MAIL_QUEUE_PROJECT_ID;
 
-// The daemon's queue identifier: -1 until service start-up stores the result
-// of mbox_create here. Every sender and receiver of the daemon uses it.
-extern int mbox_qid;
-
 // The message type this process receives: -1 until the first receive, then
-// 1 when that receive was on mbox_qid, the process id otherwise. It never
+// 1 when that receive was on the service's queue (mbox_service_qid), the process id otherwise. It never
 // changes afterwards.
 extern long mbox_rtype;
 
@@ -72,3 +68,16 @@ int mbox_reclaim(int qid, long mbox);
 
 // Removes the queue and every mail in it: 0, or -1.
 int mbox_remove(int qid);
+
+// The daemon's own queue. Whoever creates it through mbox_open_service owns
+// it; every sender and receiver of the daemon asks mbox_service_qid.
+//
+// Creates the queue as mbox_create does and makes it the service's queue.
+// Returns its identifier, or -1 (the service then has none).
+int mbox_open_service(const char* install_dir = dsmux::INSTALL_DIR);
+// The service's queue identifier, or -1 while it has none.
+int mbox_service_qid();
+// Removes the service's queue, if there is one, and forgets it.
+void mbox_close_service();
+// Test seam: forget the service's queue without removing it.
+void mbox_forget_service();

@@ -18,14 +18,6 @@ namespace {
 
 smux_state_hook smux_state = nullptr;
 
-std::int32_t connected_agents()
-{
-    std::int32_t count = 0;
-    qnode* cursor = agent_Q;
-    while (q_walk(&agent_Q, &cursor) != nullptr)
-        ++count;
-    return count;
-}
 
 }  // namespace
 
@@ -42,10 +34,10 @@ int do_status(const unsigned char* mail, std::size_t extent)
     }
     unsigned char answer[MAIL_BUF_SIZE] = {};
     std::int32_t state = smux_state != nullptr ? smux_state() : STATUS_SMUX_NONE;
-    std::size_t length =
-        status_begin(answer, static_cast<std::int32_t>(getpid()), state, debug_flag, connected_agents());
-    qnode* cursor = agent_Q;
-    while (const auto* entry = static_cast<const agent_entry*>(q_walk(&agent_Q, &cursor)))
+    std::vector<const agent_entry*> agents = mail_agents();
+    std::size_t length = status_begin(answer, static_cast<std::int32_t>(getpid()), state, log_debug_level(),
+                                      static_cast<std::int32_t>(agents.size()));
+    for (const agent_entry* entry : agents)
         if (!status_add_agent(answer, &length, entry->mbox, entry->name))
             break;
     return post_mail(sender, MAIL_STATUS, answer, length, false);

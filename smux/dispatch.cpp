@@ -228,7 +228,7 @@ int answer_varbind(snmp_varbind* vb, int op)
 
 void debug_item(const item_value& found)
 {
-    if (debug_flag == 0)
+    if (!log_debug_enabled())
         return;
     std::printf("%s: ", found.obj->name);
     std::fflush(stdout);
@@ -314,7 +314,7 @@ int table_get_next(object_instance* inst, snmp_varbind* vb, int position)
 
 int scalar_get(object_instance* inst, snmp_varbind* vb, int op)
 {
-    if (init_pending != 0)
+    if (init_pending() != 0)
         return SNMP_NO_SUCH_NAME;
     int position = entry_position(inst);
     int own = inst->type->oid->count;
@@ -346,7 +346,7 @@ int scalar_get(object_instance* inst, snmp_varbind* vb, int op)
 
 int table_get(object_instance* inst, snmp_varbind* vb, int op)
 {
-    if (init_pending != 0)
+    if (init_pending() != 0)
         return SNMP_NO_SUCH_NAME;
     int position = entry_position(inst);
     if (!position_valid(position))
@@ -368,14 +368,14 @@ int table_get(object_instance* inst, snmp_varbind* vb, int op)
 
 int scalar_set(object_instance* inst, snmp_varbind* vb, int /*op*/)
 {
-    if (init_pending != 0)
+    if (init_pending() != 0)
         return SNMP_NO_SUCH_NAME;
     return set_value(inst, vb, entry_position(inst), nullptr);
 }
 
 int table_set(object_instance* inst, snmp_varbind* vb, int /*op*/)
 {
-    if (init_pending != 0)
+    if (init_pending() != 0)
         return SNMP_NO_SUCH_NAME;
     int position = entry_position(inst);
     if (!position_valid(position))
@@ -422,3 +422,5 @@ void dispatch_request(smux_request* request, int op)
         terminate_service();
     }
 }
+
+pairs_methods dispatch_methods() { return {scalar_get, scalar_set, table_get, table_set}; }

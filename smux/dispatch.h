@@ -2,6 +2,7 @@
 // that the pairs table installed on its MIB object, and the filled-in request
 // goes back to the master.
 #pragma once
+#include "smux/pairs.h"
 #include "snmp/mib.h"
 #include "snmp/types.h"
 
@@ -21,3 +22,6 @@ int scalar_get(object_instance* inst, snmp_varbind* vb, int op);
 int table_get(object_instance* inst, snmp_varbind* vb, int op);
 int scalar_set(object_instance* inst, snmp_varbind* vb, int op);
 int table_set(object_instance* inst, snmp_varbind* vb, int op);
+
+// The four methods above, for build_pairs_table to install.
+pairs_methods dispatch_methods();

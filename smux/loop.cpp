@@ -91,48 +91,41 @@ void loop_prepare(loop_wait* wait, std::time_t now)
     FD_ZERO(&wait->read_set);
     FD_ZERO(&wait->write_set);
     wait->seconds = -1;
-    if (peer.smux_fd < 0 && !peer.reconnect_off) {
+    int fd = smux_fd();
+    if (fd < 0 && !peer_assoc.reconnect_off) {
         if (reconnect_due == 0)
             reconnect_due = now + reconnect_wait;
         wait->seconds = reconnect_due > now ? static_cast<int>(reconnect_due - now) : 0;
-    } else if (peer.smux_fd >= 0 && peer.smux_fd < FD_SETSIZE) {
-        FD_SET(peer.smux_fd, peer.smux_opened ? &wait->read_set : &wait->write_set);
+    } else if (fd >= 0 && fd < FD_SETSIZE) {
+        FD_SET(fd, peer_assoc.smux_opened ? &wait->read_set : &wait->write_set);
     }
-    if (peer.smux_fd >= descriptor_count)
-        descriptor_count = peer.smux_fd + 1;
+    if (fd >= descriptor_count)
+        descriptor_count = fd + 1;
     wait->nfds = descriptor_count;
 }
 
 void loop_act(const loop_wait* wait, int ready, std::time_t now)
 {
-    if (peer.smux_fd < 0) {
-        if (peer.reconnect_off)
+    int fd = smux_fd();
+    if (fd < 0) {
+        if (peer_assoc.reconnect_off)
             return;
         // A wait that timed out, or a run of waits cut short by the tick
         // that together lasted the full wait, starts a new association.
         if (ready != 0 && (reconnect_due == 0 || now < reconnect_due))
             return;
         reconnect_due = 0;
-        int fd = smux_init(0);
-        if (fd < 0) {
-            // A master that is not listening is waited for; anything else
-            // (no socket to be had) leaves the daemon unable to go on.
-            if (peer_lost("smux_init", "SMUX4000"))
-                return;
-            log_line(stderr, "%s: %s: %s [%s]  (SMUX4000)\n", PROGRAM_NAME, "smux_init", smux_error(smux_errno),
-                     smux_info);
-            terminate_service();
-        }
-        peer.smux_fd = fd;
-        peer.smux_opened = false;
+        // A master that is not listening is waited for; anything else (no
+        // socket to be had) leaves the daemon unable to go on.
+        (void)peer_connect();
         return;
     }
     reconnect_due = 0;
-    if (ready <= 0 || peer.smux_fd >= FD_SETSIZE)
+    if (ready <= 0 || fd >= FD_SETSIZE)
         return;
-    if (peer.smux_opened && FD_ISSET(peer.smux_fd, &wait->read_set))
+    if (peer_assoc.smux_opened && FD_ISSET(fd, &wait->read_set))
         peer_receive();
-    else if (!peer.smux_opened && FD_ISSET(peer.smux_fd, &wait->write_set))
+    else if (!peer_assoc.smux_opened && FD_ISSET(fd, &wait->write_set))
         peer_open();
     peer_sync();
 }

@@ -1,5 +1,8 @@
 // dorsrvsmuxd, the Server SMUX daemon: checks the platform, sets up its SMUX
 // association and the mail service, and runs its loop until shut down.
+// The whole start-up order is here; the shutdown order is terminate_service
+// (mail/agents.cpp).
+#include "mail/agents.h"
 #include "mail/mail.h"
 #include "mail/status.h"
 #include "smux/loop.h"
@@ -16,11 +19,31 @@ int main(int argc, char** argv)
     // shutdown, for the traps agents send and for the status it reports.
     mail_set_hooks(peer_release, relay_trap);
     status_set_smux_hook(peer_status);
+
+    // 1. The platform first: without the host's patches the master agent
+    //    cannot serve us, and nothing has been started yet that would have
+    //    to be undone.
     check_platform();
-    // One daemon per install directory, decided before the queue exists or
-    // an agent starts: a second one would share the queue and start every
-    // agent again.
+    // 2. One daemon per install directory, decided before the queue exists
+    //    or an agent starts: a second one would share the queue and start
+    //    every agent again.
     daemon_guard();
-    peer_setup();
+    // 3. The peers entry and the MIB definitions: the identity every open
+    //    uses, and the names the subtrees are looked up by.
+    peer_identify();
+    // 4. The subtrees, and with them the service: resolving each row runs
+    //    its init handler, subtree_init, whose service_start
+    //    (smux/service.cpp) reads `config`, "../../mailcfg" and
+    //    `registry.mib`, creates the queue, installs the signal actions,
+    //    starts the agents, moves into the registry directory and builds
+    //    the pairs table. An attempt that fails is taken up again by the
+    //    next row, at the step that failed.
+    peer_init_subtrees();
+    // 5. The first association, once there is something to register; a
+    //    master that is not there yet is tried again by the loop.
+    (void)peer_connect();
+    // 6. The alarm tick, with a tick due at once, so that the loop's first
+    //    pass already reads mail.
+    alarm_tick_start();
     main_loop();
 }

@@ -44,7 +44,7 @@ int parse_seconds(const char* text)
     return static_cast<int>(value);
 }
 
-// The MIB definitions and the subtrees, as peer_setup loads them; the
+// The MIB definitions and the subtrees, as peer_identify loads them; the
 // number of problems met.
 int check_mib()
 {

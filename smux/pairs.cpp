@@ -6,14 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cfg/cfg.h"
 #include "cfg/reg.h"
 #include "lib/log.h"
 #include "lib/mail_format.h"
 #include "lib/paths.h"
 #include "mail/mail.h"
-#include "smux/dispatch.h"
-#include "smux/session.h"
 #include "snmp/mib.h"
 
 using dsmux::PROGRAM_NAME;
@@ -45,12 +42,10 @@ void pairs_reset()
     pairs_count = 0;
 }
 
-int build_pairs_table()
+int build_pairs_table(const pairs_methods& methods)
 {
-    if (registry_count <= 0 || registry_Q == nullptr) {
-        init_pending = INIT_PENDING;
+    if (registry_count <= 0 || registry_Q == nullptr)
         return -1;
-    }
     // registry_count counts what was appended; the queue is what is left to
     // take, so size the table by the queue itself.
     int entries = 0;
@@ -80,11 +75,11 @@ int build_pairs_table()
         entry->position = taken;
         entry->item_pos = -1;
         bool table_entry = entry->table_flag == TABLE;
-        object_method get = table_entry ? table_get : scalar_get;
-        object_method set = table_entry ? table_set : scalar_set;
-        entry->get_method = reinterpret_cast<void*>(get);
-        entry->set_method = reinterpret_cast<void*>(set);
-        if (debug_flag != 0)
+        reg_method get = table_entry ? methods.table_get : methods.scalar_get;
+        reg_method set = table_entry ? methods.table_set : methods.scalar_set;
+        entry->get_method = get;
+        entry->set_method = set;
+        if (log_debug_enabled())
             std::printf("%d\t%20s %s\t%s\n", entry->position, entry->name, entry->subpath,
                         table_entry ? "TABLE" : "SCALAR");
         object_type* type = text2obj(entry->name);
@@ -96,7 +91,7 @@ int build_pairs_table()
         std::free(source);
         ++taken;
     }
-    if (debug_flag != 0)
+    if (log_debug_enabled())
         std::fflush(stdout);
     registry_count = 0;
     pairs_count = taken;

@@ -18,10 +18,21 @@ extern int pairs_count;
 // (plus the four spare bytes the queue layer may read).
 extern queue pending_Q;
 
-// Takes every entry off registry_Q into the pairs table and installs the
-// daemon's methods on the MIB objects it names. 0, or -1 (no entries: also
-// sets init_pending to 255; no memory: SMUX3033).
-int build_pairs_table();
+// The methods the pairs table installs: a scalar's or a table column's get
+// and set. The request dispatch hands its own (dispatch_methods); the table
+// itself knows nothing of how a request is answered.
+struct pairs_methods {
+    reg_method scalar_get;
+    reg_method scalar_set;
+    reg_method table_get;
+    reg_method table_set;
+};
+
+// Takes every entry off registry_Q into the pairs table and installs
+// `methods` on the MIB objects it names. 0, or -1 (no entries; no memory:
+// SMUX3033). It does not touch init_pending: subtree_init opens the
+// requests once this has succeeded.
+int build_pairs_table(const pairs_methods& methods);
 
 // What read_item found: pointers into the shared object buffer, valid until
 // the next object read. `avail` is the number of object bytes from `value`

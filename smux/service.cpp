@@ -21,13 +21,16 @@
 #include "lib/paths.h"
 #include "mail/agents.h"
 #include "mail/mbox.h"
+#include "smux/dispatch.h"
 #include "smux/mapcheck.h"
+#include "smux/pairs.h"
 
 using dsmux::PROGRAM_NAME;
 
 namespace {
 
-struct steps_done {
+// Which steps of service_init have completed; `all` once it has returned 0.
+struct completed_steps {
     bool priority = false;
     bool config = false;
     bool mailcfg = false;
@@ -37,11 +40,10 @@ struct steps_done {
     bool directory = false;
     bool all = false;
 };
-steps_done done;
+completed_steps completed;
 
 using release_fn = void (*)(void*);
 
-void release_agent(void* entry) { agent_entry_free(static_cast<agent_entry*>(entry)); }
 void release_plain(void* entry) { std::free(entry); }
 
 std::vector<void*> elements(queue* q)
@@ -84,14 +86,11 @@ void cannot_interpret(const char* file)
 // read only once keeps what it gave before the failure.
 bool read_config(const char* file, bool retried)
 {
-    std::vector<void*> agents = elements(&agent_Q);
-    std::vector<void*> alarms = elements(&alarm_Q);
+    cfg_mark before = cfg_mark_now();
     if (read_config_file(file) == 0)
         return true;
-    if (retried) {
-        drop_added(&agent_Q, agents, release_agent);
-        drop_added(&alarm_Q, alarms, release_plain);
-    }
+    if (retried)
+        cfg_rollback(before);
     cannot_interpret(file);
     return false;
 }
@@ -114,11 +113,9 @@ bool read_registry(const char* file)
 void enter_registry_dir()
 {
     char absolute[PATH_MAX];
-    const char* dir = registry_dir;
-    if (realpath(registry_dir, absolute) != nullptr)
-        dir = absolute;
-    obj_set_registry_dir(dir);
-    (void)chdir(dir);
+    if (realpath(obj_registry_dir(), absolute) != nullptr)
+        obj_set_registry_dir(absolute);
+    (void)chdir(obj_registry_dir());
 }
 
 }  // namespace
@@ -143,64 +140,89 @@ int service_check(bool mib_loaded, int* warnings)
     return problems;
 }
 
-void service_reset() { done = steps_done{}; }
+void service_reset() { completed = completed_steps{}; }
+
+int service_start()
+{
+    // The mail service first: the configuration, the registry map, the
+    // queue, the signals, the agents and the move into the registry
+    // directory, in that order, each step done once (service_init).
+    if (service_init() != 0)
+        return -1;
+    // Then the pairs table: it binds the registry map just read to the MIB
+    // and installs the request methods, so that requests are served only
+    // once everything they reach exists.
+    return build_pairs_table(dispatch_methods());
+}
 
 int service_init(const char* install_dir)
 {
-    if (done.all)
+    if (completed.all)
         return 0;
     // Files the service and its agents create get exactly the modes asked for.
     umask(0);
     // nice adds to the current value: raise it once, not once per attempt.
-    if (!done.priority) {
+    if (!completed.priority) {
         (void)nice(-20);
-        done.priority = true;
+        completed.priority = true;
     }
 
-    if (!done.config) {
+    // The configuration before anything runs: it names the agents to start
+    // and the debug switch. The relative names are read from the start
+    // directory, which is left only at the end.
+    if (!completed.config) {
         if (!read_config("config", true))
             return -1;
-        done.config = true;
+        completed.config = true;
     }
-    if (!done.mailcfg) {
+    if (!completed.mailcfg) {
         // Without the mail configuration the traps reach the mail commands
         // of `config` only; the service starts all the same. It is read
         // once, so what it gave before a failure stays.
         (void)read_config("../../mailcfg", false);
-        done.mailcfg = true;
+        completed.mailcfg = true;
     }
-    if (!done.registry) {
+    // The registry map: the registry directory and the objects to serve. A
+    // map that cannot be read leaves no queue and no agent behind.
+    if (!completed.registry) {
         if (!read_registry("registry.mib"))
             return -1;
-        done.registry = true;
+        completed.registry = true;
         // Entries nothing can serve are told once, while they are all still
         // in the map (the pairs table takes them off it).
         (void)registry_warnings();
     }
-    if (mbox_qid < 0) {
-        mbox_qid = mbox_create(install_dir);
-        if (mbox_qid < 0) {
+    // The queue before the agents: an agent's first act is to connect, and
+    // its mail must have somewhere to go.
+    if (mbox_service_qid() < 0) {
+        if (mbox_open_service(install_dir) < 0) {
             log_line(stderr, "%s: Can't init Varden IPC  (SMUX3007)\n", PROGRAM_NAME);
             return -1;
         }
     }
-    if (!done.signals) {
+    // The signal actions before the first agent is forked: finished agents
+    // must leave no zombies, and a termination signal must find the queue
+    // to remove.
+    if (!completed.signals) {
         if (install_signals() != 0)
             return -1;
-        done.signals = true;
+        completed.signals = true;
     }
-    if (!done.agents) {
+    // The agents, once everything they talk to exists.
+    if (!completed.agents) {
         // launch_agents leaves the entries it has not taken on the list, so
         // the next attempt starts only those.
         if (launch_agents() != 0)
             return -1;
-        done.agents = true;
+        completed.agents = true;
     }
-    if (!done.directory) {
+    // Last, into the registry directory: object names are relative to it
+    // from here on, and nothing after this reads a start-directory file.
+    if (!completed.directory) {
         enter_registry_dir();
-        done.directory = true;
+        completed.directory = true;
     }
     log_line(stdout, "Started Server Agents SMUX Manager\n");
-    done.all = true;
+    completed.all = true;
     return 0;
 }

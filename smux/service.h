@@ -3,6 +3,11 @@
 #pragma once
 #include "lib/paths.h"
 
+// The service's part of the start-up, run by subtree_init: service_init,
+// then build_pairs_table with the request dispatch's methods. 0 once both
+// have succeeded, -1 otherwise (a later call goes on where this one failed).
+int service_start();
+
 // Brings the mail service up; 0 on success, -1 on failure. It may run up to
 // once per subtree row until it succeeds, and every attempt goes on from
 // where the last one failed: a step that completed is never repeated (no

@@ -26,10 +26,12 @@ subtree subtrees[SUBTREE_COUNT + 1] = {
     {nullptr, nullptr, 0, nullptr, nullptr},
 };
 
-association peer;
-std::uint8_t init_pending = INIT_PENDING;
+association peer_assoc;
 
 namespace {
+
+// See init_pending(); written by subtree_init only.
+std::uint8_t init_state = INIT_PENDING;
 
 // Whether the association now open has had a subtree granted, and whether
 // any association before it had: the second makes a new grant a regained
@@ -84,7 +86,6 @@ void report_smux(const char* operation, const char* tag)
 void drop_association(int reason)
 {
     smux_close(reason);
-    peer.smux_fd = -1;
 }
 
 void unexpected_operation(int op)
@@ -104,9 +105,9 @@ subtree* row_with_oid(subtree* row)
 // Sends the register request of the row under the cursor, if any.
 void register_cursor()
 {
-    if (peer.cursor->name == nullptr)
+    if (peer_assoc.cursor->name == nullptr)
         return;
-    if (smux_register(peer.cursor->oid, -1, peer.cursor->mode) != 0) {
+    if (smux_register(peer_assoc.cursor->oid, -1, peer_assoc.cursor->mode) != 0) {
         if (peer_lost("smux_register", "SMUX4002"))
             return;
         report_smux("smux_register", "SMUX4002");
@@ -116,7 +117,7 @@ void register_cursor()
 
 void registration_complete()
 {
-    if (peer.any_registered) {
+    if (peer_assoc.any_registered) {
         if (smux_trap(SNMP_TRAP_COLD_START, 0, nullptr) != 0) {
             if (peer_lost("smux_trap", "SMUX4003"))
                 return;
@@ -127,28 +128,28 @@ void registration_complete()
     }
     // The master wants none of our subtrees: talking to it again would only
     // be refused again, so stay without an association and serve mail.
-    peer.reconnect_off = true;
+    peer_assoc.reconnect_off = true;
     drop_association(SMUX_GOING_DOWN);
 }
 
 void register_response(int32_t answer)
 {
-    if (peer.cursor == nullptr || peer.cursor->name == nullptr || peer.cursor->oid == nullptr) {
+    if (peer_assoc.cursor == nullptr || peer_assoc.cursor->name == nullptr || peer_assoc.cursor->oid == nullptr) {
         unexpected_operation(SMUX_OP_REGISTER_RESPONSE);
         return;
     }
     if (answer == -1) {
-        log_line(stderr, "%s: SMUX registration of %s failed  (SMUX4011)\n", PROGRAM_NAME, peer.cursor->name);
+        log_line(stderr, "%s: SMUX registration of %s failed  (SMUX4011)\n", PROGRAM_NAME, peer_assoc.cursor->name);
     } else {
-        peer.any_registered = true;
+        peer_assoc.any_registered = true;
         if (!associated_now && associated_before)
             log_line_at(LOG_PRI_INFO, stderr, "%s: SMUX association with the master agent regained  (SMUX4045)\n",
                         PROGRAM_NAME);
         associated_now = true;
         associated_before = true;
     }
-    peer.cursor = row_with_oid(peer.cursor + 1);
-    if (peer.cursor->name != nullptr) {
+    peer_assoc.cursor = row_with_oid(peer_assoc.cursor + 1);
+    if (peer_assoc.cursor->name != nullptr) {
         register_cursor();
         return;
     }
@@ -177,17 +178,14 @@ bool peer_lost(const char* operation, const char* tag)
     if (!loss_reported)
         report_smux(operation, tag);
     loss_reported = true;
-    peer.smux_fd = -1;
-    peer.smux_opened = false;
+    peer_assoc.smux_opened = false;
     return true;
 }
 
 void peer_sync()
 {
-    if (peer.smux_fd >= 0 && smux_fd() < 0) {
-        peer.smux_fd = -1;
-        peer.smux_opened = false;
-    }
+    if (smux_fd() < 0)
+        peer_assoc.smux_opened = false;
 }
 
 void peer_set_credentials(const snmp_oid* identity, const char* password)
@@ -212,7 +210,7 @@ int peer_resolve_subtrees()
     return resolved;
 }
 
-void peer_setup(const char* peers_file)
+void peer_identify(const char* peers_file)
 {
     smux_peer* entry = getsmuxEntrybyname(PROGRAM_NAME, peers_file);
     if (entry == nullptr) {
@@ -227,7 +225,10 @@ void peer_setup(const char* peers_file)
         log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
         terminate_service();
     }
+}
 
+void peer_init_subtrees()
+{
     for (subtree* row = subtrees; row->name != nullptr; ++row) {
         object_type* type = text2obj(row->name);
         if (type == nullptr || type->oid == nullptr) {
@@ -239,20 +240,17 @@ void peer_setup(const char* peers_file)
         if (row->init != nullptr)
             (void)row->init();
     }
+}
 
-    // A master that is not there yet is tried again by the loop.
+int peer_connect()
+{
     int fd = smux_init(0);
+    peer_assoc.smux_opened = false;
     if (fd < 0 && !peer_lost("smux_init", "SMUX4000")) {
         report_smux("smux_init", "SMUX4000");
         terminate_service();
     }
-    peer.smux_fd = fd < 0 ? -1 : fd;
-    peer.smux_opened = false;
-
-    // The first tick is due at once, so that the first pass of the loop
-    // already reads mail.
-    mail_flag = 1;
-    alarm(static_cast<unsigned>(alarm_period));
+    return fd;
 }
 
 void peer_open()
@@ -264,9 +262,9 @@ void peer_open()
         report_smux("smux_simple_open", "SMUX4005");
         terminate_service();
     }
-    peer.smux_opened = true;
+    peer_assoc.smux_opened = true;
     associated_now = false;
-    peer.cursor = row_with_oid(subtrees);
+    peer_assoc.cursor = row_with_oid(subtrees);
     register_cursor();
 }
 
@@ -292,7 +290,6 @@ void peer_receive()
         // The master has closed, or the stream ended (seen as goingDown):
         // the library has let the socket go without answering.
         report_close(event.number);
-        peer.smux_fd = -1;
         break;
     case SMUX_OP_REGISTER_RESPONSE:
         register_response(event.number);
@@ -329,27 +326,30 @@ void peer_release()
             (void)smux_register(row->oid, -1, SMUX_REG_DELETE);
     smux_close(SMUX_GOING_DOWN);
     smux_set_send_wait(kept);
-    peer.smux_fd = -1;
 }
 
 std::int32_t peer_status()
 {
-    if (peer.smux_fd < 0)
-        return peer.reconnect_off ? STATUS_SMUX_OFF : STATUS_SMUX_NONE;
-    if (!peer.smux_opened)
+    if (smux_fd() < 0)
+        return peer_assoc.reconnect_off ? STATUS_SMUX_OFF : STATUS_SMUX_NONE;
+    if (!peer_assoc.smux_opened)
         return STATUS_SMUX_CONNECTING;
     return associated_now ? STATUS_SMUX_ASSOCIATED : STATUS_SMUX_REGISTERING;
 }
 
+std::uint8_t init_pending() { return init_state; }
+
+void peer_set_init_pending(std::uint8_t value) { init_state = value; }
+
 int subtree_init()
 {
-    if (init_pending == 0)
+    if (init_state == 0)
         return 0;
-    if (service_init() != 0 || build_pairs_table() != 0) {
-        init_pending = INIT_PENDING;
+    if (service_start() != 0) {
+        init_state = INIT_PENDING;
         return -1;
     }
-    init_pending = 0;
+    init_state = 0;
     return 0;
 }
 

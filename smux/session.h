@@ -12,7 +12,7 @@
 // One row of the subtree table; the table ends with a row whose name is null.
 struct subtree {
     const char* name;    // MIB descriptor of the subtree root
-    snmp_oid* oid;       // filled in by peer_setup; null until then
+    snmp_oid* oid;       // filled in by peer_init_subtrees; null until then
     int mode;            // smux_register operation
     int (*init)();       // initialisation handler
     void (*sync)(int);   // commit-or-rollback handler
@@ -21,27 +21,48 @@ struct subtree {
 inline constexpr int SUBTREE_COUNT = 4;
 extern subtree subtrees[SUBTREE_COUNT + 1];
 
-// Association state. `smux_fd` is -1 without an association; `smux_opened`
-// is set once the OpenPDU went out; `reconnect_off` once the master refused
-// every subtree (no new association is attempted after that).
+// Association state, written by this file only (tests reset it). The
+// descriptor is not kept here: the SMUX library holds it (smux_fd(), -1
+// without an association), and a connection it drops is gone for us too.
+// `smux_opened` is set once the OpenPDU went out and means nothing while
+// there is no descriptor; `reconnect_off` once the master refused every
+// subtree (no new association is attempted after that).
 struct association {
-    int smux_fd = -1;
     bool smux_opened = false;
     bool reconnect_off = false;
     bool any_registered = false;  // never cleared, not even by a new association
     subtree* cursor = nullptr;    // row whose register response is awaited
 };
-extern association peer;
+extern association peer_assoc;
 
 // 255 until service start-up and the pairs table have both succeeded, then
 // 0. Requests for the daemon's objects are refused while it is non-zero.
+// subtree_init is its only writer.
 inline constexpr std::uint8_t INIT_PENDING = 255;
-extern std::uint8_t init_pending;
+std::uint8_t init_pending();
 
-// One-time set-up: the peers entry, the MIB definitions "<name>.defs" in the
-// working directory, the subtree OIDs (running each row's init handler), the
-// first smux_init and the alarm tick. Shuts the daemon down on failure.
-void peer_setup(const char* peers_file = dsmux::PEERS_FILE);
+// Test seam: set init_pending as subtree_init would (tests that build the
+// pairs table by hand open the requests with it).
+void peer_set_init_pending(std::uint8_t value);
+
+// The set-up runs in three steps, in this order, from main (which shows the
+// whole start-up): peer_identify, peer_init_subtrees, peer_connect.
+//
+// The daemon's entry in the peers file (identity and password of every
+// open) and the MIB definitions "<name>.defs" in the working directory.
+// Shuts the daemon down when either is missing.
+void peer_identify(const char* peers_file = dsmux::PEERS_FILE);
+
+// Resolves each subtree row's OID in order and runs the row's init handler
+// (subtree_init) as soon as the row has one; shuts the daemon down at a
+// subtree the MIB does not name.
+void peer_init_subtrees();
+
+// Starts a new association (smux_init): the descriptor is then being
+// connected and no OpenPDU has gone out. A master that is not there is
+// reported as peer_lost does and waited for (-1 returned); any other failure
+// writes SMUX4000 and shuts down. Returns the descriptor.
+int peer_connect();
 
 // The new descriptor is writable: send the OpenPDU and the first register
 // request.
@@ -69,14 +90,15 @@ bool peer_lost(const char* operation, const char* tag);
 // trap send that found the master not reading, say).
 void peer_sync();
 
-// Runs service_init and build_pairs_table until both have succeeded once.
+// Runs service_start (service_init, then the pairs table) until it has
+// succeeded once; sets init_pending accordingly.
 int subtree_init();
 
 // Commit (0) or rollback (1) of the pending sets; anything else shuts down.
 void sync_vdn(int command);
 
 // Test seam: the identity and password used at every open (normally taken
-// from the peers file by peer_setup). The identity is copied.
+// from the peers file by peer_identify). The identity is copied.
 void peer_set_credentials(const snmp_oid* identity, const char* password);
 
 // Test seam: resolves the subtree OIDs from the loaded MIB without running

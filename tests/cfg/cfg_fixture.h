@@ -126,21 +126,20 @@ inline std::string error_line(const std::string& path, int line, const std::stri
 
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
+#include "lib/log.h"
+#include "lib/obj.h"
 
 namespace cfg_test {
 
 // Empties every output of the two readers, as at process start.
 inline void reset_outputs()
 {
-    while (auto* agent = static_cast<agent_entry*>(q_take(&agent_Q)))
-        agent_entry_free(agent);
-    while (void* alarm = q_take(&alarm_Q))
-        std::free(alarm);
+    cfg_reset();
     while (void* entry = q_take(&registry_Q))
         std::free(entry);
-    debug_flag = 0;
-    registry_dir[0] = '\0';
-    table_index = 0;
+    log_debug_set(0);
+    obj_set_registry_dir(nullptr);
+    table_index_count = 0;
     registry_count = 0;
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "cfg/scan.h"
+#include "lib/log.h"
 #include "tests/cfg/cfg_fixture.h"
 
 namespace {
@@ -38,7 +39,7 @@ std::ostream& operator<<(std::ostream& out, const agent_rec& a)
 std::vector<agent_rec> agents()
 {
     std::vector<agent_rec> out;
-    for (agent_entry* e : queue_items<agent_entry>(&agent_Q)) {
+    for (const agent_entry* e : cfg_agents()) {
         EXPECT_EQ(e->mbox, -1);
         agent_rec rec{e->name, {}};
         for (int i = 0; i < e->arg_count; ++i)
@@ -76,14 +77,14 @@ TEST_F(config_file, example_file_fills_agents_debug_and_mail)
     EXPECT_EQ(log, "");
     std::vector<agent_rec> expected = {{"/opt/example/bin/exampled", {"-d", "5"}}, {"exampled2", {}}};
     EXPECT_EQ(agents(), expected);
-    EXPECT_EQ(debug_flag, 0);
+    EXPECT_EQ(log_debug_level(), 0);
     EXPECT_EQ(mail_commands(), std::vector<std::string>{"mail root"});
 }
 
 TEST_F(config_file, empty_file_adds_nothing)
 {
     EXPECT_EQ(read(""), 0);
-    EXPECT_EQ(agent_Q, nullptr);
+    EXPECT_TRUE(cfg_agents().empty());
     EXPECT_EQ(alarm_Q, nullptr);
 }
 
@@ -91,9 +92,9 @@ TEST_F(config_file, debug_value_with_or_without_equals_sign)
 {
     for (const char* content : {"debug 1;", "debug = 1;", "debug=0x1;"}) {
         SCOPED_TRACE(content);
-        debug_flag = 0;
+        log_debug_set(0);
         EXPECT_EQ(read(content), 0);
-        EXPECT_EQ(debug_flag, 1);
+        EXPECT_EQ(log_debug_level(), 1);
     }
 }
 
@@ -119,7 +120,7 @@ TEST_F(config_file, two_files_accumulate_into_the_same_lists)
     std::vector<agent_rec> expected = {{"one", {}}, {"two", {"x"}}};
     EXPECT_EQ(agents(), expected);
     EXPECT_EQ(mail_commands(), (std::vector<std::string>{"m1", "m2"}));
-    EXPECT_EQ(debug_flag, 3);
+    EXPECT_EQ(log_debug_level(), 3);
 }
 
 struct error_case {

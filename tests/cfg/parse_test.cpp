@@ -76,7 +76,7 @@ TEST_F(parse_support, no_memory_for_a_keyword_node_refuses_the_file)
     parse_alloc = fail_one_size;
     std::string log = capture_stderr([&] { EXPECT_EQ(read_config_file(file.c_str()), -1); });
     EXPECT_EQ(log, "parse: Can't allocate memory for keyword node  (SM1104)\n");
-    EXPECT_EQ(agent_Q, nullptr);
+    EXPECT_TRUE(cfg_agents().empty());
 }
 
 TEST_F(parse_support, no_memory_for_the_block_buffer_ends_the_process)
@@ -117,7 +117,7 @@ TEST_F(parse_support, statement_out_of_memory_is_reported_and_skipped_to_its_sem
         parse_alloc = saved_alloc;
         EXPECT_EQ(log, error_line(file, c.line, "Can't malloc space: " + std::to_string(c.size) + " bytes\n"));
         std::vector<std::string> names;
-        for (agent_entry* e : cfg_test::queue_items<agent_entry>(&agent_Q))
+        for (const agent_entry* e : cfg_agents())
             names.emplace_back(e->name);
         EXPECT_EQ(names, c.agents_left);
         std::vector<std::string> mails;
@@ -215,8 +215,8 @@ TEST_F(parse_support, stop_hook_unwinds_a_fatal_read_and_the_next_read_starts_cl
     // The abandoned reads left nothing open that the next read trips over.
     std::string good = dir.write("config", "agent fine;");
     EXPECT_EQ(read_config_file(good.c_str()), 0);
-    ASSERT_NE(agent_Q, nullptr);
-    EXPECT_STREQ(static_cast<agent_entry*>(agent_Q->data)->name, "fine");
+    ASSERT_FALSE(cfg_agents().empty());
+    EXPECT_STREQ(cfg_agents().front()->name, "fine");
 }
 
 }  // namespace

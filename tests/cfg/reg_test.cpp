@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/obj.h"
 #include "tests/cfg/cfg_fixture.h"
 
 namespace {
@@ -57,8 +58,8 @@ TEST_F(registry_file, example_map_yields_directory_and_entries)
                    "\"disk/diskTable\" \"exampleDiskEntry\"  TABLE\n"),
               0);
     EXPECT_EQ(log, "");
-    EXPECT_STREQ(registry_dir, "/var/example/registry");
-    EXPECT_EQ(table_index, 1);
+    EXPECT_STREQ(obj_registry_dir(), "/var/example/registry");
+    EXPECT_EQ(table_index_count, 1);
     EXPECT_EQ(registry_count, 2);
     std::vector<entry_rec> expected = {{"system/name", "exampleName", SCALAR, 0},
                                        {"disk/diskTable", "exampleDiskEntry", TABLE, 1}};
@@ -94,7 +95,7 @@ TEST_F(registry_file, table_index_applies_to_later_table_entries_by_its_low_8_bi
 TEST_F(registry_file, later_directory_statement_wins_and_values_may_be_words)
 {
     ASSERT_EQ(read("registry first \"x\" \"one\" SCALAR registry -second\n"), 0);
-    EXPECT_STREQ(registry_dir, "-second");
+    EXPECT_STREQ(obj_registry_dir(), "-second");
     EXPECT_EQ(registry_count, 1);
 }
 
@@ -102,8 +103,8 @@ TEST_F(registry_file, second_read_appends_entries_and_empties_the_directory_firs
 {
     ASSERT_EQ(read("table_index 2 registry /r \"a\" \"one\" TABLE"), 0);
     ASSERT_EQ(read("/* no directory */"), 0);
-    EXPECT_STREQ(registry_dir, "");
-    EXPECT_EQ(table_index, 2);  // not reset by a read
+    EXPECT_STREQ(obj_registry_dir(), "");
+    EXPECT_EQ(table_index_count, 2);  // not reset by a read
     ASSERT_EQ(read("registry /s \"b\" \"two\" TABLE"), 0);
     EXPECT_EQ(registry_count, 2);
     std::vector<entry_rec> expected = {{"a", "one", TABLE, 2}, {"b", "two", TABLE, 2}};
@@ -138,7 +139,7 @@ TEST_F(registry_file, errors_fail_the_read_and_name_their_line)
     cfg_test::reset_outputs();
     read("registry /r \"a\" \"" + long59 + "m\" TABLE");
     EXPECT_EQ(entries(), (std::vector<entry_rec>{{"a", long59, TABLE, 0}}));
-    EXPECT_STREQ(registry_dir, "/r");
+    EXPECT_STREQ(obj_registry_dir(), "/r");
 }
 
 TEST_F(registry_file, missing_file_is_reported_without_ending_the_process)

@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mail_driver: cannot read %s\n", config);
         return 2;
     }
-    mbox_qid = mbox_create();
-    if (mbox_qid < 0)
+    mbox_open_service();
+    if (mbox_service_qid() < 0)
         return 2;
     if (install_signals() != 0 || launch_agents() != 0)
         return 2;

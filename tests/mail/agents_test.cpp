@@ -2,6 +2,7 @@
 // processes. Whatever ignores SIGCHLD or ends in exit() runs in a forked
 // child, so that the test process keeps its own signal actions.
 #include "mail/agents.h"
+#include "mail/mail.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -70,8 +71,8 @@ int wait_status(pid_t pid, std::chrono::milliseconds timeout) {
 class agents_test : public ::testing::Test {
  protected:
     void TearDown() override {
-        while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q)))
-            agent_entry_free(entry);
+        cfg_reset();
+        mail_agents_reset();
     }
     private_queue scratch_;
 };
@@ -79,15 +80,15 @@ class agents_test : public ::testing::Test {
 TEST_F(agents_test, launch_starts_each_agent_with_its_arguments_and_skips_missing_one) {
     std::string first = scratch_.dir() + "/first";
     std::string second = scratch_.dir() + "/second";
-    q_add(&agent_Q, make_entry("sh", {"-c", "echo \"$0 $1\" > \"$2\"", "one", "two", first.c_str()}));
-    q_add(&agent_Q, make_entry("no-such-agent-program", {}));
-    q_add(&agent_Q, make_entry("/bin/sh", {"-c", "echo started > \"$0\"", second.c_str()}));
+    cfg_agent_add(make_entry("sh", {"-c", "echo \"$0 $1\" > \"$2\"", "one", "two", first.c_str()}));
+    cfg_agent_add(make_entry("no-such-agent-program", {}));
+    cfg_agent_add(make_entry("/bin/sh", {"-c", "echo started > \"$0\"", second.c_str()}));
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(launch_agents(), 0);
     std::string err = testing::internal::GetCapturedStderr();
 
-    EXPECT_EQ(agent_Q, nullptr) << "every entry is taken off the list";
+    EXPECT_TRUE(cfg_agents().empty()) << "every entry is taken off the list";
     EXPECT_NE(err.find("dorsrvsmuxd: Can't find executable to fork: no-such-agent-program  (SMUX4023)\n"),
               std::string::npos)
         << err;
@@ -103,7 +104,7 @@ TEST_F(agents_test, launch_forks_agents_in_list_order) {
     std::string files[3];
     for (int i = 0; i < 3; ++i) {
         files[i] = scratch_.dir() + "/pid" + std::to_string(i);
-        q_add(&agent_Q, make_entry("sh", {"-c", "echo $$ > \"$0\"", files[i].c_str()}));
+        cfg_agent_add(make_entry("sh", {"-c", "echo $$ > \"$0\"", files[i].c_str()}));
     }
     EXPECT_EQ(launch_agents(), 0);
     long pids[3] = {};
@@ -133,8 +134,8 @@ TEST_F(agents_test, relative_path_entries_neither_find_nor_reach_an_agent) {
     std::string saved = getenv("PATH");
     setenv("PATH", ("::.:" + saved + ":sub").c_str(), 1);
 
-    q_add(&agent_Q, make_entry("probe-agent", {}));
-    q_add(&agent_Q, make_entry("sh", {"-c", "echo \"$PATH\" > \"$0\"", seen_path.c_str()}));
+    cfg_agent_add(make_entry("probe-agent", {}));
+    cfg_agent_add(make_entry("sh", {"-c", "echo \"$PATH\" > \"$0\"", seen_path.c_str()}));
     testing::internal::CaptureStderr();
     EXPECT_EQ(launch_agents(), 0);
     std::string err = testing::internal::GetCapturedStderr();
@@ -238,7 +239,7 @@ void count_release() {
     const char* seen = "r";
     if (alarm(0) != 0)
         seen = "alarm still pending at release";
-    else if (msgctl(mbox_qid, IPC_STAT, &description) == 0 && description.msg_qnum != 0)
+    else if (msgctl(mbox_service_qid(), IPC_STAT, &description) == 0 && description.msg_qnum != 0)
         seen = "stop mail sent before release";
     if (release_calls_fd >= 0)
         (void)!write(release_calls_fd, seen, std::strlen(seen));
@@ -261,9 +262,10 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue) 
             int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, STDOUT_FILENO);
             release_calls_fd = open(released.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            q_add(&agent_Q, make_entry("listener", {}));
-            static_cast<agent_entry*>(agent_Q->data)->mbox = 4711;
-            q_add(&agent_Q, make_entry("never-connected", {}));
+            agent_entry* listener = make_entry("listener", {});
+            listener->mbox = 4711;
+            mail_agent_add(listener);
+            mail_agent_add(make_entry("never-connected", {}));
             mail_set_hooks(count_release, nullptr);
             terminate_set_pause(1);
             if (install_signals() != 0)
@@ -303,7 +305,7 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue) 
         EXPECT_NE(lines.find("Terminating Server Agents SMUX Manager...\n"), std::string::npos) << lines;
         EXPECT_NE(lines.find("[dorsrvsmux] Done.\n\n"), std::string::npos) << lines;
     }
-    mbox_qid = -1;
+    mbox_forget_service();
     mbox_rtype = -1;
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "lib/mail_format.h"
 #include "lib/obj.h"
 #include "lib/obj_format.h"
@@ -40,21 +41,20 @@ class read_mail_test : public ::testing::Test {
         sigemptyset(&action.sa_mask);
         ASSERT_EQ(sigaction(SIGALRM, &action, &old_alarm_), 0);
         alarm_period = 1;
-        debug_flag = 0;
+        log_debug_set(0);
         mail_set_reply_wait(MAIL_REPLY_WAIT);
         mail_set_hooks(nullptr, nullptr);
     }
     void TearDown() override {
         alarm(0);
         sigaction(SIGALRM, &old_alarm_, nullptr);
-        while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q)))
-            agent_entry_free(entry);
+        mail_agents_reset();
         mail_drop_deferred();
         mail_set_reply_wait(MAIL_REPLY_WAIT);
         mail_set_hooks(nullptr, nullptr);
         alarm_period = 1;
-        debug_flag = 0;
-        mbox_qid = -1;
+        log_debug_set(0);
+        mbox_forget_service();
         mbox_rtype = -1;
     }
 
@@ -73,8 +73,7 @@ class read_mail_test : public ::testing::Test {
     // The agent list as (name, mailbox) pairs, head first.
     static std::vector<std::pair<std::string, int>> agents() {
         std::vector<std::pair<std::string, int>> out;
-        qnode* cursor = agent_Q;
-        while (auto* entry = static_cast<agent_entry*>(q_walk(&agent_Q, &cursor)))
+        for (const agent_entry* entry : mail_agents())
             out.emplace_back(entry->name, entry->mbox);
         return out;
     }
@@ -83,7 +82,7 @@ class read_mail_test : public ::testing::Test {
         auto* entry = static_cast<agent_entry*>(std::calloc(1, sizeof(agent_entry)));
         entry->mbox = mbox;
         std::snprintf(entry->name, sizeof entry->name, "%s", name);
-        ASSERT_NE(q_add(&agent_Q, entry), nullptr);
+        mail_agent_add(entry);
     }
 
     private_queue queue_;
@@ -119,6 +118,30 @@ TEST_F(read_mail_test, second_connect_under_same_name_moves_entry_to_new_mailbox
     EXPECT_EQ(raw_command(*ack), MAIL_ACK);
 }
 
+TEST_F(read_mail_test, configuration_read_and_rollback_leave_connected_agents_alone) {
+    deliver(named_mail(MAIL_CONNECT, 5001, "alpha"));
+    EXPECT_EQ(poll(), 0);
+    std::string path = queue_.dir() + "/config";
+    std::ofstream(path) << "agent alpha;\nagent beta -x;\n";
+    cfg_mark before = cfg_mark_now();
+    ASSERT_EQ(read_config_file(path.c_str()), 0);
+    EXPECT_EQ(agents(), (agent_list{{"alpha", 5001}})) << "configured is not connected";
+
+    // A connect under a configured name makes a connected entry of its own.
+    deliver(named_mail(MAIL_CONNECT, 5002, "beta"));
+    EXPECT_EQ(poll(), 0);
+    EXPECT_EQ(agents(), (agent_list{{"alpha", 5001}, {"beta", 5002}}));
+    agent_list configured;
+    for (const agent_entry* entry : cfg_agents())
+        configured.emplace_back(entry->name, entry->mbox);
+    EXPECT_EQ(configured, (agent_list{{"alpha", -1}, {"beta", -1}}));
+
+    cfg_rollback(before);
+    EXPECT_TRUE(cfg_agents().empty());
+    EXPECT_EQ(agents(), (agent_list{{"alpha", 5001}, {"beta", 5002}}));
+    cfg_reset();
+}
+
 TEST_F(read_mail_test, disconnect_removes_named_agent_and_ignores_unknown_name) {
     add_agent("alpha", 5001);
     add_agent("beta", 5002);
@@ -139,11 +162,11 @@ TEST_F(read_mail_test, two_debug_mails_switch_flag_on_then_off) {
     std::string err;
     deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
     EXPECT_EQ(poll(&err), 0);
-    EXPECT_NE(debug_flag, 0);
+    EXPECT_NE(log_debug_level(), 0);
     EXPECT_NE(err.find("read_mail: received DEBUG on\n"), std::string::npos) << err;
     deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
     EXPECT_EQ(poll(&err), 0);
-    EXPECT_EQ(debug_flag, 0);
+    EXPECT_EQ(log_debug_level(), 0);
     EXPECT_NE(err.find("read_mail: received DEBUG off\n"), std::string::npos) << err;
 }
 

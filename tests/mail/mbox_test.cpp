@@ -27,7 +27,7 @@ class mbox_test : public ::testing::Test {
     }
     void TearDown() override {
         alarm(0);
-        mbox_qid = -1;
+        mbox_forget_service();
         mbox_rtype = -1;
     }
     private_queue queue_;

@@ -39,8 +39,7 @@ class private_queue {
     // Creates the queue through the code under test and makes it the
     // daemon's queue; the receive type is then fixed at 1.
     int open_as_service() {
-        qid_ = mbox_create(dir_.c_str());
-        mbox_qid = qid_;
+        qid_ = mbox_open_service(dir_.c_str());
         mbox_rtype = -1;
         return qid_;
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "lib/mail_format.h"
 #include "mail/mail.h"
 #include "mail/mbox.h"
@@ -22,18 +23,17 @@ class status_test : public ::testing::Test {
  protected:
     void SetUp() override { ASSERT_GE(queue_.open_as_service(), 0); }
     void TearDown() override {
-        while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q)))
-            agent_entry_free(entry);
+        mail_agents_reset();
         status_set_smux_hook(nullptr);
-        debug_flag = 0;
-        mbox_qid = -1;
+        log_debug_set(0);
+        mbox_forget_service();
         mbox_rtype = -1;
     }
     static void add_agent(const std::string& name, int mbox) {
         agent_entry* entry = agent_entry_new();
         std::snprintf(entry->name, sizeof entry->name, "%s", name.c_str());
         entry->mbox = mbox;
-        ASSERT_NE(q_add(&agent_Q, entry), nullptr);
+        mail_agent_add(entry);
     }
     // The answer queued for `mbox`, back in the documented layout.
     std::vector<unsigned char> answer_for(long mbox) {
@@ -53,7 +53,7 @@ std::int32_t associated() { return STATUS_SMUX_ASSOCIATED; }
 TEST_F(status_test, answer_lists_agents_and_stays_within_one_mail)
 {
     status_set_smux_hook(associated);
-    debug_flag = ~0;
+    log_debug_set(~0);
     add_agent("sysagent", 4100);
     // Far more agents than one mail can list, each with a name of 250 characters.
     for (int i = 0; i < 40; ++i)

@@ -17,6 +17,7 @@
 
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
+#include "lib/log.h"
 #include "lib/obj.h"
 #include "lib/obj_format.h"
 #include "mail/agents.h"
@@ -138,18 +139,18 @@ class registry_test : public ::testing::Test {
         registry_ = pattern;
         write_objects();
         add_entries();
-        ASSERT_EQ(build_pairs_table(), 0);
+        ASSERT_EQ(build_pairs_table(dispatch_methods()), 0);
         obj_set_registry_dir(registry_.c_str());
-        init_pending = 0;
-        debug_flag = 0;
+        peer_set_init_pending(0);
+        log_debug_set(0);
     }
 
     void TearDown() override
     {
         flush_pending_sets(false);
         obj_set_registry_dir(nullptr);
-        init_pending = INIT_PENDING;
-        debug_flag = 0;
+        peer_set_init_pending(INIT_PENDING);
+        log_debug_set(0);
         ASSERT_EQ(chdir(start_dir_), 0);
         std::system(("rm -rf '" + registry_ + "'").c_str());
     }
@@ -283,7 +284,7 @@ class service_mailbox {
         sigaction(SIGALRM, &old_alarm_, nullptr);
         mail_drop_deferred();
         mail_set_reply_wait(MAIL_REPLY_WAIT);
-        mbox_qid = -1;
+        mbox_forget_service();
         mbox_rtype = -1;
     }
     int qid() const { return queue_.qid(); }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/log.h"
 #include "tests/mail/private_queue.h"
 #include "tests/smux/daemon_fixture.h"
 
@@ -237,7 +238,7 @@ TEST_F(dispatch_test, successful_request_keeps_its_status_and_gets_index_zero)
 
 TEST_F(dispatch_test, pending_initialisation_refuses_every_request_without_walking)
 {
-    init_pending = INIT_PENDING;
+    peer_set_init_pending(INIT_PENDING);
     for (int op : {SMUX_OP_GET, SMUX_OP_GET_NEXT})
         EXPECT_EQ(ask(op, SCALARS + ".1.0").status, SNMP_NO_SUCH_NAME) << op;
     EXPECT_EQ(set_status(SCALARS + ".2.0", SNMP_INTEGER, 1, 1, nullptr, nullptr), SNMP_NO_SUCH_NAME);
@@ -269,7 +270,7 @@ TEST_F(dispatch_test, wrong_codes_give_gen_err)
 
 TEST_F(dispatch_test, debug_flag_traces_scalar_gets_on_stdout)
 {
-    debug_flag = 1;
+    log_debug_set(1);
     testing::internal::CaptureStdout();
     ask(SMUX_OP_GET, SCALARS + ".1.0");
     std::string out = testing::internal::GetCapturedStdout();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cfg/cfg.h"
+#include "lib/log.h"
 #include "mail/agents.h"
 #include "mail/mail.h"
 #include "smux/session.h"
@@ -109,11 +110,11 @@ class loop_test : public ::testing::Test {
     void SetUp() override
     {
         loop_reset();
-        saved_ = peer;
+        saved_ = peer_assoc;
     }
     void TearDown() override
     {
-        peer = saved_;
+        peer_assoc = saved_;
         loop_reset();
     }
     association saved_;
@@ -121,39 +122,55 @@ class loop_test : public ::testing::Test {
 
 TEST_F(loop_test, wait_follows_the_association_state)
 {
-    loop_wait wait{};
-    peer = association{};
-    peer.smux_fd = 7;
-    peer.smux_opened = false;
-    loop_prepare(&wait, 1000);
-    EXPECT_TRUE(FD_ISSET(7, &wait.write_set));
-    EXPECT_FALSE(FD_ISSET(7, &wait.read_set));
-    EXPECT_EQ(wait.seconds, -1);
-    EXPECT_EQ(wait.nfds, 8);
+    // The descriptor is the SMUX library's: a connection to a listener of
+    // our own gives it one.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    smux_set_master("127.0.0.1", ntohs(addr.sin_port));
 
-    peer.smux_opened = true;
+    loop_wait wait{};
+    peer_assoc = association{};
+    int fd = smux_init(0);
+    ASSERT_GE(fd, 0);
+    peer_assoc.smux_opened = false;
     loop_prepare(&wait, 1000);
-    EXPECT_TRUE(FD_ISSET(7, &wait.read_set));
-    EXPECT_FALSE(FD_ISSET(7, &wait.write_set));
+    EXPECT_TRUE(FD_ISSET(fd, &wait.write_set));
+    EXPECT_FALSE(FD_ISSET(fd, &wait.read_set));
+    EXPECT_EQ(wait.seconds, -1);
+    EXPECT_EQ(wait.nfds, fd + 1);
+
+    peer_assoc.smux_opened = true;
+    loop_prepare(&wait, 1000);
+    EXPECT_TRUE(FD_ISSET(fd, &wait.read_set));
+    EXPECT_FALSE(FD_ISSET(fd, &wait.write_set));
 
     // Gone: nothing watched, the reconnection wait, and the count kept.
-    peer.smux_fd = -1;
+    smux_close(SMUX_GOING_DOWN);
     loop_prepare(&wait, 1000);
-    EXPECT_FALSE(FD_ISSET(7, &wait.read_set));
+    EXPECT_FALSE(FD_ISSET(fd, &wait.read_set));
     EXPECT_EQ(wait.seconds, RECONNECT_WAIT);
-    EXPECT_EQ(wait.nfds, 8);
-    EXPECT_EQ(loop_descriptor_count(), 8);
+    EXPECT_EQ(wait.nfds, fd + 1);
+    EXPECT_EQ(loop_descriptor_count(), fd + 1);
 
     // Refused for good: nothing watched and no time-out.
-    peer.reconnect_off = true;
+    peer_assoc.reconnect_off = true;
     loop_prepare(&wait, 1000);
     EXPECT_EQ(wait.seconds, -1);
-    EXPECT_EQ(wait.nfds, 8);
+    EXPECT_EQ(wait.nfds, fd + 1);
+    smux_set_master(nullptr, 0);
+    close(listener);
 }
 
 TEST_F(loop_test, reconnection_wait_is_counted_across_waits_cut_short)
 {
-    peer = association{};
+    peer_assoc = association{};
     loop_wait wait{};
     loop_prepare(&wait, 5000);
     EXPECT_EQ(wait.seconds, 300);
@@ -162,7 +179,7 @@ TEST_F(loop_test, reconnection_wait_is_counted_across_waits_cut_short)
     loop_prepare(&wait, 5001);
     EXPECT_EQ(wait.seconds, 299);
     loop_act(&wait, -1, 5299);
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
     loop_prepare(&wait, 5299);
     EXPECT_EQ(wait.seconds, 1);
     loop_prepare(&wait, 5400);
@@ -182,16 +199,15 @@ TEST_F(loop_test, reconnection_starts_once_the_wait_is_over)
     ASSERT_EQ(listen(listener, 1), 0);
     ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
     smux_set_master("127.0.0.1", ntohs(addr.sin_port));
-    peer = association{};
+    peer_assoc = association{};
     loop_wait wait{};
     loop_prepare(&wait, 100);
     loop_act(&wait, -1, 399);
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
     loop_act(&wait, -1, 400);
-    EXPECT_GE(peer.smux_fd, 0);
-    EXPECT_FALSE(peer.smux_opened);
+    EXPECT_GE(smux_fd(), 0);
+    EXPECT_FALSE(peer_assoc.smux_opened);
     smux_close(SMUX_GOING_DOWN);
-    peer.smux_fd = -1;
     // A new countdown begins for the next loss.
     loop_prepare(&wait, 500);
     EXPECT_EQ(wait.seconds, 300);
@@ -209,9 +225,9 @@ TEST_F(loop_test, without_association_for_good_the_loop_still_serves_mail_at_eve
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGALRM, &action, &old), 0);
     alarm_period = 1;
-    debug_flag = 0;
-    peer = association{};
-    peer.reconnect_off = true;
+    log_debug_set(0);
+    peer_assoc = association{};
+    peer_assoc.reconnect_off = true;
 
     ASSERT_GT(mail_test::send(queue.qid(), mail_test::mail_bytes(SERVICE_MBOX, 9, MAIL_DEBUG)), 0);
     mail_flag = 1;
@@ -220,16 +236,16 @@ TEST_F(loop_test, without_association_for_good_the_loop_still_serves_mail_at_eve
     loop_once();  // reads the mail, then waits without time-out until the tick
     auto waited = std::chrono::steady_clock::now() - start;
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(debug_flag, 0) << err;
+    EXPECT_NE(log_debug_level(), 0) << err;
     EXPECT_EQ(mail_flag, 1) << "the tick raised the flag for the next pass";
     EXPECT_LT(waited, std::chrono::seconds(3));
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
 
     alarm(0);
     sigaction(SIGALRM, &old, nullptr);
     mail_flag = 0;
-    debug_flag = 0;
-    mbox_qid = -1;
+    log_debug_set(0);
+    mbox_forget_service();
     mbox_rtype = -1;
 }
 

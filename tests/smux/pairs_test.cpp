@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/log.h"
 #include "tests/mail/private_queue.h"
 #include "tests/smux/daemon_fixture.h"
 
@@ -43,18 +44,20 @@ TEST_F(pairs_test, table_follows_the_registry_map_and_binds_mib_objects)
 
 TEST_F(pairs_test, empty_registry_map_fails_and_keeps_requests_refused)
 {
-    init_pending = 0;
-    EXPECT_EQ(build_pairs_table(), -1);
-    EXPECT_EQ(init_pending, INIT_PENDING);
+    // As at start-up: the build runs only while requests are refused, and
+    // a failed one must not open them.
+    peer_set_init_pending(INIT_PENDING);
+    EXPECT_EQ(build_pairs_table(dispatch_methods()), -1);
+    EXPECT_EQ(init_pending(), INIT_PENDING);
 }
 
 TEST_F(pairs_test, debug_flag_prints_each_entry_without_time_stamp)
 {
-    debug_flag = 1;
+    log_debug_set(1);
     add_registry_entry("sys/after", "uAfter", SCALAR, 0);
     add_registry_entry("disk/diskTable", "uColB", TABLE, 1);
     testing::internal::CaptureStdout();
-    ASSERT_EQ(build_pairs_table(), 0);
+    ASSERT_EQ(build_pairs_table(dispatch_methods()), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "0\t              uAfter sys/after\tSCALAR\n1\t               uColB disk/diskTable\tTABLE\n");
 }

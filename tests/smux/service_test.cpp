@@ -18,7 +18,9 @@
 
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
+#include "lib/log.h"
 #include "lib/obj.h"
+#include "mail/mail.h"
 #include "mail/mbox.h"
 #include "smux/pairs.h"
 #include "smux/session.h"
@@ -80,7 +82,7 @@ class service_test : public ::testing::Test {
         umask(old_umask_);
         ASSERT_EQ(chdir(run_.c_str()), 0);
         service_reset();
-        debug_flag = 0;
+        log_debug_set(0);
     }
 
     void TearDown() override
@@ -89,22 +91,18 @@ class service_test : public ::testing::Test {
         for (int i = 0; i < 5; ++i)
             sigaction(saved_signals[i], &old_actions_[i], nullptr);
         umask(old_umask_);
-        if (mbox_qid >= 0)
-            mbox_remove(mbox_qid);
-        mbox_qid = -1;
+        mbox_close_service();
         mbox_rtype = -1;
-        while (auto* entry = static_cast<agent_entry*>(q_take(&agent_Q)))
-            agent_entry_free(entry);
-        while (void* entry = q_take(&alarm_Q))
-            std::free(entry);
+        cfg_reset();
+        mail_agents_reset();
         while (void* entry = q_take(&registry_Q))
             std::free(entry);
         registry_count = 0;
         obj_set_registry_dir(nullptr);
         service_reset();
         pairs_reset();
-        init_pending = INIT_PENDING;
-        debug_flag = 0;
+        peer_set_init_pending(INIT_PENDING);
+        log_debug_set(0);
         ASSERT_EQ(chdir(start_dir_), 0);
         std::system(("rm -rf '" + root_ + "'").c_str());
     }
@@ -151,8 +149,8 @@ TEST_F(service_test, starts_in_order_and_moves_into_the_registry)
     ASSERT_EQ(attempt(&err, &out), 0) << err;
     EXPECT_NE(out.find(" Started Server Agents SMUX Manager\n"), std::string::npos) << out;
     EXPECT_EQ(cwd(), registry_);
-    EXPECT_GE(mbox_qid, 0);
-    EXPECT_EQ(count(&agent_Q), 0);
+    EXPECT_GE(mbox_service_qid(), 0);
+    EXPECT_EQ(cfg_agents().size(), 0u);
     EXPECT_EQ(count(&alarm_Q), 2);
     EXPECT_EQ(count(&registry_Q), 1);
     EXPECT_EQ(wait_for_lines(started_, 1), 1);
@@ -168,20 +166,20 @@ TEST_F(service_test, attempts_go_on_from_the_step_that_failed)
         ASSERT_EQ(attempt(&err), -1);
         EXPECT_NE(err.find("dorsrvsmuxd: Can't interpret file: registry.mib  (SMUX4020)\n"), std::string::npos) << err;
         EXPECT_EQ(err.find("file: config"), std::string::npos) << err;
-        EXPECT_EQ(count(&agent_Q), 1) << "no list doubles";
+        EXPECT_EQ(cfg_agents().size(), 1u) << "no list doubles";
         EXPECT_EQ(count(&alarm_Q), 2);
-        EXPECT_EQ(mbox_qid, -1) << "no queue before the registry map is read";
+        EXPECT_EQ(mbox_service_qid(), -1) << "no queue before the registry map is read";
     }
     write_registry();
     ASSERT_EQ(attempt(&err), 0) << err;
     EXPECT_EQ(wait_for_lines(started_, 1), 1);
 
     // Once done, an attempt changes nothing and says nothing.
-    int queue = mbox_qid;
+    int queue = mbox_service_qid();
     ASSERT_EQ(attempt(&err, &out), 0);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(mbox_qid, queue);
+    EXPECT_EQ(mbox_service_qid(), queue);
     EXPECT_EQ(cwd(), registry_);
     EXPECT_EQ(count(&registry_Q), 1);
     EXPECT_EQ(count(&alarm_Q), 2);
@@ -195,7 +193,7 @@ TEST_F(service_test, failed_configuration_read_leaves_no_entries_behind)
     std::string err;
     ASSERT_EQ(attempt(&err), -1);
     EXPECT_NE(err.find("dorsrvsmuxd: Can't interpret file: config  (SMUX4020)\n"), std::string::npos) << err;
-    EXPECT_EQ(count(&agent_Q), 0);
+    EXPECT_EQ(cfg_agents().size(), 0u);
     EXPECT_EQ(count(&alarm_Q), 0);
     EXPECT_EQ(cwd(), run_);
 
@@ -223,7 +221,7 @@ TEST_F(service_test, missing_config_fails_every_attempt_with_its_message)
         ASSERT_EQ(attempt(&err), -1);
         EXPECT_NE(err.find("dorsrvsmuxd: Can't interpret file: config  (SMUX4020)\n"), std::string::npos) << err;
     }
-    EXPECT_EQ(mbox_qid, -1);
+    EXPECT_EQ(mbox_service_qid(), -1);
 }
 
 TEST_F(service_test, after_success_a_later_subtree_attempt_only_builds_the_pairs_table)
@@ -240,7 +238,7 @@ TEST_F(service_test, after_success_a_later_subtree_attempt_only_builds_the_pairs
     EXPECT_EQ(subtree_init(), -1);
     std::string out = testing::internal::GetCapturedStdout();
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(init_pending, INIT_PENDING);
+    EXPECT_EQ(init_pending(), INIT_PENDING);
     EXPECT_EQ(cwd(), registry_) << "the configuration is not looked for in the registry";
     EXPECT_EQ(out.find("Started"), out.rfind("Started"));
     EXPECT_EQ(wait_for_lines(started_, 1), 1);

@@ -121,7 +121,7 @@ class session_test : public registry_test {
         peer_set_credentials(identity, "smuxsecret");
         free_oid(identity);
         smux_set_master("127.0.0.1", master_.port());
-        peer = association{};
+        peer_assoc = association{};
         sync_calls = 0;
         sync_commands.clear();
     }
@@ -129,7 +129,7 @@ class session_test : public registry_test {
     {
         smux_close(SMUX_GOING_DOWN);
         smux_set_master(nullptr, 0);
-        peer = association{};
+        peer_assoc = association{};
         for (subtree* row = subtrees; row->name != nullptr; ++row)
             row->sync = sync_vdn;
         registry_test::TearDown();
@@ -138,13 +138,13 @@ class session_test : public registry_test {
     // Connects and opens; the master has taken the OpenPDU.
     void open_association()
     {
-        peer.smux_fd = smux_init(0);
-        ASSERT_GE(peer.smux_fd, 0);
+        (void)smux_init(0);
+        ASSERT_GE(smux_fd(), 0);
         ASSERT_TRUE(master_.accept_peer());
-        pollfd p{peer.smux_fd, POLLOUT, 0};
+        pollfd p{smux_fd(), POLLOUT, 0};
         ASSERT_EQ(poll(&p, 1, 2000), 1);
         peer_open();
-        ASSERT_TRUE(peer.smux_opened);
+        ASSERT_TRUE(peer_assoc.smux_opened);
         bytes open = master_.next_pdu();
         ASSERT_FALSE(open.empty());
         EXPECT_EQ(open[0], 0x60);
@@ -153,7 +153,7 @@ class session_test : public registry_test {
     // Lets the daemon take the one event the master sent.
     void receive()
     {
-        pollfd p{peer.smux_fd, POLLIN, 0};
+        pollfd p{smux_fd(), POLLIN, 0};
         ASSERT_EQ(poll(&p, 1, 2000), 1);
         peer_receive();
     }
@@ -178,8 +178,8 @@ TEST_F(session_test, registers_rows_one_after_another_then_sends_cold_start)
     bytes trap = master_.next_pdu();
     ASSERT_FALSE(trap.empty());
     EXPECT_EQ(trap[0], 0xa4);
-    EXPECT_TRUE(peer.any_registered);
-    EXPECT_GE(peer.smux_fd, 0);
+    EXPECT_TRUE(peer_assoc.any_registered);
+    EXPECT_GE(smux_fd(), 0);
 }
 
 TEST_F(session_test, refused_row_is_reported_and_the_others_go_on)
@@ -201,19 +201,19 @@ TEST_F(session_test, all_rows_refused_closes_for_good)
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x00}));
     EXPECT_TRUE(master_.next_pdu().empty());
-    EXPECT_TRUE(peer.reconnect_off);
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_TRUE(peer_assoc.reconnect_off);
+    EXPECT_EQ(smux_fd(), -1);
 }
 
 TEST_F(session_test, all_refused_after_an_earlier_success_still_sends_cold_start)
 {
-    peer.any_registered = true;
+    peer_assoc.any_registered = true;
     open_association();
     testing::internal::CaptureStderr();
     register_rows({REFUSED, REFUSED, REFUSED, REFUSED});
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(master_.next_pdu()[0], 0xa4);
-    EXPECT_FALSE(peer.reconnect_off);
+    EXPECT_FALSE(peer_assoc.reconnect_off);
 }
 
 // A few PDUs a master must never send, as the daemon reports them.
@@ -266,10 +266,10 @@ TEST_F(session_test, unexpected_and_unknown_events_drop_the_association)
         SCOPED_TRACE(e.what);
         fake_master master;
         smux_set_master("127.0.0.1", master.port());
-        peer = association{};
-        peer.smux_fd = smux_init(0);
+        peer_assoc = association{};
+        (void)smux_init(0);
         ASSERT_TRUE(master.accept_peer());
-        pollfd p{peer.smux_fd, POLLOUT, 0};
+        pollfd p{smux_fd(), POLLOUT, 0};
         ASSERT_EQ(poll(&p, 1, 2000), 1);
         peer_open();
         master.next_pdu();  // open
@@ -284,7 +284,7 @@ TEST_F(session_test, unexpected_and_unknown_events_drop_the_association)
         receive();
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find(e.message), std::string::npos) << err;
-        EXPECT_EQ(peer.smux_fd, -1);
+        EXPECT_EQ(smux_fd(), -1);
         EXPECT_EQ(master.next_pdu(), (bytes{0x41, 0x01, 0x03}));
         EXPECT_TRUE(master.next_pdu().empty());
     }
@@ -299,19 +299,19 @@ TEST_F(session_test, close_from_the_master_or_end_of_stream_drops_the_associatio
     testing::internal::CaptureStderr();
     receive();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
     EXPECT_EQ(smux_fd(), -1);
 
     fake_master second;
     smux_set_master("127.0.0.1", second.port());
-    peer.smux_fd = smux_init(0);
+    (void)smux_init(0);
     ASSERT_TRUE(second.accept_peer());
     second.hang_up();
-    peer.smux_opened = true;
+    peer_assoc.smux_opened = true;
     testing::internal::CaptureStderr();
     receive();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
 }
 
 TEST_F(session_test, malformed_bytes_end_the_association_not_the_daemon)
@@ -325,7 +325,7 @@ TEST_F(session_test, malformed_bytes_end_the_association_not_the_daemon)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("dorsrvsmuxd: smux_wait: "), std::string::npos) << err;
     EXPECT_NE(err.find("(SMUX4001)"), std::string::npos) << err;
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
     EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x03}));
 }
 
@@ -374,7 +374,7 @@ TEST_F(session_test, release_withdraws_every_row_then_closes)
     for (int row = 0; row < SUBTREE_COUNT; ++row)
         EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[row].oid, SMUX_REG_DELETE)) << row;
     EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x00}));
-    EXPECT_EQ(peer.smux_fd, -1);
+    EXPECT_EQ(smux_fd(), -1);
     peer_release();  // harmless without an association
 }
 
@@ -398,7 +398,7 @@ TEST(peer_setup, missing_peer_entry_or_mib_file_shuts_down)
     EXPECT_EXIT(
         {
             terminate_set_pause(0);
-            peer_setup((dir + "/peers").c_str());
+            peer_identify((dir + "/peers").c_str());
         },
         testing::ExitedWithCode(1),
         "dorsrvsmuxd: Can't find \"dorsrvsmuxd\" in " + dir + "/peers  \\(SMUX4016\\)");
@@ -406,7 +406,7 @@ TEST(peer_setup, missing_peer_entry_or_mib_file_shuts_down)
         {
             terminate_set_pause(0);
             if (chdir(dir.c_str()) == 0)
-                peer_setup((dir + "/peers.ok").c_str());
+                peer_identify((dir + "/peers.ok").c_str());
         },
         testing::ExitedWithCode(1), "dorsrvsmuxd: Can't find or interpret MIB file: dorsrvsmuxd.defs  \\(SMUX4017\\)");
     std::system(("rm -rf '" + dir + "'").c_str());
