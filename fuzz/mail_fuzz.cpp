@@ -13,7 +13,8 @@
 #include "mail/mail.h"
 #include "mail/mbox.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     // A received mail is never longer than the receive buffer.
     if (size > MAIL_BUF_SIZE)
         return 0;

@@ -41,7 +41,8 @@ void (*release_hook)() = nullptr;
 
 // Sets one signal action with an empty mask and no SA_RESTART: a handled
 // signal must end a blocked mailbox receive with EINTR.
-int set_action(int signal_number, void (*handler)(int), int flags) {
+int set_action(int signal_number, void (*handler)(int), int flags)
+{
     struct sigaction action {};
     action.sa_handler = handler;
     action.sa_flags = flags;
@@ -59,7 +60,8 @@ int set_action(int signal_number, void (*handler)(int), int flags) {
 // termination signals keep arriving during the shutdown and are only
 // recorded now. The end is an absolute time, because a relative sleep
 // restarted after every signal gains a little each time.
-void pause_for(unsigned seconds) {
+void pause_for(unsigned seconds)
+{
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += static_cast<time_t>(seconds);
@@ -67,7 +69,8 @@ void pause_for(unsigned seconds) {
     }
 }
 
-int open_wake_pipe() {
+int open_wake_pipe()
+{
     if (wake_pipe[0] >= 0)
         return 0;
     if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -82,7 +85,8 @@ void terminate_set_pause(unsigned seconds) { shutdown_pause = seconds; }
 
 void terminate_set_release(void (*peer_release)()) { release_hook = peer_release; }
 
-int agents_not_found() {
+int agents_not_found()
+{
     int missing = 0;
     for (const agent_entry* entry : cfg_agents()) {
         if (find_in_path(entry->name) == nullptr) {
@@ -94,7 +98,8 @@ int agents_not_found() {
     return missing;
 }
 
-int launch_agents() {
+int launch_agents()
+{
     while (agent_entry* entry = cfg_agent_take()) {
         if (find_in_path(entry->name) == nullptr) {
             log_line(stderr, "%s: Can't find executable to fork: %s  (SMUX4023)\n",
@@ -110,7 +115,8 @@ int launch_agents() {
     return 0;
 }
 
-pid_t start_agent(const agent_entry* entry) {
+pid_t start_agent(const agent_entry* entry)
+{
     // The child runs exactly the file that the search found: a second search
     // by exec would take PATH's empty and relative entries, and with them
     // the working directory, as places to look.
@@ -150,7 +156,8 @@ pid_t start_agent(const agent_entry* entry) {
     _exit(255);
 }
 
-int install_signals() {
+int install_signals()
+{
     if (open_wake_pipe() < 0)
         return -1;
     if (set_action(SIGCHLD, SIG_IGN, SA_NOCLDWAIT | SA_NOCLDSTOP) < 0)
@@ -163,14 +170,16 @@ int install_signals() {
     return 0;
 }
 
-void on_alarm(int) {
+void on_alarm(int)
+{
     int saved_errno = errno;
     mail_flag = 1;
     alarm(static_cast<unsigned>(alarm_period));
     errno = saved_errno;
 }
 
-void alarm_tick_start() {
+void alarm_tick_start()
+{
     mail_flag = 1;
     alarm(static_cast<unsigned>(alarm_period));
 }
@@ -179,14 +188,16 @@ bool terminate_requested() { return terminate_signal != 0; }
 
 int terminate_wake_fd() { return wake_pipe[0]; }
 
-void terminate_drain_wake() {
+void terminate_drain_wake()
+{
     char bytes[64];
     if (wake_pipe[0] >= 0)
         while (read(wake_pipe[0], bytes, sizeof bytes) > 0) {
         }
 }
 
-void terminate_service(int signal_number) {
+void terminate_service(int signal_number)
+{
     if (signal_number != 0) {
         // In the handler: record, wake the loop, and leave the work to it.
         int saved_errno = errno;

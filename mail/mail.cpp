@@ -53,7 +53,8 @@ std::size_t deferred_count = 0;
 // The NUL-terminated text at `offset`, or null when its NUL does not lie
 // within the `extent` bytes of the mail or it is longer than `max_length`.
 const char* mail_text(const unsigned char* mail, std::size_t extent, std::size_t offset,
-                      std::size_t max_length) {
+                      std::size_t max_length)
+{
     if (offset >= extent)
         return nullptr;
     std::size_t span = std::min(extent - offset, max_length + 1);
@@ -64,7 +65,8 @@ const char* mail_text(const unsigned char* mail, std::size_t extent, std::size_t
 
 // The agent name of a CONNECT or DISCONNECT, or null after the refusal
 // message: a longer name would not fit the agent list's name field.
-const char* agent_name(const unsigned char* mail, std::size_t extent, std::int32_t command) {
+const char* agent_name(const unsigned char* mail, std::size_t extent, std::int32_t command)
+{
     const char* name = mail_text(mail, extent, MAIL_OFF_AGENT_NAME, MAIL_NAME_MAX - 1);
     if (name == nullptr)
         log_line(stderr,
@@ -74,13 +76,15 @@ const char* agent_name(const unsigned char* mail, std::size_t extent, std::int32
     return name;
 }
 
-int name_compare(const void* key, const void* element) {
+int name_compare(const void* key, const void* element)
+{
     return std::strcmp(static_cast<const char*>(key),
                        static_cast<const agent_entry*>(element)->name) == 0 ? 0 : 1;
 }
 
 // An entry for an agent that connected: its mailbox and name, no arguments.
-agent_entry* agent_entry_make(std::int32_t mbox, const char* name) {
+agent_entry* agent_entry_make(std::int32_t mbox, const char* name)
+{
     auto* entry = static_cast<agent_entry*>(std::calloc(1, sizeof(agent_entry)));
     if (entry == nullptr)
         return nullptr;
@@ -89,7 +93,8 @@ agent_entry* agent_entry_make(std::int32_t mbox, const char* name) {
     return entry;
 }
 
-void do_disconnect(const unsigned char* mail, std::size_t extent) {
+void do_disconnect(const unsigned char* mail, std::size_t extent)
+{
     const char* name = agent_name(mail, extent, MAIL_DISCONNECT);
     if (name == nullptr)
         return;
@@ -100,20 +105,23 @@ void do_disconnect(const unsigned char* mail, std::size_t extent) {
     agent_entry_free(entry);
 }
 
-void do_debug() {
+void do_debug()
+{
     bool on = log_debug_toggle() != 0;
     log_line(stderr, "read_mail: received DEBUG %s\n", on ? "on" : "off");
     std::fflush(stderr);
 }
 
-void refuse_trap(const char* reason) {
+void refuse_trap(const char* reason)
+{
     log_line(stderr, "%s: Refused trap mail: %s  (SMUX3014)\n", dsmux::PROGRAM_NAME, reason);
 }
 
 // Checks the extent of a trap mail (object name, item indexes, text) and
 // hands its body on. Whether each item index names an item of the object is
 // the relay's check, once it has read the object.
-void do_trap(const unsigned char* mail, std::size_t extent) {
+void do_trap(const unsigned char* mail, std::size_t extent)
+{
     mail_trap_view trap;
     switch (mail_trap_read(mail, extent, 0, &trap)) {
         case MAIL_TRAP_OK:
@@ -135,7 +143,8 @@ void do_trap(const unsigned char* mail, std::size_t extent) {
         relay_trap(mail + MAIL_OFF_BODY, extent - MAIL_OFF_BODY);
 }
 
-void do_dump(const unsigned char* mail, std::size_t extent) {
+void do_dump(const unsigned char* mail, std::size_t extent)
+{
     const char* name = mail_text(mail, extent, MAIL_OFF_AGENT_NAME, extent);
     if (name == nullptr) {
         log_line(stderr, "%s: Refused mail %d: object name not terminated  (SMUX3013)\n",
@@ -155,7 +164,8 @@ void do_dump(const unsigned char* mail, std::size_t extent) {
 // the mail is lost: there is nowhere to put it and no one to tell. The
 // polls serve one mail per tick, so a sender that floods the queue during
 // a wait is cut off at MAIL_DEFERRED_MAX rather than growing the heap.
-void defer_mail(const unsigned char* mail, std::size_t extent) {
+void defer_mail(const unsigned char* mail, std::size_t extent)
+{
     if (deferred_count >= MAIL_DEFERRED_MAX) {
         std::int32_t command = extent >= MAIL_HEADER_SIZE ? mail_get_field(mail, MAIL_OFF_COMMAND) : -1;
         log_line(stderr, "%s: Too many deferred mails, mail %d dropped  (SMUX3015)\n",
@@ -176,7 +186,8 @@ void defer_mail(const unsigned char* mail, std::size_t extent) {
 }
 
 // Moves the oldest deferred mail into `buffer`; its extent, or 0 when none.
-std::size_t take_deferred(unsigned char* buffer) {
+std::size_t take_deferred(unsigned char* buffer)
+{
     auto* kept = static_cast<deferred_mail*>(q_take(&deferred_Q));
     if (kept == nullptr)
         return 0;
@@ -191,7 +202,8 @@ using steady = std::chrono::steady_clock;
 
 // An answer to the set that awaits one: MAIL_ACK or MAIL_NAK, from the
 // mailbox the set went to (any mailbox when `from` is 0).
-bool is_reply(const unsigned char* mail, std::size_t extent, std::int32_t from) {
+bool is_reply(const unsigned char* mail, std::size_t extent, std::int32_t from)
+{
     if (extent < MAIL_HEADER_SIZE)
         return false;
     std::int32_t command = mail_get_field(mail, MAIL_OFF_COMMAND);
@@ -206,7 +218,8 @@ bool is_reply(const unsigned char* mail, std::size_t extent, std::int32_t from) 
 // whole period and the wait goes on. The deadline holds the wait to its
 // length all the same: re-arms the alarm for what is left, false when
 // nothing is.
-bool time_left(steady::time_point deadline) {
+bool time_left(steady::time_point deadline)
+{
     auto left = std::chrono::ceil<std::chrono::seconds>(deadline - steady::now());
     if (left.count() <= 0)
         return false;
@@ -216,7 +229,8 @@ bool time_left(steady::time_point deadline) {
 
 }  // namespace
 
-void mail_set_hooks(peer_release_hook peer_release, relay_trap_hook relay) {
+void mail_set_hooks(peer_release_hook peer_release, relay_trap_hook relay)
+{
     relay_trap = relay;
     terminate_set_release(peer_release);
 }
@@ -225,7 +239,8 @@ void mail_set_reply_wait(unsigned seconds) { reply_wait_seconds = seconds; }
 
 std::size_t mail_deferred_count() { return deferred_count; }
 
-void mail_drop_deferred() {
+void mail_drop_deferred()
+{
     while (auto* kept = static_cast<deferred_mail*>(q_take(&deferred_Q)))
         delete kept;
     deferred_count = 0;
@@ -233,7 +248,8 @@ void mail_drop_deferred() {
 
 namespace {
 
-void remember_mbox(std::int32_t mbox) {
+void remember_mbox(std::int32_t mbox)
+{
     for (std::int32_t known : recent_mbox)
         if (known == mbox)
             return;
@@ -242,7 +258,8 @@ void remember_mbox(std::int32_t mbox) {
 }
 
 // Takes back the mail of `mbox` when its process has gone; the count taken.
-int reclaim_if_gone(std::int32_t mbox) {
+int reclaim_if_gone(std::int32_t mbox)
+{
     if (!mbox_gone(mbox))
         return 0;
     int taken = mbox_reclaim(mbox_service_qid(), mbox);
@@ -252,7 +269,8 @@ int reclaim_if_gone(std::int32_t mbox) {
     return taken;
 }
 
-int reclaim_gone_mailboxes() {
+int reclaim_gone_mailboxes()
+{
     int taken = 0;
     for (std::int32_t& mbox : recent_mbox) {
         int got = reclaim_if_gone(mbox);
@@ -268,7 +286,8 @@ int reclaim_gone_mailboxes() {
 // still does not fit is dropped with a message rather than the daemon
 // waiting for a reader that may never come.
 int send_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
-              unsigned patience_ms) {
+              unsigned patience_ms)
+{
     if (mail == nullptr || length < MAIL_HEADER_SIZE)
         return -1;
     // Mailbox 1 is the daemon's own and 0 and below are no mailbox at all:
@@ -298,7 +317,8 @@ int send_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
 }  // namespace
 
 int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
-              bool wait_reply) {
+              bool wait_reply)
+{
     if (send_mail(mbox, command, mail, length, MBOX_SEND_PATIENCE_MS) < 0)
         return -1;
     if (!wait_reply)
@@ -313,7 +333,8 @@ int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
 
 int read_mail(bool no_wait, std::int32_t awaited) { return read_mail_from(no_wait, awaited, 0); }
 
-int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from) {
+int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from)
+{
     const bool reply_wait = awaited != 0;
     int result = 0;
     sig_atomic_t kept_period = alarm_period;
@@ -377,7 +398,8 @@ int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from) {
     return result;
 }
 
-int mail_dispatch(unsigned char* mail, std::size_t extent) {
+int mail_dispatch(unsigned char* mail, std::size_t extent)
+{
     if (mail == nullptr || extent < MAIL_HEADER_SIZE) {
         log_line(stderr, "%s: Refused mail of %zu bytes: shorter than its header  (SMUX3011)\n",
                  dsmux::PROGRAM_NAME, extent);
@@ -419,7 +441,8 @@ int mail_dispatch(unsigned char* mail, std::size_t extent) {
     }
 }
 
-int do_connect(unsigned char* mail, std::size_t extent) {
+int do_connect(unsigned char* mail, std::size_t extent)
+{
     const char* name = agent_name(mail, extent, MAIL_CONNECT);
     if (name == nullptr)
         return -1;
@@ -450,7 +473,8 @@ int do_connect(unsigned char* mail, std::size_t extent) {
     return 0;
 }
 
-int broadcast_mail(std::int32_t command) {
+int broadcast_mail(std::int32_t command)
+{
     while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q))) {
         if (entry->mbox > 0) {
             // Sent at shutdown too: a full queue must not hold it up, so
@@ -463,7 +487,8 @@ int broadcast_mail(std::int32_t command) {
     return 0;
 }
 
-std::vector<const agent_entry*> mail_agents() {
+std::vector<const agent_entry*> mail_agents()
+{
     std::vector<const agent_entry*> found;
     qnode* cursor = connected_Q;  // a walk starts at the head
     while (const void* element = q_walk(&connected_Q, &cursor))
@@ -473,7 +498,8 @@ std::vector<const agent_entry*> mail_agents() {
 
 void mail_agent_add(agent_entry* entry) { (void)q_add(&connected_Q, entry); }
 
-void mail_agents_reset() {
+void mail_agents_reset()
+{
     while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q)))
         agent_entry_free(entry);
 }

@@ -31,13 +31,15 @@ namespace {
 // A queue this daemon may keep: its own, made by itself, closed to others.
 // Anything else was made by someone who could read, forge or remove the
 // daemon's mail (or who still can), and is replaced.
-bool queue_trusted(const msqid_ds& description) {
+bool queue_trusted(const msqid_ds& description)
+{
     uid_t self = geteuid();
     return description.msg_perm.uid == self && description.msg_perm.cuid == self &&
            (description.msg_perm.mode & 077) == 0;
 }
 
-void raise_limit(int qid) {
+void raise_limit(int qid)
+{
     msqid_ds description{};
     if (msgctl(qid, IPC_STAT, &description) < 0) {
         log_line(stderr, "msgctl IPC_STAT failed, errno = %d\n", errno);
@@ -51,7 +53,8 @@ void raise_limit(int qid) {
 // The queue under `key` when it is one the daemon may keep; otherwise it is
 // removed and -1 returned with errno ENOENT, so the caller makes a new one.
 // -1 with another errno when it can be neither used nor removed.
-int reuse_or_remove(key_t key) {
+int reuse_or_remove(key_t key)
+{
     int qid = msgget(key, 0);
     if (qid < 0)
         return -1;
@@ -85,7 +88,8 @@ int reuse_or_remove(key_t key) {
 
 }  // namespace
 
-int mbox_create(const char* install_dir) {
+int mbox_create(const char* install_dir)
+{
     key_t key = ftok(install_dir, MBOX_PROJECT_ID);
     // Without the install directory ftok gives -1, and msgget would then
     // open whatever queue every other failed ftok on the host shares.
@@ -115,7 +119,8 @@ int mbox_create(const char* install_dir) {
     return -1;
 }
 
-int mbox_send(int qid, const void* mail, std::size_t length, unsigned patience_ms) {
+int mbox_send(int qid, const void* mail, std::size_t length, unsigned patience_ms)
+{
     if (mail == nullptr || length < MAIL_HEADER_SIZE || length > MAIL_TEXT_MAX) {
         errno = EINVAL;
         return -1;
@@ -147,7 +152,8 @@ int mbox_send(int qid, const void* mail, std::size_t length, unsigned patience_m
     return result == 0 ? static_cast<int>(length) : -1;
 }
 
-int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
+int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait)
+{
     if (mbox_rtype == -1)
         mbox_rtype = (qid == service_qid) ? SERVICE_MBOX : static_cast<long>(getpid());
     if (capacity > MAIL_TEXT_MAX)
@@ -179,7 +185,8 @@ int mbox_receive(int qid, void* buffer, std::size_t capacity, bool no_wait) {
     return static_cast<int>(size);
 }
 
-bool mbox_gone(long mbox) {
+bool mbox_gone(long mbox)
+{
     // Mailboxes 0 and below are no process, and kill() would take them for
     // process groups; mailbox 1 is the daemon's own.
     if (mbox <= SERVICE_MBOX || mbox > INT32_MAX)
@@ -187,7 +194,8 @@ bool mbox_gone(long mbox) {
     return kill(static_cast<pid_t>(mbox), 0) != 0 && errno == ESRCH;
 }
 
-int mbox_reclaim(int qid, long mbox) {
+int mbox_reclaim(int qid, long mbox)
+{
     if (mbox <= 0)
         return 0;
     kernel_mail message;
@@ -199,18 +207,21 @@ int mbox_reclaim(int qid, long mbox) {
     return taken;
 }
 
-int mbox_remove(int qid) {
+int mbox_remove(int qid)
+{
     return msgctl(qid, IPC_RMID, nullptr) == 0 ? 0 : -1;
 }
 
-int mbox_open_service(const char* install_dir) {
+int mbox_open_service(const char* install_dir)
+{
     service_qid = mbox_create(install_dir);
     return service_qid;
 }
 
 int mbox_service_qid() { return service_qid; }
 
-void mbox_close_service() {
+void mbox_close_service()
+{
     if (service_qid >= 0)
         mbox_remove(service_qid);
     service_qid = -1;

@@ -10,7 +10,8 @@
 
 #include "agent/dsagent.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 2) {
         std::fprintf(stderr, "usage: mail_agent NAME [--disconnect]\n");
         return 2;

@@ -18,7 +18,8 @@
 #include "mail/mail.h"
 #include "mail/mbox.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const char* dir = nullptr;
     const char* config = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {

@@ -25,7 +25,8 @@ using namespace std::chrono_literals;
 
 // The daemon's connect and disconnect lines name the agent right-aligned in
 // 15 columns.
-std::string agent_line(const char* label, const std::string& name) {
+std::string agent_line(const char* label, const std::string& name)
+{
     char line[320];
     std::snprintf(line, sizeof line, "[dorsrvsmux] %s %15s", label, name.c_str());
     return line;
@@ -99,14 +100,16 @@ class mail_service : public sandbox_test {
     std::string registry_;
 };
 
-TEST_F(mail_service, agent_connect_is_acknowledged_and_logged) {
+TEST_F(mail_service, agent_connect_is_acknowledged_and_logged)
+{
     pid_t driver = start_driver();
     start_agent("alpha", "alpha");
     EXPECT_TRUE(driver_says(agent_line("Connect agent:    ", "alpha")));
     EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
 }
 
-TEST_F(mail_service, second_connect_under_same_name_moves_stop_to_the_new_process) {
+TEST_F(mail_service, second_connect_under_same_name_moves_stop_to_the_new_process)
+{
     pid_t driver = start_driver();
     start_agent("alpha", "alpha-1");
     start_agent("alpha", "alpha-2");
@@ -118,7 +121,8 @@ TEST_F(mail_service, second_connect_under_same_name_moves_stop_to_the_new_proces
     EXPECT_EQ(read_file(log_path("alpha-1")).find("stopped"), std::string::npos);
 }
 
-TEST_F(mail_service, disconnect_takes_agent_off_the_list) {
+TEST_F(mail_service, disconnect_takes_agent_off_the_list)
+{
     pid_t driver = start_driver();
     pid_t agent = start_agent("beta", "beta", true);
     EXPECT_TRUE(wait_for_line(log_path("beta"), "disconnected 0"));
@@ -129,7 +133,8 @@ TEST_F(mail_service, disconnect_takes_agent_off_the_list) {
     EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
 }
 
-TEST_F(mail_service, debug_mails_switch_traces_on_then_off) {
+TEST_F(mail_service, debug_mails_switch_traces_on_then_off)
+{
     pid_t driver = start_driver();
     send_to_service(DSAGENT_MAIL_DEBUG);
     EXPECT_TRUE(driver_says("read_mail: received DEBUG on"));
@@ -140,7 +145,8 @@ TEST_F(mail_service, debug_mails_switch_traces_on_then_off) {
     EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
 }
 
-TEST_F(mail_service, dump_writes_a_published_object_and_names_a_missing_one) {
+TEST_F(mail_service, dump_writes_a_published_object_and_names_a_missing_one)
+{
     dsagent_object* obj = dsagent_object_new(registry_.c_str(), "sys/state", 1);
     ASSERT_NE(obj, nullptr);
     int item = dsagent_object_add_item(obj, "vdnTestCounter", DSAGENT_UNSIGNED, DSAGENT_RD, 0);
@@ -159,7 +165,8 @@ TEST_F(mail_service, dump_writes_a_published_object_and_names_a_missing_one) {
     EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
 }
 
-TEST_F(mail_service, stop_all_reaches_every_agent_then_the_service_ends) {
+TEST_F(mail_service, stop_all_reaches_every_agent_then_the_service_ends)
+{
     pid_t driver = start_driver();
     start_agent("alpha", "alpha");
     start_agent("beta", "beta");
@@ -175,7 +182,8 @@ TEST_F(mail_service, stop_all_reaches_every_agent_then_the_service_ends) {
     EXPECT_LT(dsagent_queue_open(nullptr), 0) << "the queue was removed";
 }
 
-TEST_F(mail_service, unknown_command_stops_the_service_with_its_message) {
+TEST_F(mail_service, unknown_command_stops_the_service_with_its_message)
+{
     pid_t driver = start_driver();
     start_agent("gamma", "gamma");
     send_to_service(99);
@@ -185,7 +193,8 @@ TEST_F(mail_service, unknown_command_stops_the_service_with_its_message) {
     EXPECT_LT(dsagent_queue_open(nullptr), 0);
 }
 
-TEST_F(mail_service, sigterm_stops_connected_agents_removes_queue_in_about_ten_seconds) {
+TEST_F(mail_service, sigterm_stops_connected_agents_removes_queue_in_about_ten_seconds)
+{
     pid_t driver = start_driver({});  // the daemon's own two 5-second pauses
     start_agent("alpha", "alpha");
     start_agent("beta", "beta");
@@ -202,7 +211,8 @@ TEST_F(mail_service, sigterm_stops_connected_agents_removes_queue_in_about_ten_s
     EXPECT_LT(dsagent_queue_open(nullptr), 0);
 }
 
-TEST_F(mail_service, configured_agents_are_started_and_a_missing_one_reported) {
+TEST_F(mail_service, configured_agents_are_started_and_a_missing_one_reported)
+{
     std::string config = scratch() + "/config";
     ASSERT_TRUE(write_file(config, "agent mail_agent delta;\nagent no-such-agent;\n"));
     const char* path = std::getenv("PATH");

@@ -33,21 +33,24 @@ constexpr milliseconds CLIENT_DEADLINE(45000);
 constexpr const char* TRAP_FORMAT =
     "TRAP agent=%a enterprise=%N generic=%w specific=%q community=%u vbs:%V| %v\n";
 
-std::vector<char*> to_argv(const std::vector<std::string>& argv) {
+std::vector<char*> to_argv(const std::vector<std::string>& argv)
+{
   std::vector<char*> out;
   for (const auto& a : argv) out.push_back(const_cast<char*>(a.c_str()));
   out.push_back(nullptr);
   return out;
 }
 
-int decode_status(int wstatus) {
+int decode_status(int wstatus)
+{
   if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
   return -1;
 }
 
 // Removes everything below dir, leaving dir itself.
-void empty_dir(const std::string& dir) {
+void empty_dir(const std::string& dir)
+{
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return;
   std::vector<std::string> names;
@@ -68,7 +71,8 @@ void empty_dir(const std::string& dir) {
   }
 }
 
-bool make_dirs(const std::string& path) {
+bool make_dirs(const std::string& path)
+{
   std::string partial;
   std::stringstream parts(path);
   std::string part;
@@ -82,7 +86,8 @@ bool make_dirs(const std::string& path) {
 
 // Searches /proc/net/<table> (and its IPv6 twin) for a local port, optionally
 // in one socket state (hex, "0A" is LISTEN).
-bool proc_net_has(const char* table, int port, const char* state) {
+bool proc_net_has(const char* table, int port, const char* state)
+{
   char want[8];
   std::snprintf(want, sizeof want, ":%04X", port);
   for (std::string suffix : {"", "6"}) {
@@ -104,7 +109,8 @@ bool proc_net_has(const char* table, int port, const char* state) {
 
 // The parent of pid from /proc/<pid>/stat ("pid (comm) state ppid ..."),
 // 0 when unknown.
-pid_t parent_of(pid_t pid) {
+pid_t parent_of(pid_t pid)
+{
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   auto close_paren = stat.rfind(')');
   if (close_paren == std::string::npos) return 0;
@@ -115,7 +121,8 @@ pid_t parent_of(pid_t pid) {
   return static_cast<pid_t>(ppid);
 }
 
-std::string field_after(const std::string& line, const std::string& key) {
+std::string field_after(const std::string& line, const std::string& key)
+{
   auto at = line.find(" " + key + "=");
   if (at == std::string::npos) return {};
   at += key.size() + 2;
@@ -125,12 +132,14 @@ std::string field_after(const std::string& line, const std::string& key) {
 
 }  // namespace
 
-bool in_sandbox() {
+bool in_sandbox()
+{
   const char* v = std::getenv("DSMUX_IN_SANDBOX");
   return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
-std::string sandbox_unavailable_reason() {
+std::string sandbox_unavailable_reason()
+{
   if (in_sandbox()) return {};
   const char* why = std::getenv("DSMUX_SANDBOX_UNAVAILABLE");
   if (why != nullptr && *why != '\0') return why;
@@ -140,7 +149,8 @@ std::string sandbox_unavailable_reason() {
 std::string source_dir() { return DSMUX_SOURCE_DIR; }
 std::string bin_dir() { return DSMUX_BIN_DIR; }
 
-run_result run(const std::vector<std::string>& argv, milliseconds timeout, const std::string& input) {
+run_result run(const std::vector<std::string>& argv, milliseconds timeout, const std::string& input)
+{
   run_result result;
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;
@@ -215,7 +225,8 @@ run_result run(const std::vector<std::string>& argv, milliseconds timeout, const
   return result;
 }
 
-bool wait_until(const std::function<bool()>& condition, milliseconds timeout, milliseconds step) {
+bool wait_until(const std::function<bool()>& condition, milliseconds timeout, milliseconds step)
+{
   auto deadline = clock_type::now() + timeout;
   while (true) {
     if (condition()) return true;
@@ -227,20 +238,23 @@ bool wait_until(const std::function<bool()>& condition, milliseconds timeout, mi
 bool tcp_listening(int port) { return proc_net_has("tcp", port, "0A"); }
 bool udp_bound(int port) { return proc_net_has("udp", port, nullptr); }
 
-bool write_file(const std::string& path, const std::string& text) {
+bool write_file(const std::string& path, const std::string& text)
+{
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
   return static_cast<bool>(out);
 }
 
-std::string read_file(const std::string& path) {
+std::string read_file(const std::string& path)
+{
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-std::optional<trap_record> parse_trap_line(const std::string& line) {
+std::optional<trap_record> parse_trap_line(const std::string& line)
+{
   if (line.rfind("TRAP ", 0) != 0) return std::nullopt;
   trap_record t;
   t.line = line;
@@ -270,7 +284,8 @@ std::optional<trap_record> parse_trap_line(const std::string& line) {
 
 // ---------------------------------------------------------------- fixture
 
-void sandbox_test::SetUp() {
+void sandbox_test::SetUp()
+{
   if (!in_sandbox()) {
     GTEST_SKIP() << "end-to-end test skipped: the sandbox is not available ("
                  << sandbox_unavailable_reason() << ")";
@@ -289,7 +304,8 @@ void sandbox_test::SetUp() {
   trap_log_ = log_path("snmptrapd");
 }
 
-void sandbox_test::TearDown() {
+void sandbox_test::TearDown()
+{
   if (!in_sandbox()) return;
   if (HasFailure()) dump_logs();
   for (auto& p : procs_) {
@@ -324,7 +340,8 @@ void sandbox_test::TearDown() {
   snmpd_pid_ = snmptrapd_pid_ = -1;
 }
 
-void sandbox_test::dump_logs() const {
+void sandbox_test::dump_logs() const
+{
   for (const auto& p : procs_) {
     std::string text = read_file(log_path(p.name));
     if (text.size() > 4000) text = "...\n" + text.substr(text.size() - 4000);
@@ -332,11 +349,13 @@ void sandbox_test::dump_logs() const {
   }
 }
 
-std::string sandbox_test::log_path(const std::string& name) const {
+std::string sandbox_test::log_path(const std::string& name) const
+{
   return scratch_ + "/" + name + ".log";
 }
 
-sandbox_test::tracked* sandbox_test::find(pid_t pid) {
+sandbox_test::tracked* sandbox_test::find(pid_t pid)
+{
   for (auto& p : procs_) {
     if (p.pid == pid) return &p;
   }
@@ -344,7 +363,8 @@ sandbox_test::tracked* sandbox_test::find(pid_t pid) {
 }
 
 pid_t sandbox_test::spawn(const std::vector<std::string>& argv, const std::string& name,
-                          const std::vector<std::string>& env) {
+                          const std::vector<std::string>& env)
+{
   int log = open(log_path(name).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (log < 0) {
     ADD_FAILURE() << "cannot open " << log_path(name) << ": " << std::strerror(errno);
@@ -397,7 +417,8 @@ pid_t sandbox_test::spawn(const std::vector<std::string>& argv, const std::strin
   return pid;
 }
 
-bool sandbox_test::running(pid_t pid) {
+bool sandbox_test::running(pid_t pid)
+{
   tracked* p = find(pid);
   if (p == nullptr) return kill(pid, 0) == 0;
   if (p->status) return false;
@@ -410,14 +431,16 @@ bool sandbox_test::running(pid_t pid) {
   return r == 0;
 }
 
-std::optional<int> sandbox_test::wait_exit(pid_t pid, milliseconds timeout) {
+std::optional<int> sandbox_test::wait_exit(pid_t pid, milliseconds timeout)
+{
   if (!wait_until([&] { return !running(pid); }, timeout, milliseconds(10))) return std::nullopt;
   tracked* p = find(pid);
   if (p == nullptr || !p->status) return std::nullopt;
   return p->status;
 }
 
-int sandbox_test::stop(pid_t pid, int sig, milliseconds grace) {
+int sandbox_test::stop(pid_t pid, int sig, milliseconds grace)
+{
   if (running(pid)) {
     kill(pid, sig);
     if (!wait_exit(pid, grace)) {
@@ -432,7 +455,8 @@ int sandbox_test::stop(pid_t pid, int sig, milliseconds grace) {
 
 // ---------------------------------------------------------------- snmpd
 
-void sandbox_test::write_snmpd_conf(const snmpd_config& config) {
+void sandbox_test::write_snmpd_conf(const snmpd_config& config)
+{
   std::ostringstream conf;
   conf << "smuxsocket 127.0.0.1\n";
   for (const auto& [identity, password] : config.peers) {
@@ -446,7 +470,8 @@ void sandbox_test::write_snmpd_conf(const snmpd_config& config) {
   ASSERT_TRUE(write_file(snmpd_conf_, conf.str())) << snmpd_conf_;
 }
 
-pid_t sandbox_test::start_snmpd(milliseconds timeout) {
+pid_t sandbox_test::start_snmpd(milliseconds timeout)
+{
   struct stat st{};
   if (stat(snmpd_conf_.c_str(), &st) != 0) write_snmpd_conf();
   pid_t pid = spawn({"snmpd", "-m", "", "-f", "-Lo", "-C", "-c", snmpd_conf_, "-p",
@@ -478,21 +503,24 @@ pid_t sandbox_test::start_snmpd(milliseconds timeout) {
   return pid;
 }
 
-void sandbox_test::stop_snmpd() {
+void sandbox_test::stop_snmpd()
+{
   if (snmpd_pid_ > 0) stop(snmpd_pid_, SIGTERM);
   snmpd_pid_ = -1;
   // The next snmpd binds the same ports; wait until they are free.
   wait_until([] { return !udp_bound(SNMP_PORT) && !tcp_listening(SMUX_PORT); }, milliseconds(5000));
 }
 
-pid_t sandbox_test::restart_snmpd() {
+pid_t sandbox_test::restart_snmpd()
+{
   stop_snmpd();
   return start_snmpd();
 }
 
 // ---------------------------------------------------------------- snmptrapd
 
-pid_t sandbox_test::start_snmptrapd(milliseconds timeout) {
+pid_t sandbox_test::start_snmptrapd(milliseconds timeout)
+{
   std::string conf = scratch_ + "/snmptrapd.conf";
   write_file(conf, "authCommunity log,execute,net public\n");
   pid_t pid = spawn({"snmptrapd", "-m", "", "-On", "-f", "-Lo", "-C", "-c", conf, "-F", TRAP_FORMAT,
@@ -507,7 +535,8 @@ pid_t sandbox_test::start_snmptrapd(milliseconds timeout) {
   return pid;
 }
 
-std::vector<trap_record> sandbox_test::traps() const {
+std::vector<trap_record> sandbox_test::traps() const
+{
   std::vector<trap_record> out;
   std::istringstream lines(read_file(trap_log_));
   std::string line;
@@ -518,7 +547,8 @@ std::vector<trap_record> sandbox_test::traps() const {
 }
 
 std::optional<trap_record> sandbox_test::wait_for_trap(
-    const std::function<bool(const trap_record&)>& match, milliseconds timeout) const {
+    const std::function<bool(const trap_record&)>& match, milliseconds timeout) const
+{
   std::optional<trap_record> found;
   wait_until(
       [&] {
@@ -535,7 +565,8 @@ std::optional<trap_record> sandbox_test::wait_for_trap(
 }
 
 bool sandbox_test::wait_for_line(const std::string& path, const std::string& text,
-                                 milliseconds timeout) const {
+                                 milliseconds timeout) const
+{
   return wait_until([&] { return read_file(path).find(text) != std::string::npos; }, timeout,
                     milliseconds(50));
 }
@@ -545,7 +576,8 @@ bool sandbox_test::wait_for_line(const std::string& path, const std::string& tex
 namespace {
 
 std::vector<std::string> client(const char* tool, const std::string& version,
-                                const std::string& community, const char* timeout) {
+                                const std::string& community, const char* timeout)
+{
   return {tool, "-v" + version, "-c", community, "-On", "-m", "", "-t", timeout, "-r", "0",
           "127.0.0.1:" + std::to_string(SNMP_PORT)};
 }
@@ -553,21 +585,24 @@ std::vector<std::string> client(const char* tool, const std::string& version,
 }  // namespace
 
 run_result sandbox_test::snmpget(const std::string& oid, const std::string& version,
-                                 const std::string& community) {
+                                 const std::string& community)
+{
   auto argv = client("snmpget", version, community, CLIENT_TIMEOUT);
   argv.push_back(oid);
   return run(argv, CLIENT_DEADLINE);
 }
 
 run_result sandbox_test::snmpgetnext(const std::string& oid, const std::string& version,
-                                     const std::string& community) {
+                                     const std::string& community)
+{
   auto argv = client("snmpgetnext", version, community, CLIENT_TIMEOUT);
   argv.push_back(oid);
   return run(argv, CLIENT_DEADLINE);
 }
 
 run_result sandbox_test::snmpwalk(const std::string& oid, const std::string& version,
-                                  const std::string& community) {
+                                  const std::string& community)
+{
   auto argv = client("snmpwalk", version, community, CLIENT_TIMEOUT);
   argv.push_back(oid);
   return run(argv, milliseconds(120000));
@@ -575,19 +610,22 @@ run_result sandbox_test::snmpwalk(const std::string& oid, const std::string& ver
 
 run_result sandbox_test::snmpset(const std::string& oid, const std::string& type,
                                  const std::string& value, const std::string& version,
-                                 const std::string& community) {
+                                 const std::string& community)
+{
   auto argv = client("snmpset", version, community, SET_TIMEOUT);
   argv.insert(argv.end(), {oid, type, value});
   return run(argv, CLIENT_DEADLINE);
 }
 
-std::string sandbox_test::value_of(const run_result& answer) {
+std::string sandbox_test::value_of(const run_result& answer)
+{
   std::string first = answer.out.substr(0, answer.out.find('\n'));
   auto at = first.find(" = ");
   return at == std::string::npos ? std::string() : first.substr(at + 3);
 }
 
-void sandbox_test::write_peers_file(const std::string& text) {
+void sandbox_test::write_peers_file(const std::string& text)
+{
   ASSERT_TRUE(write_file("/etc/netmgt/snmpd.peers", text));
 }
 

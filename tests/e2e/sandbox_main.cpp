@@ -23,18 +23,21 @@ namespace {
 volatile sig_atomic_t sandbox_child = 0;
 
 // Passing a stop signal on to unshare takes the whole namespace down with it.
-void forward_signal(int sig) {
+void forward_signal(int sig)
+{
   if (sandbox_child > 0) kill(sandbox_child, sig);
 }
 
-bool listing_only(int argc, char** argv) {
+bool listing_only(int argc, char** argv)
+{
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--gtest_list_tests", 18) == 0) return true;
   }
   return false;
 }
 
-std::string self_path() {
+std::string self_path()
+{
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return {};
@@ -43,7 +46,8 @@ std::string self_path() {
 }
 
 // Runs this binary again inside the sandbox and returns its exit status.
-int run_inside(const std::string& script, const std::string& self, int argc, char** argv) {
+int run_inside(const std::string& script, const std::string& self, int argc, char** argv)
+{
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) return 1;
@@ -75,7 +79,8 @@ int run_inside(const std::string& script, const std::string& self, int argc, cha
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
   using namespace dsmux::e2e;
   if (!in_sandbox() && !listing_only(argc, argv)) {
     std::string script = source_dir() + "/scripts/sandbox";

@@ -22,13 +22,15 @@ constexpr long TMPFS_MAGIC_NUMBER = 0x01021994;
 
 class sandbox : public sandbox_test {};
 
-std::string host_name() {
+std::string host_name()
+{
   char name[256] = {};
   gethostname(name, sizeof name - 1);
   return name;
 }
 
-TEST_F(sandbox, snmpd_answers_sys_name_with_the_sandbox_host_name) {
+TEST_F(sandbox, snmpd_answers_sys_name_with_the_sandbox_host_name)
+{
   ASSERT_GT(start_snmpd(), 0);
   // scripts/sandbox names the host; DSMUX_SANDBOX_HOSTNAME may choose another.
   const char* chosen = std::getenv("DSMUX_SANDBOX_HOSTNAME");
@@ -41,7 +43,8 @@ TEST_F(sandbox, snmpd_answers_sys_name_with_the_sandbox_host_name) {
   }
 }
 
-TEST_F(sandbox, set_is_read_back_and_a_restarted_snmpd_starts_from_its_configuration) {
+TEST_F(sandbox, set_is_read_back_and_a_restarted_snmpd_starts_from_its_configuration)
+{
   ASSERT_GT(start_snmpd(), 0);
   auto set = snmpset(SYS_NAME, "s", "renamed");
   ASSERT_EQ(set.status, 0) << set.err;
@@ -59,7 +62,8 @@ TEST_F(sandbox, set_is_read_back_and_a_restarted_snmpd_starts_from_its_configura
   EXPECT_EQ(value_of(snmpget(SYS_NAME)), "STRING: \"" + host_name() + "\"");
 }
 
-TEST_F(sandbox, host_directories_are_private_empty_and_writable) {
+TEST_F(sandbox, host_directories_are_private_empty_and_writable)
+{
   for (const char* dir : {"/etc/netmgt", "/opt/varden/server"}) {
     SCOPED_TRACE(dir);
     auto listing = run({"ls", "-A", dir});
@@ -75,7 +79,8 @@ TEST_F(sandbox, host_directories_are_private_empty_and_writable) {
   EXPECT_EQ(static_cast<long>(fs.f_type), TMPFS_MAGIC_NUMBER);
 }
 
-TEST_F(sandbox, v1_trap_reaches_the_trap_log_with_its_fields) {
+TEST_F(sandbox, v1_trap_reaches_the_trap_log_with_its_fields)
+{
   ASSERT_GT(start_snmptrapd(), 0);
   auto sent = run({"snmptrap", "-v1", "-c", "public", "-m", "", "127.0.0.1:1162",
                    ".1.3.6.1.4.1.32473", "127.0.0.1", "6", "17", "0", SYS_NAME, "s", "hello",
@@ -92,7 +97,8 @@ TEST_F(sandbox, v1_trap_reaches_the_trap_log_with_its_fields) {
   EXPECT_EQ(trap->varbinds[1], ".1.3.6.1.4.1.32473.1.0 = INTEGER: 42");
 }
 
-TEST_F(sandbox, snmpd_cold_start_reaches_the_trap_sink_from_the_v1_trap_address) {
+TEST_F(sandbox, snmpd_cold_start_reaches_the_trap_sink_from_the_v1_trap_address)
+{
   ASSERT_GT(start_snmptrapd(), 0);
   ASSERT_GT(start_snmpd(), 0);
   auto trap = wait_for_trap([](const trap_record& t) { return t.generic == 0; });
@@ -102,7 +108,8 @@ TEST_F(sandbox, snmpd_cold_start_reaches_the_trap_sink_from_the_v1_trap_address)
 
 // A second sandbox started from this one (as a second test binary would be)
 // sees neither this one's SMUX port listener, nor its files, nor its queue.
-TEST_F(sandbox, second_sandbox_sees_no_listener_file_or_queue_of_the_first) {
+TEST_F(sandbox, second_sandbox_sees_no_listener_file_or_queue_of_the_first)
+{
   int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(listener, 0);
   sockaddr_in addr{};
@@ -135,7 +142,8 @@ TEST_F(sandbox, second_sandbox_sees_no_listener_file_or_queue_of_the_first) {
   close(listener);
 }
 
-TEST(trap_line, parses_fields_and_varbinds_and_refuses_other_lines) {
+TEST(trap_line, parses_fields_and_varbinds_and_refuses_other_lines)
+{
   auto t = parse_trap_line(
       "TRAP agent=10.0.0.1 enterprise=.1.3.6.1.4.1.32473 generic=6 specific=.5 community=public "
       "vbs:.1.3.6.1.2.1.1.5.0 = STRING: \"a b\"| .1.3.6.1.4.1.32473.2.0 = Gauge32: 3");

@@ -64,7 +64,8 @@ class smux_lib : public sandbox_test {
   }
 };
 
-TEST_F(smux_lib, peer_registers_its_subtree_and_is_refused_one_of_snmpds_own) {
+TEST_F(smux_lib, peer_registers_its_subtree_and_is_refused_one_of_snmpds_own)
+{
   start_bed();
   // snmpd registers each object of its system group on its own: sysName is one.
   start_peer({"--subtree", ".1.3.6.1.2.1.1.5"});
@@ -77,7 +78,8 @@ TEST_F(smux_lib, peer_registers_its_subtree_and_is_refused_one_of_snmpds_own) {
   EXPECT_EQ(value_of(snmpget(".1.3.6.1.2.1.1.5.0")), "STRING: \"sandbox\"");
 }
 
-TEST_F(smux_lib, get_getnext_and_walk_are_answered_by_the_peer_through_snmpd) {
+TEST_F(smux_lib, get_getnext_and_walk_are_answered_by_the_peer_through_snmpd)
+{
   start_bed();
   start_peer();
   ASSERT_TRUE(peer_said("ready")) << peer_log();
@@ -113,7 +115,8 @@ TEST_F(smux_lib, get_getnext_and_walk_are_answered_by_the_peer_through_snmpd) {
   EXPECT_NE(missing.err.find("noSuchName"), std::string::npos) << missing.err;
 }
 
-TEST_F(smux_lib, set_is_committed_and_a_set_that_fails_anywhere_is_rolled_back) {
+TEST_F(smux_lib, set_is_committed_and_a_set_that_fails_anywhere_is_rolled_back)
+{
   start_bed();
   start_peer();
   ASSERT_TRUE(peer_said("ready")) << peer_log();
@@ -137,7 +140,8 @@ TEST_F(smux_lib, set_is_committed_and_a_set_that_fails_anywhere_is_rolled_back) 
   EXPECT_EQ(value_of(snmpget(under(".3.0"))), "INTEGER: 0");
 }
 
-TEST_F(smux_lib, trap_from_the_peer_reaches_the_trap_sink_with_enterprise_and_varbinds) {
+TEST_F(smux_lib, trap_from_the_peer_reaches_the_trap_sink_with_enterprise_and_varbinds)
+{
   start_bed();
   pid_t peer = start_peer();
   ASSERT_TRUE(peer_said("ready")) << peer_log();
@@ -154,7 +158,8 @@ TEST_F(smux_lib, trap_from_the_peer_reaches_the_trap_sink_with_enterprise_and_va
                                                       under(".1.0") + " = INTEGER: 42"}));
 }
 
-TEST_F(smux_lib, peer_sees_the_end_when_snmpd_stops_and_registers_again_after_restart) {
+TEST_F(smux_lib, peer_sees_the_end_when_snmpd_stops_and_registers_again_after_restart)
+{
   start_bed();
   pid_t peer = start_peer();
   ASSERT_TRUE(peer_said("ready")) << peer_log();
@@ -174,7 +179,8 @@ TEST_F(smux_lib, peer_sees_the_end_when_snmpd_stops_and_registers_again_after_re
   EXPECT_EQ(value_of(snmpget(under(".1.0"))), "INTEGER: 42");
 }
 
-TEST_F(smux_lib, wrong_password_gets_the_association_closed_and_nothing_registered) {
+TEST_F(smux_lib, wrong_password_gets_the_association_closed_and_nothing_registered)
+{
   start_bed("not-the-password");
   pid_t peer = start_peer();
   ASSERT_TRUE(peer_said("close 5")) << peer_log();  // authenticationFailure
@@ -273,7 +279,8 @@ class relay {
 };
 
 // Splits a SMUX stream into whole PDUs by their BER headers.
-std::vector<std::string> split_pdus(const std::string& stream) {
+std::vector<std::string> split_pdus(const std::string& stream)
+{
   std::vector<std::string> pdus;
   size_t at = 0;
   while (at + 2 <= stream.size()) {
@@ -293,7 +300,8 @@ std::vector<std::string> split_pdus(const std::string& stream) {
   return pdus;
 }
 
-TEST_F(smux_lib, peer_understands_what_snmpd_sends_long_form_lengths_and_four_byte_answers) {
+TEST_F(smux_lib, peer_understands_what_snmpd_sends_long_form_lengths_and_four_byte_answers)
+{
   constexpr int RELAY_PORT = 1199;
   start_bed();
   relay capture(RELAY_PORT);

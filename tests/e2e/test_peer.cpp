@@ -46,7 +46,8 @@ void on_usr1(int) { trap_wanted = 1; }
 void on_term(int) { stop_wanted = 1; }
 
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* fmt, ...) {
+void say(const char* fmt, ...)
+{
   va_list ap;
   va_start(ap, fmt);
   std::vprintf(fmt, ap);
@@ -55,7 +56,8 @@ void say(const char* fmt, ...) {
   std::fflush(stdout);
 }
 
-std::string dot(const snmp_oid* oid) {
+std::string dot(const snmp_oid* oid)
+{
   char buf[SNMP_DOT_TEXT_SIZE];
   if (make_dot_from_obj_id(oid, buf, sizeof buf) != 0) return "?";
   return buf;
@@ -76,7 +78,8 @@ snmp_oid* identity = nullptr;
 
 // Releases what the peer made, so that a sanitizer build sees no leak
 // whichever way the peer ends.
-void release_all() {
+void release_all()
+{
   for (auto& o : objects) free_oid(o.name);
   objects.clear();
   for (auto* s : subtrees) free_oid(s);
@@ -85,7 +88,8 @@ void release_all() {
   identity = nullptr;
 }
 
-snmp_oid* child(const snmp_oid* base, uint32_t column) {
+snmp_oid* child(const snmp_oid* base, uint32_t column)
+{
   snmp_oid* oid = oid_extend(base, 2);
   if (oid == nullptr) return nullptr;
   oid->ids[oid->count - 2] = column;
@@ -93,7 +97,8 @@ snmp_oid* child(const snmp_oid* base, uint32_t column) {
   return oid;
 }
 
-void fill(snmp_value* value, const object& o) {
+void fill(snmp_value* value, const object& o)
+{
   snmp_value_clear(value);
   value->syntax = o.syntax;
   if (o.syntax == SNMP_INTEGER) {
@@ -104,21 +109,24 @@ void fill(snmp_value* value, const object& o) {
   }
 }
 
-int find_exact(const snmp_oid* name) {
+int find_exact(const snmp_oid* name)
+{
   for (size_t i = 0; i < objects.size(); ++i) {
     if (oid_cmp(objects[i].name, name) == 0) return static_cast<int>(i);
   }
   return -1;
 }
 
-int find_after(const snmp_oid* name) {
+int find_after(const snmp_oid* name)
+{
   for (size_t i = 0; i < objects.size(); ++i) {
     if (oid_cmp(objects[i].name, name) > 0) return static_cast<int>(i);
   }
   return -1;
 }
 
-void answer(smux_event& ev) {
+void answer(smux_event& ev)
+{
   smux_request* req = ev.request;
   int index = 1;
   for (snmp_varbind* vb = req->varbinds; vb != nullptr; vb = vb->next, ++index) {
@@ -176,7 +184,8 @@ void answer(smux_event& ev) {
   if (smux_response(req) != 0) say("error response: %s", smux_error(smux_errno));
 }
 
-void commit_or_rollback(int32_t what) {
+void commit_or_rollback(int32_t what)
+{
   if (what == SMUX_COMMIT) {
     for (auto& [at, next] : pending_sets) {
       objects[at].number = next.number;
@@ -189,7 +198,8 @@ void commit_or_rollback(int32_t what) {
   pending_sets.clear();
 }
 
-void send_trap() {
+void send_trap()
+{
   snmp_varbind* vbs = make_varbind(oid_cpy(objects[1].name), SNMP_OCTET_STRING, 0, 0,
                                    make_octetstring(objects[1].text.data(), objects[1].text.size()),
                                    nullptr);
@@ -205,7 +215,8 @@ void send_trap() {
   free_varbind_list(vbs);
 }
 
-int usage() {
+int usage()
+{
   std::fprintf(stderr,
                "usage: test_peer [--name NAME] [--peers FILE] [--port N] --subtree OID...\n");
   return 64;
@@ -213,7 +224,8 @@ int usage() {
 
 // Waits until fd is ready for reading (or writing); false on time-out or
 // signal, so that the caller sees the signal flags.
-bool ready(int fd, bool for_write) {
+bool ready(int fd, bool for_write)
+{
   fd_set set;
   FD_ZERO(&set);
   FD_SET(fd, &set);
@@ -222,7 +234,8 @@ bool ready(int fd, bool for_write) {
 
 }  // namespace
 
-int run_peer(int argc, char** argv) {
+int run_peer(int argc, char** argv)
+{
   std::string name = "testpeer";
   std::string peers = dsmux::PEERS_FILE;
   int port = 0;
@@ -350,7 +363,8 @@ int run_peer(int argc, char** argv) {
   }
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
   int status = run_peer(argc, argv);
   smux_close(SMUX_GOING_DOWN);
   release_all();

@@ -29,7 +29,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-agent_entry* make_entry(const std::string& name, std::initializer_list<const char*> args) {
+agent_entry* make_entry(const std::string& name, std::initializer_list<const char*> args)
+{
     auto* entry = static_cast<agent_entry*>(std::calloc(1, sizeof(agent_entry)));
     entry->mbox = -1;
     std::snprintf(entry->name, sizeof entry->name, "%s", name.c_str());
@@ -38,14 +39,16 @@ agent_entry* make_entry(const std::string& name, std::initializer_list<const cha
     return entry;
 }
 
-std::string slurp(const std::string& path) {
+std::string slurp(const std::string& path)
+{
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline)
@@ -57,7 +60,8 @@ bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds 
 
 // The wait status of `pid`, polled until `timeout`; -1 on time-out (then
 // the process is killed and reaped).
-int wait_status(pid_t pid, std::chrono::milliseconds timeout) {
+int wait_status(pid_t pid, std::chrono::milliseconds timeout)
+{
     int status = -1;
     bool ended = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout);
     if (!ended) {
@@ -77,7 +81,8 @@ class agents_test : public ::testing::Test {
     private_queue scratch_;
 };
 
-TEST_F(agents_test, launch_starts_each_agent_with_its_arguments_and_skips_missing_one) {
+TEST_F(agents_test, launch_starts_each_agent_with_its_arguments_and_skips_missing_one)
+{
     std::string first = scratch_.dir() + "/first";
     std::string second = scratch_.dir() + "/second";
     cfg_agent_add(make_entry("sh", {"-c", "echo \"$0 $1\" > \"$2\"", "one", "two", first.c_str()}));
@@ -98,7 +103,8 @@ TEST_F(agents_test, launch_starts_each_agent_with_its_arguments_and_skips_missin
     }
 }
 
-TEST_F(agents_test, launch_forks_agents_in_list_order) {
+TEST_F(agents_test, launch_forks_agents_in_list_order)
+{
     // Each agent records its own process id; ids are handed out in fork
     // order, so the list order shows in them.
     std::string files[3];
@@ -122,7 +128,8 @@ TEST_F(agents_test, launch_forks_agents_in_list_order) {
 // The daemon's working directory is writable by agents: a program of an
 // agent's name planted there must not run through a '.' or empty PATH
 // entry, and the agents that do run get a PATH without such entries.
-TEST_F(agents_test, relative_path_entries_neither_find_nor_reach_an_agent) {
+TEST_F(agents_test, relative_path_entries_neither_find_nor_reach_an_agent)
+{
     std::string planted_ran = scratch_.dir() + "/planted-ran";
     std::string planted = scratch_.dir() + "/probe-agent";
     std::ofstream(planted) << "#!/bin/sh\necho ran > " << planted_ran << "\n";
@@ -150,7 +157,8 @@ TEST_F(agents_test, relative_path_entries_neither_find_nor_reach_an_agent) {
     }
 }
 
-TEST_F(agents_test, agent_whose_exec_fails_reports_and_exits_255) {
+TEST_F(agents_test, agent_whose_exec_fails_reports_and_exits_255)
+{
     // Present (so the search passes) but not executable.
     std::string path = scratch_.dir() + "/not-a-program";
     std::ofstream(path) << "data\n";
@@ -175,7 +183,8 @@ TEST_F(agents_test, agent_whose_exec_fails_reports_and_exits_255) {
         << slurp(log);
 }
 
-TEST_F(agents_test, install_signals_sets_the_actions_without_restart) {
+TEST_F(agents_test, install_signals_sets_the_actions_without_restart)
+{
     struct sigaction saved[5];
     const int signals[5] = {SIGCHLD, SIGALRM, SIGINT, SIGTERM, SIGHUP};
     for (int i = 0; i < 5; ++i)
@@ -198,7 +207,8 @@ TEST_F(agents_test, install_signals_sets_the_actions_without_restart) {
         sigaction(signals[i], &saved[i], nullptr);
 }
 
-TEST_F(agents_test, alarm_tick_raises_flag_and_rearms_with_period) {
+TEST_F(agents_test, alarm_tick_raises_flag_and_rearms_with_period)
+{
     mail_flag = 0;
     alarm_period = 3;
     on_alarm(SIGALRM);
@@ -210,7 +220,8 @@ TEST_F(agents_test, alarm_tick_raises_flag_and_rearms_with_period) {
 
 // In a child that ignores SIGCHLD as the daemon does: an agent that ends
 // must vanish from the process table without being waited for.
-TEST_F(agents_test, ended_agent_leaves_no_zombie) {
+TEST_F(agents_test, ended_agent_leaves_no_zombie)
+{
     pid_t daemon = fork();
     ASSERT_GE(daemon, 0);
     if (daemon == 0) {
@@ -234,7 +245,8 @@ TEST_F(agents_test, ended_agent_leaves_no_zombie) {
 // The release comes after the alarm is stopped and before any agent is
 // told to stop; the hook records what it finds.
 int release_calls_fd = -1;
-void count_release() {
+void count_release()
+{
     msqid_ds description{};
     const char* seen = "r";
     if (alarm(0) != 0)
@@ -245,7 +257,8 @@ void count_release() {
         (void)!write(release_calls_fd, seen, std::strlen(seen));
 }
 
-TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue) {
+TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue)
+{
     for (bool by_signal : {false, true}) {
         SCOPED_TRACE(by_signal ? "SIGTERM" : "direct call");
         private_queue queue;

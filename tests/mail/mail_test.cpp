@@ -91,7 +91,8 @@ class read_mail_test : public ::testing::Test {
 
 using agent_list = std::vector<std::pair<std::string, int>>;
 
-TEST_F(read_mail_test, connect_records_agent_and_acknowledges_at_its_mailbox) {
+TEST_F(read_mail_test, connect_records_agent_and_acknowledges_at_its_mailbox)
+{
     deliver(named_mail(MAIL_CONNECT, 5001, "alpha"));
     std::string err;
     EXPECT_EQ(poll(&err), 0);
@@ -105,7 +106,8 @@ TEST_F(read_mail_test, connect_records_agent_and_acknowledges_at_its_mailbox) {
     EXPECT_EQ(raw_sender(*ack), queue_.qid());
 }
 
-TEST_F(read_mail_test, second_connect_under_same_name_moves_entry_to_new_mailbox) {
+TEST_F(read_mail_test, second_connect_under_same_name_moves_entry_to_new_mailbox)
+{
     deliver(named_mail(MAIL_CONNECT, 5001, "alpha"));
     deliver(named_mail(MAIL_CONNECT, 5002, "beta"));
     deliver(named_mail(MAIL_CONNECT, 5003, "alpha"));
@@ -118,7 +120,8 @@ TEST_F(read_mail_test, second_connect_under_same_name_moves_entry_to_new_mailbox
     EXPECT_EQ(raw_command(*ack), MAIL_ACK);
 }
 
-TEST_F(read_mail_test, configuration_read_and_rollback_leave_connected_agents_alone) {
+TEST_F(read_mail_test, configuration_read_and_rollback_leave_connected_agents_alone)
+{
     deliver(named_mail(MAIL_CONNECT, 5001, "alpha"));
     EXPECT_EQ(poll(), 0);
     std::string path = queue_.dir() + "/config";
@@ -142,7 +145,8 @@ TEST_F(read_mail_test, configuration_read_and_rollback_leave_connected_agents_al
     cfg_reset();
 }
 
-TEST_F(read_mail_test, disconnect_removes_named_agent_and_ignores_unknown_name) {
+TEST_F(read_mail_test, disconnect_removes_named_agent_and_ignores_unknown_name)
+{
     add_agent("alpha", 5001);
     add_agent("beta", 5002);
     deliver(named_mail(MAIL_DISCONNECT, 5001, "alpha"));
@@ -158,7 +162,8 @@ TEST_F(read_mail_test, disconnect_removes_named_agent_and_ignores_unknown_name) 
     EXPECT_FALSE(take_raw(queue_.qid(), 0).has_value()) << "a disconnect is not answered";
 }
 
-TEST_F(read_mail_test, two_debug_mails_switch_flag_on_then_off) {
+TEST_F(read_mail_test, two_debug_mails_switch_flag_on_then_off)
+{
     std::string err;
     deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
     EXPECT_EQ(poll(&err), 0);
@@ -170,7 +175,8 @@ TEST_F(read_mail_test, two_debug_mails_switch_flag_on_then_off) {
     EXPECT_NE(err.find("read_mail: received DEBUG off\n"), std::string::npos) << err;
 }
 
-TEST_F(read_mail_test, unknown_commands_stop_the_service_with_message) {
+TEST_F(read_mail_test, unknown_commands_stop_the_service_with_message)
+{
     for (std::int32_t command : {-1, 0, 4, 5, 9, 13, 18, 20, 23, 24, 27, 100, 0x7fffffff}) {
         deliver(mail_bytes(SERVICE_MBOX, 1, command));
         std::string err;
@@ -180,7 +186,8 @@ TEST_F(read_mail_test, unknown_commands_stop_the_service_with_message) {
     }
 }
 
-TEST_F(read_mail_test, command_results_of_known_commands) {
+TEST_F(read_mail_test, command_results_of_known_commands)
+{
     const struct {
         std::int32_t command;
         int result;
@@ -194,7 +201,8 @@ TEST_F(read_mail_test, command_results_of_known_commands) {
     EXPECT_EQ(poll(), 0) << "an empty queue";
 }
 
-TEST_F(read_mail_test, stop_all_reaches_connected_agents_only_and_empties_list) {
+TEST_F(read_mail_test, stop_all_reaches_connected_agents_only_and_empties_list)
+{
     add_agent("alpha", 6001);
     add_agent("never", 0);
     add_agent("configured", -1);
@@ -210,7 +218,8 @@ TEST_F(read_mail_test, stop_all_reaches_connected_agents_only_and_empties_list) 
     EXPECT_FALSE(take_raw(queue_.qid(), 0).has_value()) << "nothing else was sent";
 }
 
-TEST_F(read_mail_test, stop_mail_leaves_agents_connected) {
+TEST_F(read_mail_test, stop_mail_leaves_agents_connected)
+{
     add_agent("alpha", 6001);
     deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_STOP));
     EXPECT_EQ(poll(), 1);
@@ -218,7 +227,8 @@ TEST_F(read_mail_test, stop_mail_leaves_agents_connected) {
     EXPECT_FALSE(take_raw(queue_.qid(), 0).has_value());
 }
 
-TEST_F(read_mail_test, connect_with_negative_mailbox_is_refused_naming_agent_and_number) {
+TEST_F(read_mail_test, connect_with_negative_mailbox_is_refused_naming_agent_and_number)
+{
     deliver(named_mail(MAIL_CONNECT, -7, "alpha"));
     std::string err;
     EXPECT_EQ(poll(&err), 0);
@@ -228,7 +238,8 @@ TEST_F(read_mail_test, connect_with_negative_mailbox_is_refused_naming_agent_and
         << err;
 }
 
-TEST_F(read_mail_test, connect_with_mailbox_zero_is_recorded_but_not_answered) {
+TEST_F(read_mail_test, connect_with_mailbox_zero_is_recorded_but_not_answered)
+{
     deliver(named_mail(MAIL_CONNECT, 0, "zero"));
     std::string err;
     EXPECT_EQ(poll(&err), 0);
@@ -236,7 +247,8 @@ TEST_F(read_mail_test, connect_with_mailbox_zero_is_recorded_but_not_answered) {
     EXPECT_EQ(err.find("Connect agent"), std::string::npos) << err;
 }
 
-TEST_F(read_mail_test, reply_wait_defers_other_mails_for_next_polls_in_arrival_order) {
+TEST_F(read_mail_test, reply_wait_defers_other_mails_for_next_polls_in_arrival_order)
+{
     deliver(named_mail(MAIL_CONNECT, 7001, "a"));
     deliver(named_mail(MAIL_CONNECT, 7002, "b"));
     deliver(named_mail(MAIL_DISCONNECT, 7001, "a"));
@@ -257,7 +269,8 @@ TEST_F(read_mail_test, reply_wait_defers_other_mails_for_next_polls_in_arrival_o
     EXPECT_EQ(agents(), (agent_list{{"b", 7002}, {"c", 7003}}));
 }
 
-TEST_F(read_mail_test, reply_wait_keeps_at_most_the_deferred_limit) {
+TEST_F(read_mail_test, reply_wait_keeps_at_most_the_deferred_limit)
+{
     for (std::size_t i = 0; i < MAIL_DEFERRED_MAX + 2; ++i)
         deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_DEBUG));
     deliver(mail_bytes(SERVICE_MBOX, 1, MAIL_ACK));
@@ -270,13 +283,15 @@ TEST_F(read_mail_test, reply_wait_keeps_at_most_the_deferred_limit) {
     EXPECT_NE(err.find("(SMUX3015)", first + 1), std::string::npos) << "two were dropped";
 }
 
-TEST_F(read_mail_test, reply_wait_ends_on_nak_whichever_agent_sent_it) {
+TEST_F(read_mail_test, reply_wait_ends_on_nak_whichever_agent_sent_it)
+{
     deliver(mail_bytes(SERVICE_MBOX, 8123, MAIL_NAK));
     EXPECT_EQ(read_mail(false, MAIL_ACK), MAIL_NAK);
     EXPECT_EQ(alarm_period, 1) << "the period is restored after the wait";
 }
 
-TEST_F(read_mail_test, post_mail_waiting_for_reply_is_0_on_ack_and_minus_1_on_nak) {
+TEST_F(read_mail_test, post_mail_waiting_for_reply_is_0_on_ack_and_minus_1_on_nak)
+{
     unsigned char set[MAIL_SET_BASE] = {};
     deliver(mail_bytes(SERVICE_MBOX, 8001, MAIL_ACK));
     EXPECT_EQ(post_mail(8001, MAIL_SET, set, sizeof set, true), 0);
@@ -290,7 +305,8 @@ TEST_F(read_mail_test, post_mail_waiting_for_reply_is_0_on_ack_and_minus_1_on_na
     EXPECT_EQ(post_mail(8001, MAIL_SET, set, sizeof set, true), -1);
 }
 
-TEST_F(read_mail_test, reply_wait_times_out_and_restores_the_tick) {
+TEST_F(read_mail_test, reply_wait_times_out_and_restores_the_tick)
+{
     mail_set_reply_wait(1);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(read_mail(false, MAIL_ACK), 0);
@@ -304,7 +320,8 @@ TEST_F(read_mail_test, reply_wait_times_out_and_restores_the_tick) {
     EXPECT_LE(left, 1u);
 }
 
-TEST_F(read_mail_test, reply_wait_ends_on_time_while_an_agent_keeps_mailing) {
+TEST_F(read_mail_test, reply_wait_ends_on_time_while_an_agent_keeps_mailing)
+{
     // A sender that keeps the queue full: the receive never blocks, so the
     // tick that should end the wait lands between receives.
     mail_set_reply_wait(1);
@@ -342,7 +359,8 @@ TEST_F(read_mail_test, reply_wait_ends_on_time_while_an_agent_keeps_mailing) {
     EXPECT_GT(mail_deferred_count(), 0u);
 }
 
-TEST_F(read_mail_test, late_ack_is_consumed_by_a_poll_and_ignored) {
+TEST_F(read_mail_test, late_ack_is_consumed_by_a_poll_and_ignored)
+{
     add_agent("alpha", 6001);
     deliver(mail_bytes(SERVICE_MBOX, 6001, MAIL_ACK));
     EXPECT_EQ(poll(), MAIL_ACK);
@@ -350,13 +368,15 @@ TEST_F(read_mail_test, late_ack_is_consumed_by_a_poll_and_ignored) {
     EXPECT_FALSE(take_raw(queue_.qid(), 0).has_value()) << "consumed, nothing answered";
 }
 
-TEST_F(read_mail_test, poll_rearms_alarm_with_the_period) {
+TEST_F(read_mail_test, poll_rearms_alarm_with_the_period)
+{
     alarm_period = 3;
     EXPECT_EQ(poll(), 0);
     EXPECT_EQ(alarm(0), 3u);
 }
 
-TEST_F(read_mail_test, receive_failure_is_reported_and_ends_the_poll) {
+TEST_F(read_mail_test, receive_failure_is_reported_and_ends_the_poll)
+{
     ASSERT_EQ(mbox_remove(queue_.qid()), 0);
     std::string err;
     EXPECT_EQ(poll(&err), -1);
@@ -364,7 +384,8 @@ TEST_F(read_mail_test, receive_failure_is_reported_and_ends_the_poll) {
     EXPECT_NE(err.find("(SMUX3004)"), std::string::npos) << err;
 }
 
-TEST_F(read_mail_test, oversized_mail_is_dropped_with_message_and_mail_goes_on) {
+TEST_F(read_mail_test, oversized_mail_is_dropped_with_message_and_mail_goes_on)
+{
     raw_message big{};
     big.mtype = SERVICE_MBOX;
     ASSERT_EQ(msgsnd(queue_.qid(), &big, MAIL_TEXT_MAX + 4, 0), 0);
@@ -377,7 +398,8 @@ TEST_F(read_mail_test, oversized_mail_is_dropped_with_message_and_mail_goes_on) 
     EXPECT_NE(err.find("received DEBUG on"), std::string::npos) << err;
 }
 
-TEST_F(read_mail_test, full_queue_drops_a_mail_and_reclaims_a_dead_agents_mail) {
+TEST_F(read_mail_test, full_queue_drops_a_mail_and_reclaims_a_dead_agents_mail)
+{
     msqid_ds description{};
     ASSERT_EQ(msgctl(queue_.qid(), IPC_STAT, &description), 0);
     description.msg_qbytes = 120;
@@ -413,7 +435,8 @@ TEST_F(read_mail_test, full_queue_drops_a_mail_and_reclaims_a_dead_agents_mail) 
     EXPECT_EQ(err.find("(SMUX3016)"), std::string::npos) << err;
 }
 
-TEST_F(read_mail_test, dump_of_unknown_object_says_so_on_stdout) {
+TEST_F(read_mail_test, dump_of_unknown_object_says_so_on_stdout)
+{
     deliver(named_mail(MAIL_DUMP, 1, queue_.dir() + "/nosuch"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(poll(), 0);
@@ -421,7 +444,8 @@ TEST_F(read_mail_test, dump_of_unknown_object_says_so_on_stdout) {
     EXPECT_EQ(out, "Can't find object: " + queue_.dir() + "/nosuch\n");
 }
 
-TEST_F(read_mail_test, dump_of_known_object_writes_title_and_items) {
+TEST_F(read_mail_test, dump_of_known_object_writes_title_and_items)
+{
     // One UNSIGNED item holding 42, laid out as an agent writes it.
     std::string path = queue_.dir() + "/state";
     ASSERT_TRUE(write_object_file(path, object_image({"sys/state", "/registry/sys/state", 1, {}},
@@ -443,7 +467,8 @@ TEST_F(read_mail_test, dump_of_known_object_writes_title_and_items) {
 
 // Hands `bytes` to the dispatcher in a buffer of exactly that size, so
 // that the sanitizer build catches any read past the received mail.
-int dispatch_exact(const std::vector<unsigned char>& bytes, std::string* err) {
+int dispatch_exact(const std::vector<unsigned char>& bytes, std::string* err)
+{
     auto exact = std::make_unique<unsigned char[]>(bytes.size());
     if (!bytes.empty())
         std::memcpy(exact.get(), bytes.data(), bytes.size());
@@ -453,7 +478,8 @@ int dispatch_exact(const std::vector<unsigned char>& bytes, std::string* err) {
     return result;
 }
 
-TEST_F(read_mail_test, names_without_nul_or_too_long_are_refused) {
+TEST_F(read_mail_test, names_without_nul_or_too_long_are_refused)
+{
     const struct {
         std::int32_t command;
         std::string name;
@@ -479,14 +505,16 @@ TEST_F(read_mail_test, names_without_nul_or_too_long_are_refused) {
     EXPECT_FALSE(take_raw(queue_.qid(), 6100).has_value()) << "no refused connect was answered";
 }
 
-TEST_F(read_mail_test, longest_agent_name_is_accepted) {
+TEST_F(read_mail_test, longest_agent_name_is_accepted)
+{
     std::string name(255, 'x');
     deliver(named_mail(MAIL_CONNECT, 6200, name));
     EXPECT_EQ(poll(), 0);
     EXPECT_EQ(agents(), (agent_list{{name, 6200}}));
 }
 
-TEST_F(read_mail_test, mail_shorter_than_header_is_refused) {
+TEST_F(read_mail_test, mail_shorter_than_header_is_refused)
+{
     for (std::size_t size : {std::size_t{0}, std::size_t{4}, std::size_t{11}}) {
         std::vector<unsigned char> bytes(size, 0xFF);
         std::string err;
@@ -500,7 +528,8 @@ std::size_t relayed_length = 0;
 int relayed_calls = 0;
 std::string relayed_text;
 
-int record_trap(const unsigned char* body, std::size_t length) {
+int record_trap(const unsigned char* body, std::size_t length)
+{
     ++relayed_calls;
     relayed_body = body;
     relayed_length = length;
@@ -509,7 +538,8 @@ int record_trap(const unsigned char* body, std::size_t length) {
     return 0;
 }
 
-mail_bytes trap_mail(std::uint32_t count, const std::string& text, bool terminate = true) {
+mail_bytes trap_mail(std::uint32_t count, const std::string& text, bool terminate = true)
+{
     mail_bytes m(SERVICE_MBOX, 4000, MAIL_TRAP, MAIL_OFF_DATA + 4 * count);
     m.text(MAIL_OFF_OBJECT_NAME, "sys/state");
     m.put(MAIL_OFF_TRAP_NUMBER, 7);
@@ -520,7 +550,8 @@ mail_bytes trap_mail(std::uint32_t count, const std::string& text, bool terminat
     return m;
 }
 
-TEST_F(read_mail_test, trap_within_its_mail_goes_to_the_relay) {
+TEST_F(read_mail_test, trap_within_its_mail_goes_to_the_relay)
+{
     mail_set_hooks(nullptr, record_trap);
     relayed_calls = 0;
     deliver(trap_mail(2, "disk full"));
@@ -532,7 +563,8 @@ TEST_F(read_mail_test, trap_within_its_mail_goes_to_the_relay) {
     EXPECT_EQ(relayed_length, MAIL_OFF_DATA + 8 + 10 + 4 - MAIL_OFF_BODY);
 }
 
-TEST_F(read_mail_test, trap_reaching_past_its_mail_is_refused) {
+TEST_F(read_mail_test, trap_reaching_past_its_mail_is_refused)
+{
     mail_set_hooks(nullptr, record_trap);
     relayed_calls = 0;
     struct row {

@@ -33,7 +33,8 @@ class mbox_test : public ::testing::Test {
     private_queue queue_;
 };
 
-unsigned long queue_bytes(int qid) {
+unsigned long queue_bytes(int qid)
+{
     msqid_ds description{};
     if (msgctl(qid, IPC_STAT, &description) < 0)
         return 0;
@@ -42,7 +43,8 @@ unsigned long queue_bytes(int qid) {
 
 }  // namespace
 
-TEST_F(mbox_test, create_again_reuses_queue_with_its_mail_and_raises_limit_again) {
+TEST_F(mbox_test, create_again_reuses_queue_with_its_mail_and_raises_limit_again)
+{
     unsigned long first_limit = queue_bytes(queue_.qid());
     ASSERT_GT(first_limit, 0u);
     ASSERT_EQ(send(queue_.qid(), mail_bytes(SERVICE_MBOX, 7, MAIL_DEBUG)), 12);
@@ -60,7 +62,8 @@ TEST_F(mbox_test, create_again_reuses_queue_with_its_mail_and_raises_limit_again
     EXPECT_TRUE(take_raw(again, SERVICE_MBOX).has_value()) << "the mail left in it is kept";
 }
 
-TEST_F(mbox_test, create_without_install_directory_fails_with_message) {
+TEST_F(mbox_test, create_without_install_directory_fails_with_message)
+{
     testing::internal::CaptureStderr();
     int qid = mbox_create((queue_.dir() + "/missing").c_str());
     std::string err = testing::internal::GetCapturedStderr();
@@ -68,7 +71,8 @@ TEST_F(mbox_test, create_without_install_directory_fails_with_message) {
     EXPECT_NE(err.find("Can't make mailbox key from"), std::string::npos) << err;
 }
 
-TEST_F(mbox_test, kernel_gets_type_and_mail_bytes_from_offset_4_plus_four_zeros) {
+TEST_F(mbox_test, kernel_gets_type_and_mail_bytes_from_offset_4_plus_four_zeros)
+{
     // A sender's buffer of exactly L bytes: nothing past it may be read.
     const std::size_t length = 20;
     auto exact = std::make_unique<unsigned char[]>(length);
@@ -90,7 +94,8 @@ TEST_F(mbox_test, kernel_gets_type_and_mail_bytes_from_offset_4_plus_four_zeros)
         EXPECT_EQ((*text)[i], 0) << "trailing byte " << i;
 }
 
-TEST_F(mbox_test, receive_rebuilds_documented_layout_with_text_size_as_length) {
+TEST_F(mbox_test, receive_rebuilds_documented_layout_with_text_size_as_length)
+{
     mail_bytes sent = named_mail(MAIL_CONNECT, 555, "agent-x");
     ASSERT_EQ(send(queue_.qid(), sent), static_cast<int>(sent.bytes.size()));
 
@@ -104,14 +109,16 @@ TEST_F(mbox_test, receive_rebuilds_documented_layout_with_text_size_as_length) {
     EXPECT_EQ(mbox_rtype, SERVICE_MBOX);
 }
 
-TEST_F(mbox_test, no_wait_receive_ignores_agent_mail_and_returns_zero) {
+TEST_F(mbox_test, no_wait_receive_ignores_agent_mail_and_returns_zero)
+{
     ASSERT_EQ(send(queue_.qid(), mail_bytes(9999, 1, MAIL_STOP)), 12);
     mail received{};
     EXPECT_EQ(mbox_receive(queue_.qid(), &received, MAIL_TEXT_MAX, true), 0);
     EXPECT_TRUE(take_raw(queue_.qid(), 9999).has_value());
 }
 
-TEST_F(mbox_test, first_receive_on_another_queue_fixes_type_to_process_id) {
+TEST_F(mbox_test, first_receive_on_another_queue_fixes_type_to_process_id)
+{
     private_queue other;
     int other_qid = mbox_create(other.dir().c_str());
     ASSERT_GE(other_qid, 0);
@@ -124,7 +131,8 @@ TEST_F(mbox_test, first_receive_on_another_queue_fixes_type_to_process_id) {
     msgctl(other_qid, IPC_RMID, nullptr);
 }
 
-TEST_F(mbox_test, alarm_during_blocking_receive_returns_zero) {
+TEST_F(mbox_test, alarm_during_blocking_receive_returns_zero)
+{
     struct sigaction action {}, old {};
     action.sa_handler = quiet_alarm;  // no SA_RESTART
     sigemptyset(&action.sa_mask);
@@ -135,7 +143,8 @@ TEST_F(mbox_test, alarm_during_blocking_receive_returns_zero) {
     sigaction(SIGALRM, &old, nullptr);
 }
 
-TEST_F(mbox_test, send_keeps_the_pending_alarm_and_arms_none_of_its_own) {
+TEST_F(mbox_test, send_keeps_the_pending_alarm_and_arms_none_of_its_own)
+{
     struct sigaction action {}, old {};
     action.sa_handler = quiet_alarm;
     sigemptyset(&action.sa_mask);
@@ -153,7 +162,8 @@ TEST_F(mbox_test, send_keeps_the_pending_alarm_and_arms_none_of_its_own) {
     sigaction(SIGALRM, &old, nullptr);
 }
 
-TEST_F(mbox_test, send_refuses_lengths_outside_a_mail) {
+TEST_F(mbox_test, send_refuses_lengths_outside_a_mail)
+{
     mail m{};
     m.mtype = 5;
     for (std::size_t length : {std::size_t{0}, std::size_t{11}, MAIL_TEXT_MAX + 1}) {
@@ -164,7 +174,8 @@ TEST_F(mbox_test, send_refuses_lengths_outside_a_mail) {
     EXPECT_EQ(mbox_send(queue_.qid(), &m, MAIL_TEXT_MAX), static_cast<int>(MAIL_TEXT_MAX));
 }
 
-TEST_F(mbox_test, mail_longer_than_capacity_fails_receive_and_is_taken_off) {
+TEST_F(mbox_test, mail_longer_than_capacity_fails_receive_and_is_taken_off)
+{
     raw_message big{};
     big.mtype = SERVICE_MBOX;
     ASSERT_EQ(msgsnd(queue_.qid(), &big, MAIL_TEXT_MAX + 8, 0), 0);
@@ -178,7 +189,8 @@ TEST_F(mbox_test, mail_longer_than_capacity_fails_receive_and_is_taken_off) {
     EXPECT_EQ(received.command, MAIL_DEBUG);
 }
 
-TEST_F(mbox_test, empty_message_is_dropped_and_the_next_mail_taken) {
+TEST_F(mbox_test, empty_message_is_dropped_and_the_next_mail_taken)
+{
     raw_message empty{};
     empty.mtype = SERVICE_MBOX;
     ASSERT_EQ(msgsnd(queue_.qid(), &empty, 0, 0), 0);
@@ -188,7 +200,8 @@ TEST_F(mbox_test, empty_message_is_dropped_and_the_next_mail_taken) {
     EXPECT_EQ(received.command, MAIL_DEBUG);
 }
 
-TEST_F(mbox_test, remove_deletes_queue_with_its_mail) {
+TEST_F(mbox_test, remove_deletes_queue_with_its_mail)
+{
     ASSERT_EQ(send(queue_.qid(), mail_bytes(SERVICE_MBOX, 3, MAIL_DEBUG)), 12);
     EXPECT_EQ(mbox_remove(queue_.qid()), 0);
     msqid_ds description{};

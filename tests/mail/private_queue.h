@@ -76,13 +76,15 @@ struct mail_bytes {
 };
 
 // A mail for the daemon (mailbox 1) that carries a name at offset 12.
-inline mail_bytes named_mail(std::int32_t command, std::int32_t sender, const std::string& name) {
+inline mail_bytes named_mail(std::int32_t command, std::int32_t sender, const std::string& name)
+{
     mail_bytes m(SERVICE_MBOX, sender, command);
     m.text(MAIL_OFF_AGENT_NAME, name);
     return m;
 }
 
-inline int send(int qid, const mail_bytes& m) {
+inline int send(int qid, const mail_bytes& m)
+{
     return mbox_send(qid, m.bytes.data(), m.bytes.size());
 }
 
@@ -93,7 +95,8 @@ struct raw_message {
 };
 
 // Takes a message of `type` from the queue without waiting; nullopt if none.
-inline std::optional<std::vector<unsigned char>> take_raw(int qid, long type, long* got_type = nullptr) {
+inline std::optional<std::vector<unsigned char>> take_raw(int qid, long type, long* got_type = nullptr)
+{
     raw_message message{};
     ssize_t size = msgrcv(qid, &message, sizeof message.text, type, IPC_NOWAIT);
     if (size < 0)
@@ -104,17 +107,20 @@ inline std::optional<std::vector<unsigned char>> take_raw(int qid, long type, lo
 }
 
 // The command word of a mail taken with take_raw (text offset 4 = mail offset 8).
-inline std::int32_t raw_command(const std::vector<unsigned char>& text) {
+inline std::int32_t raw_command(const std::vector<unsigned char>& text)
+{
     return text.size() >= 8 ? decode_int32(text.data() + 4) : 0;
 }
 
-inline std::int32_t raw_sender(const std::vector<unsigned char>& text) {
+inline std::int32_t raw_sender(const std::vector<unsigned char>& text)
+{
     return text.size() >= 4 ? decode_int32(text.data()) : 0;
 }
 
 // Polls for a message of `type` until `timeout` passes.
 inline std::optional<std::vector<unsigned char>> wait_raw(int qid, long type,
-                                                          std::chrono::milliseconds timeout) {
+                                                          std::chrono::milliseconds timeout)
+{
     auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
         if (auto got = take_raw(qid, type))
