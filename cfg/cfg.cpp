@@ -213,46 +213,28 @@ int read_config_file(const char* path)
 
 namespace {
 
-std::vector<void*> elements(queue* q)
-{
-    std::vector<void*> found;
-    qnode* cursor = *q;  // a walk starts at the head
-    while (void* element = q_walk(q, &cursor))
-        found.push_back(element);
-    return found;
-}
+void release_agent(void* entry) { agent_entry_free(static_cast<agent_entry*>(entry)); }
 
-int same_element(const void* key, const void* element) { return key == element ? 0 : 1; }
-
-// Takes the elements after the first `kept` off `q` and hands each to
-// `release`.
-template <typename release_fn>
-void drop_after(queue* q, std::size_t kept, release_fn release)
-{
-    std::vector<void*> all = elements(q);
-    for (std::size_t i = kept; i < all.size(); ++i)
-        if (q_take_match(q, all[i], same_element) != nullptr)
-            release(all[i]);
-}
+void release_plain(void* entry) { std::free(entry); }
 
 }  // namespace
 
 std::vector<const agent_entry*> cfg_agents()
 {
     std::vector<const agent_entry*> found;
-    for (void* element : elements(&agent_Q))
+    for (void* element : q_elements(&agent_Q))
         found.push_back(static_cast<const agent_entry*>(element));
     return found;
 }
 
 agent_entry* cfg_agent_take() { return static_cast<agent_entry*>(q_take(&agent_Q)); }
 
-cfg_mark cfg_mark_now() { return {elements(&agent_Q).size(), elements(&alarm_Q).size()}; }
+cfg_mark cfg_mark_now() { return {q_elements(&agent_Q).size(), q_elements(&alarm_Q).size()}; }
 
 void cfg_rollback(const cfg_mark& mark)
 {
-    drop_after(&agent_Q, mark.agents, [](void* entry) { agent_entry_free(static_cast<agent_entry*>(entry)); });
-    drop_after(&alarm_Q, mark.alarms, [](void* entry) { std::free(entry); });
+    q_drop_after(&agent_Q, mark.agents, release_agent);
+    q_drop_after(&alarm_Q, mark.alarms, release_plain);
 }
 
 void cfg_agent_add(agent_entry* entry) { (void)q_add(&agent_Q, entry); }

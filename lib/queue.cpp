@@ -92,3 +92,26 @@ void* q_walk(queue* q, qnode** cursor)
         *cursor = nullptr;
     return node->data;
 }
+
+std::vector<void*> q_elements(queue* q)
+{
+    std::vector<void*> found;
+    qnode* cursor = *q;  // a walk starts at the head
+    while (void* element = q_walk(q, &cursor))
+        found.push_back(element);
+    return found;
+}
+
+std::size_t q_drop_after(queue* q, std::size_t kept, void (*release)(void*))
+{
+    std::vector<void*> all = q_elements(q);
+    std::size_t dropped = 0;
+    auto same = [](const void* key, const void* element) { return key == element ? 0 : 1; };
+    for (std::size_t i = kept; i < all.size(); ++i) {
+        if (q_take_match(q, all[i], same) != nullptr) {
+            release(all[i]);
+            ++dropped;
+        }
+    }
+    return dropped;
+}

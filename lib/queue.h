@@ -2,6 +2,8 @@
 // reached through a handle that points at its head node (null: empty).
 // The queue owns its nodes only; elements belong to the caller.
 #pragma once
+#include <cstddef>
+#include <vector>
 
 struct qnode {
     qnode* next;
@@ -20,3 +22,10 @@ void* q_find(queue* q, const void* key, q_compare compare);
 qnode* q_find_node(queue* q, const void* key, q_compare compare);
 void* q_take_match(queue* q, const void* key, q_compare compare);
 void* q_walk(queue* q, qnode** cursor);
+
+// The elements from head to tail.
+std::vector<void*> q_elements(queue* q);
+
+// Takes every element after the first `kept` off the queue and hands each to
+// `release`; returns how many. Undoes what a reader appended after a mark.
+std::size_t q_drop_after(queue* q, std::size_t kept, void (*release)(void*));

@@ -42,39 +42,7 @@ struct completed_steps {
 };
 completed_steps completed;
 
-using release_fn = void (*)(void*);
-
 void release_plain(void* entry) { std::free(entry); }
-
-std::vector<void*> elements(queue* q)
-{
-    std::vector<void*> found;
-    qnode* cursor = *q;  // a walk starts at the head
-    while (void* element = q_walk(q, &cursor))
-        found.push_back(element);
-    return found;
-}
-
-int same_element(const void* key, const void* element) { return key == element ? 0 : 1; }
-
-// Takes off `q` (and releases) every element that `before` does not hold:
-// what a failed read appended, so that the next attempt starts clean.
-int drop_added(queue* q, const std::vector<void*>& before, release_fn release)
-{
-    int dropped = 0;
-    for (void* element : elements(q)) {
-        bool old = false;
-        for (void* kept : before)
-            old = old || kept == element;
-        if (old)
-            continue;
-        if (q_take_match(q, element, same_element) != nullptr) {
-            release(element);
-            ++dropped;
-        }
-    }
-    return dropped;
-}
 
 void cannot_interpret(const char* file)
 {
@@ -97,10 +65,11 @@ bool read_config(const char* file, bool retried)
 
 bool read_registry(const char* file)
 {
-    std::vector<void*> entries = elements(&registry_Q);
+    // The reader appends: what a failed read added lies after the mark.
+    std::size_t before = q_elements(&registry_Q).size();
     if (read_registry_file(file) == 0)
         return true;
-    registry_count -= drop_added(&registry_Q, entries, release_plain);
+    registry_count -= static_cast<int>(q_drop_after(&registry_Q, before, release_plain));
     if (registry_count < 0)
         registry_count = 0;
     cannot_interpret(file);
