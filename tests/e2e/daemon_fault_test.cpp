@@ -15,6 +15,7 @@
 #include <csignal>
 #include <functional>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,11 +48,10 @@ std::vector<uint8_t> big_get()
     std::vector<uint8_t> oid = {0x2b, 6, 1, 4, 1, 0x81, 0xfd, 0x59, 99};  // 1.3.6.1.4.1.32473.99
     for (int i = 0; i < 118; ++i)
         oid.insert(oid.end(), {0xff, 0xff, 0xff, 0x7f});
-    auto with_length = [](uint8_t tag, const std::vector<uint8_t>& body) {
-        std::vector<uint8_t> out = {tag, 0x82, static_cast<uint8_t>(body.size() >> 8),
-                                    static_cast<uint8_t>(body.size())};
-        out.insert(out.end(), body.begin(), body.end());
-        return out;
+    auto with_length = [](uint8_t tag, std::vector<uint8_t> body) {
+        const uint8_t head[] = {tag, 0x82, static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size())};
+        body.insert(body.begin(), std::begin(head), std::end(head));
+        return body;
     };
     std::vector<uint8_t> varbind = with_length(0x06, oid);
     varbind.insert(varbind.end(), {0x05, 0x00});

@@ -1164,8 +1164,9 @@ TEST_F(daemon_e2e, journal_stream_gets_syslog_priority_prefixes)
     ASSERT_TRUE(wait_exit(second, std::chrono::milliseconds(10000)).has_value());
 
     auto has_line = [this](const std::string& name, const std::string& prefix, const std::string& text) {
-        std::string log = "\n" + read_file(log_path(name));
-        for (std::size_t at = log.find("\n" + prefix); at != std::string::npos; at = log.find("\n" + prefix, at + 1)) {
+        std::string log = std::string("\n").append(read_file(log_path(name)));
+        const std::string start = std::string("\n").append(prefix);
+        for (std::size_t at = log.find(start); at != std::string::npos; at = log.find(start, at + 1)) {
             std::size_t end = log.find('\n', at + 1);
             if (log.substr(at, end - at).find(text) != std::string::npos)
                 return true;

@@ -32,7 +32,7 @@ int main(int, char** argv)
     std::string line = slash != nullptr ? slash + 1 : argv[0];
     line += ":";
     for (int fd : open_fds)
-        line += " " + std::to_string(fd);
+        line.append(" ").append(std::to_string(fd));
     line += "\n";
     int out = open(report, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (out < 0)

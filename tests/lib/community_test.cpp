@@ -27,7 +27,8 @@ int fake_runner(const char* command, char* output, std::size_t size)
         return -1;
     std::string answer = "Timeout: No Response from 127.0.0.1\n";
     for (const auto& community : accepted) {
-        if (std::string(command).find(" " + shell_quote(community.c_str()) + " ") != std::string::npos)
+        std::string quoted = std::string(" ").append(shell_quote(community.c_str())).append(" ");
+        if (std::string(command).find(quoted) != std::string::npos)
             answer = "Name: sysDescr.0\nValue: Linux host\n";
     }
     snprintf(output, size, "%s", answer.c_str());

@@ -46,7 +46,7 @@ protected:
     {
         std::string name = "t/row";
         for (std::int32_t v : index)
-            name += "." + std::to_string(v);
+            name.append(".").append(std::to_string(v));
         return name;
     }
     void add(const std::vector<std::int32_t>& index) { std::ofstream(root / row_name(index)) << "row"; }

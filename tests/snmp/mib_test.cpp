@@ -233,7 +233,7 @@ TEST(mib_file, every_syntax_name_is_known)
     };
     int n = 0;
     for (const row& r : rows) {
-        std::string name = "t" + std::to_string(++n);
+        std::string name = std::string("t").append(std::to_string(++n));
         std::string line = name + " enterprises." + std::to_string(n) + " " + r.syntax + " read-only current\n";
         ASSERT_EQ(readobjects_from_buffer(line.data(), line.size(), "syntax"), 0) << smux_info;
         object_type* t = text2obj(name.c_str());
