@@ -388,7 +388,7 @@ TEST(sync_vdn, unknown_command_shuts_down)
         testing::ExitedWithCode(1), "dorsrvsmuxd: sync_vdn: Unknown command: 7  \\(SMUX4014\\)");
 }
 
-TEST(peer_setup, missing_peer_entry_or_mib_file_shuts_down)
+TEST(peer_identify, missing_peer_entry_or_mib_file_shuts_down)
 {
     char pattern[] = "/tmp/smux_setup.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
