@@ -102,6 +102,12 @@ subtree* row_with_oid(subtree* row)
     return row;
 }
 
+// Whether a register request is out and its answer not yet in.
+bool registration_awaited()
+{
+    return peer_assoc.smux_opened && peer_assoc.cursor != nullptr && peer_assoc.cursor->name != nullptr;
+}
+
 // Sends the register request of the row under the cursor, if any.
 void register_cursor()
 {
@@ -300,6 +306,17 @@ void peer_receive()
     case SMUX_OP_GET:
     case SMUX_OP_GET_NEXT:
     case SMUX_OP_SET:
+        if (registration_awaited()) {
+            // snmpd answers a register request at once, so a request that
+            // comes before that answer was sent before snmpd read our
+            // register request. snmpd then takes the first PDU it reads
+            // from us, our register request, as the answer to its request:
+            // the registration is lost, and an answer from us now would
+            // arrive unasked and make snmpd close the association
+            // (packetFormat). So: no answer, and the register request again.
+            register_cursor();
+            break;
+        }
         dispatch_request(event.request, event.op);
         break;
     case SMUX_OP_OPEN:

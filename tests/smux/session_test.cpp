@@ -365,6 +365,34 @@ TEST_F(session_test, get_request_is_answered_through_the_association)
     EXPECT_NE(std::search(answer.begin(), answer.end(), counter_seven.begin(), counter_seven.end()), answer.end());
 }
 
+// snmpd sends a request for a subtree it has granted while our next
+// register request is on its way; it then reads that register request as
+// the answer to its request. An answer from us would reach snmpd unasked
+// and make it close the association (packetFormat).
+TEST_F(session_test, request_that_crossed_a_register_request_is_not_answered_and_the_request_goes_again)
+{
+    open_association();
+    EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[0].oid, SMUX_REG_READ_WRITE));
+    master_.send_bytes(ACCEPTED);
+    receive();
+    EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[1].oid, SMUX_REG_READ_WRITE));
+
+    std::uint8_t buf[256];
+    ber::writer w(buf, sizeof buf);
+    smux_request* request = request_for({SCALARS + ".1.0"});
+    ASSERT_TRUE(smux_encode_response(w, request, response_form::as_is));
+    free_request(request);
+    bytes get(w.data(), w.data() + w.used);
+    get[0] = 0xa0;
+    master_.send_bytes(get);
+    receive();
+    EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[1].oid, SMUX_REG_READ_WRITE));
+
+    master_.send_bytes(ACCEPTED);
+    receive();
+    EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[2].oid, SMUX_REG_READ_WRITE));
+}
+
 TEST_F(session_test, release_withdraws_every_row_then_closes)
 {
     open_association();
