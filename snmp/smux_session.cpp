@@ -48,14 +48,21 @@ struct association {
 // The one association; every routine below works on it.
 association assoc;
 
+// Records a failure for smux_errno/smux_info/smux_lost; always -1.
+int record_failure(int code, bool master_lost, const char* format, va_list args)
+{
+    smux_errno = code;
+    lost = master_lost;
+    vsnprintf(smux_info, sizeof smux_info, format, args);
+    return -1;
+}
+
 int fail(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int fail(int code, const char* format, ...)
 {
-    smux_errno = code;
-    lost = false;
     va_list args;
     va_start(args, format);
-    vsnprintf(smux_info, sizeof smux_info, format, args);
+    record_failure(code, false, format, args);
     va_end(args);
     return -1;
 }
@@ -122,11 +129,9 @@ int lose_association(const char* format, ...) __attribute__((format(printf, 1, 2
 int lose_association(const char* format, ...)
 {
     drop_connection();
-    smux_errno = SMUX_ERR_SYSTEM;
-    lost = true;
     va_list args;
     va_start(args, format);
-    vsnprintf(smux_info, sizeof smux_info, format, args);
+    record_failure(SMUX_ERR_SYSTEM, true, format, args);
     va_end(args);
     return -1;
 }

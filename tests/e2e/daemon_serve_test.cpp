@@ -868,7 +868,17 @@ namespace {
 
 // examples/ as installed: the daemon in etc/smux with the shipped config,
 // registry.mib and definitions, sysagent started from config.
-class shipped_tree : public sandbox_test {};
+class shipped_tree : public sandbox_test {
+ protected:
+    // The daemon started in `smux_dir` as an operator would, with the
+    // build's programs (getone, the agents) first on PATH.
+    pid_t start_daemon_in(const std::string& smux_dir)
+    {
+        const char* path = getenv("PATH");
+        return spawn({"/bin/sh", "-c", "cd '" + smux_dir + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
+                     {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
+    }
+};
 
 TEST_F(shipped_tree, serves_sysagent_objects_in_all_four_subtrees_and_takes_a_set)
 {
@@ -888,9 +898,7 @@ TEST_F(shipped_tree, serves_sysagent_objects_in_all_four_subtrees_and_takes_a_se
     ASSERT_EQ(run({"cp", source_dir() + "/examples/snmpd.comm", "/etc/netmgt/snmpd.comm"}).status, 0);
     ASSERT_GT(start_snmptrapd(), 0);
     ASSERT_GT(start_snmpd(), 0);
-    const char* path = getenv("PATH");
-    pid_t daemon = spawn({"/bin/sh", "-c", "cd '" + smux_dir + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
-                         {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
+    pid_t daemon = start_daemon_in(smux_dir);
     ASSERT_GT(daemon, 0);
     ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", milliseconds(20000)));
     const std::string host = BASE + ".2.1.0";
@@ -957,9 +965,7 @@ TEST_F(shipped_tree, agent_hello_objects_are_served_by_the_shipped_files)
     chmod("/etc/netmgt/snmpd.peers", 0600);
     write_snmpd_conf();
     ASSERT_GT(start_snmpd(), 0);
-    const char* path = getenv("PATH");
-    pid_t daemon = spawn({"/bin/sh", "-c", "cd '" + smux_dir + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
-                         {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
+    pid_t daemon = start_daemon_in(smux_dir);
     ASSERT_GT(daemon, 0);
     ASSERT_TRUE(wait_for_line(log_path("daemon"), "Connect agent:", milliseconds(20000)));
     const std::string greeting = BASE + ".2.20.2.0";

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "tests/support/interrupting_tick.h"
 
 namespace fs = std::filesystem;
 
@@ -90,30 +91,18 @@ TEST(run_command, pending_alarm_survives_the_call)
     EXPECT_EQ(alarm(0), 0u);
 }
 
-void ignore_signal(int) {}
-
 TEST(run_command, output_is_read_whole_while_the_alarm_tick_interrupts_the_read)
 {
     // The daemon's alarm tick is installed without SA_RESTART, so a read
     // blocked on the pipe returns early each time it fires; the output must
     // not be cut short by that.
-    struct sigaction tick {};
-    struct sigaction saved {};
-    tick.sa_handler = ignore_signal;
-    sigemptyset(&tick.sa_mask);
-    tick.sa_flags = 0;
-    ASSERT_EQ(sigaction(SIGALRM, &tick, &saved), 0);
-    itimerval often{};
-    often.it_value.tv_usec = 20000;
-    often.it_interval.tv_usec = 20000;
-    ASSERT_EQ(setitimer(ITIMER_REAL, &often, nullptr), 0);
+    interrupting_tick tick;
+    ASSERT_TRUE(tick.armed());
 
     char output[64];
     int result = run_command("sleep 0.3; echo late; echo more >&2", output, sizeof output);
 
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &saved, nullptr);
+    tick.stop();
     EXPECT_EQ(result, 0);
     EXPECT_STREQ(output, "late\nmore\n");
 }
@@ -143,15 +132,8 @@ TEST(run_command, helper_that_never_ends_is_killed_with_what_it_started_and_fail
 {
     // The daemon's tick (no SA_RESTART) keeps interrupting the waits; the
     // limit must hold all the same, and the call must come back.
-    struct sigaction tick {};
-    struct sigaction saved {};
-    tick.sa_handler = ignore_signal;
-    sigemptyset(&tick.sa_mask);
-    ASSERT_EQ(sigaction(SIGALRM, &tick, &saved), 0);
-    itimerval often{};
-    often.it_value.tv_usec = 20000;
-    often.it_interval.tv_usec = 20000;
-    ASSERT_EQ(setitimer(ITIMER_REAL, &often, nullptr), 0);
+    interrupting_tick tick;
+    ASSERT_TRUE(tick.armed());
 
     // A background sleep keeps the pipe open after the shell itself ends.
     char output[64] = "";
@@ -159,9 +141,7 @@ TEST(run_command, helper_that_never_ends_is_killed_with_what_it_started_and_fail
     int result = run_command_within("sleep 1000 & echo $!; exec sleep 1000", output, sizeof output, 300);
     std::string err = testing::internal::GetCapturedStderr();
 
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &saved, nullptr);
+    tick.stop();
     EXPECT_EQ(result, -1);
     EXPECT_NE(err.find("run_command: Killed after 300 ms: sleep 1000"), std::string::npos) << err;
     pid_t background = static_cast<pid_t>(atoi(output));

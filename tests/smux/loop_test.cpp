@@ -117,6 +117,21 @@ class loop_test : public ::testing::Test {
         peer_assoc = saved_;
         loop_reset();
     }
+    // A listener on a loopback port of its own, made the library's master:
+    // connections to it are made but never served. -1 on failure.
+    static int listen_as_master()
+    {
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            return -1;
+        smux_set_master("127.0.0.1", ntohs(addr.sin_port));
+        return listener;
+    }
     association saved_;
 };
 
@@ -124,16 +139,8 @@ TEST_F(loop_test, wait_follows_the_association_state)
 {
     // The descriptor is the SMUX library's: a connection to a listener of
     // our own gives it one.
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int listener = listen_as_master();
     ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    smux_set_master("127.0.0.1", ntohs(addr.sin_port));
 
     loop_wait wait{};
     peer_assoc = association{};
@@ -189,16 +196,8 @@ TEST_F(loop_test, reconnection_wait_is_counted_across_waits_cut_short)
 TEST_F(loop_test, reconnection_starts_once_the_wait_is_over)
 {
     // A listener of our own: the connection is made, never served.
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int listener = listen_as_master();
     ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    smux_set_master("127.0.0.1", ntohs(addr.sin_port));
     peer_assoc = association{};
     loop_wait wait{};
     loop_prepare(&wait, 100);

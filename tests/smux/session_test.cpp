@@ -168,6 +168,19 @@ class session_test : public registry_test {
         }
     }
 
+    // A GetRequest PDU for `name`, as snmpd sends it.
+    static bytes get_pdu(const std::string& name)
+    {
+        std::uint8_t buf[256];
+        ber::writer w(buf, sizeof buf);
+        smux_request* request = request_for({name});
+        bool encoded = smux_encode_response(w, request, response_form::as_is);
+        free_request(request);
+        EXPECT_TRUE(encoded);
+        bytes get(w.data(), w.data() + w.used);
+        get[0] = 0xa0;  // the same PDU as a GetRequest
+        return get;
+    }
     fake_master master_;
 };
 
@@ -349,14 +362,7 @@ TEST_F(session_test, get_request_is_answered_through_the_association)
     open_association();
     register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
     master_.next_pdu();
-    std::uint8_t buf[256];
-    ber::writer w(buf, sizeof buf);
-    smux_request* request = request_for({SCALARS + ".1.0"});
-    ASSERT_TRUE(smux_encode_response(w, request, response_form::as_is));
-    free_request(request);
-    bytes get(w.data(), w.data() + w.used);
-    get[0] = 0xa0;  // the same PDU as a GetRequest
-    master_.send_bytes(get);
+    master_.send_bytes(get_pdu(SCALARS + ".1.0"));
     receive();
     bytes answer = master_.next_pdu();
     ASSERT_FALSE(answer.empty());
@@ -377,14 +383,7 @@ TEST_F(session_test, request_that_crossed_a_register_request_is_not_answered_and
     receive();
     EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[1].oid, SMUX_REG_READ_WRITE));
 
-    std::uint8_t buf[256];
-    ber::writer w(buf, sizeof buf);
-    smux_request* request = request_for({SCALARS + ".1.0"});
-    ASSERT_TRUE(smux_encode_response(w, request, response_form::as_is));
-    free_request(request);
-    bytes get(w.data(), w.data() + w.used);
-    get[0] = 0xa0;
-    master_.send_bytes(get);
+    master_.send_bytes(get_pdu(SCALARS + ".1.0"));
     receive();
     EXPECT_EQ(master_.next_pdu(), register_pdu(subtrees[1].oid, SMUX_REG_READ_WRITE));
 

@@ -20,6 +20,7 @@
 #include "lib/lib.h"
 #include "lib/mail_format.h"
 #include "snmp/mib.h"
+#include "tests/support/interrupting_tick.h"
 #include "tests/support/object_image.h"
 
 namespace {
@@ -334,8 +335,6 @@ TEST_F(relay_trap_test, host_name_is_read_once_with_trailing_blanks_removed)
     EXPECT_EQ(lines, 1);
 }
 
-void ignore_tick(int) {}
-
 TEST_F(relay_trap_test, host_name_survives_the_alarm_tick_interrupting_its_read)
 {
     // A slow uname, and a tick without SA_RESTART as the daemon installs it:
@@ -346,21 +345,12 @@ TEST_F(relay_trap_test, host_name_survives_the_alarm_tick_interrupting_its_read)
     ASSERT_EQ(chmod((bin + "/uname").c_str(), 0755), 0);
     std::string saved = getenv("PATH");
     setenv("PATH", (bin + ":" + saved).c_str(), 1);
-    struct sigaction tick {};
-    struct sigaction saved_action {};
-    tick.sa_handler = ignore_tick;
-    sigemptyset(&tick.sa_mask);
-    ASSERT_EQ(sigaction(SIGALRM, &tick, &saved_action), 0);
-    itimerval often{};
-    often.it_value.tv_usec = 20000;
-    often.it_interval.tv_usec = 20000;
-    ASSERT_EQ(setitimer(ITIMER_REAL, &often, nullptr), 0);
+    interrupting_tick tick;
+    ASSERT_TRUE(tick.armed());
 
     relay(make_trap_body("grp/absent", 1, {}, "t"));
 
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &saved_action, nullptr);
+    tick.stop();
     setenv("PATH", saved.c_str(), 1);
     ASSERT_EQ(snmp_sent.size(), 1u);
     EXPECT_EQ(snmp_sent[0].varbinds[0], (seen_varbind{"1.3.6.1.2.1.1.5.0", SNMP_OCTET_STRING, "slowhost"}));

@@ -66,8 +66,8 @@ protected:
         return poll(&p, 1, ms) == 1;
     }
 
-    // Connects, accepts and sends the open; leaves the open PDU unread.
-    void open_association()
+    // Connects and accepts; the socket is writable, nothing sent yet.
+    void connect_peer()
     {
         int fd = smux_init(0);
         ASSERT_GE(fd, 0) << smux_info;
@@ -75,6 +75,12 @@ protected:
         peer = accept(listener, nullptr, nullptr);
         ASSERT_GE(peer, 0);
         ASSERT_TRUE(wait_for(fd, POLLOUT, 5000));
+    }
+
+    // Connects, accepts and sends the open; leaves the open PDU unread.
+    void open_association()
+    {
+        connect_peer();
         snmp_oid* id = make_obj_id_from_dot("1.3.6.1.4.1.32473.11.2.11.2");
         ASSERT_EQ(smux_simple_open(id, "Server SMUX daemon", "smuxsecret", 10), 0) << smux_info;
         free_oid(id);
@@ -460,12 +466,7 @@ TEST_F(fake_master, register_response_and_trap_wait_for_the_open)
 {
     // Connected, but the OpenPDU has not gone out: the master would drop a
     // peer whose first PDU is anything else.
-    int fd = smux_init(0);
-    ASSERT_GE(fd, 0) << smux_info;
-    ASSERT_TRUE(wait_for(listener, POLLIN, 5000));
-    peer = accept(listener, nullptr, nullptr);
-    ASSERT_GE(peer, 0);
-    ASSERT_TRUE(wait_for(fd, POLLOUT, 5000));
+    connect_peer();
     EXPECT_EQ(smux_trap(SNMP_TRAP_ENTERPRISE_SPECIFIC, 1, nullptr), -1);
     EXPECT_EQ(smux_errno, SMUX_ERR_NOT_OPEN);
     snmp_oid* subtree = make_obj_id_from_dot("1.3.6.1.4.1.32473.11.2.1");
