@@ -16,6 +16,7 @@
 
 #include "lib/obj.h"
 #include "lib/reg_watch.h"
+#include "tests/support/object_image.h"
 
 namespace fs = std::filesystem;
 
@@ -24,24 +25,9 @@ namespace {
 // An object of one SIGNED item named "value", as an agent lays it out.
 std::string signed_object(const std::string& name, std::int32_t value)
 {
-    std::string image(OBJ_HEADER_SIZE + OBJ_ITEM_SIZE + 4, '\0');
-    reg_object h{};
-    h.mbox = 7;
-    std::snprintf(h.path, sizeof h.path, "/registry/%s", name.c_str());
-    std::snprintf(h.name, sizeof h.name, "%s", name.c_str());
-    h.length = static_cast<std::uint32_t>(image.size());
-    h.item_count = 1;
-    h.data_size = 4;
-    reg_item r{};
-    std::snprintf(r.name, sizeof r.name, "value");
-    r.type = ITEM_SIGNED;
-    r.state = STATE_ENABLED;
-    r.size = 4;
-    r.value_offset = OBJ_ITEM_SIZE;
-    std::memcpy(image.data(), &h, sizeof h);
-    std::memcpy(image.data() + OBJ_HEADER_SIZE, &r, sizeof r);
-    std::memcpy(image.data() + OBJ_HEADER_SIZE + OBJ_ITEM_SIZE, &value, 4);
-    return image;
+    std::vector<unsigned char> image = object_image({name, "/registry/" + name, 7, {}},
+                                                    {{"value", ITEM_SIGNED, image_u32(static_cast<std::uint32_t>(value))}});
+    return std::string(image.begin(), image.end());
 }
 
 class obj_cache_files : public testing::Test {
