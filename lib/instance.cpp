@@ -62,10 +62,3 @@ pid_t instance_holder(const char* path)
     close(fd);
     return holder;
 }
-
-void instance_unlock()
-{
-    if (lock_fd >= 0)
-        close(lock_fd);
-    lock_fd = -1;
-}

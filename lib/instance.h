@@ -20,6 +20,3 @@ int instance_lock(const char* path = dsmux::LOCK_FILE, pid_t* holder = nullptr);
 // The process id of the process that holds the lock on `path`; 0 when none
 // does (or the file does not exist); -1 when the file cannot be read.
 pid_t instance_holder(const char* path = dsmux::LOCK_FILE);
-
-// Test seam: lets the lock go (closes the descriptor).
-void instance_unlock();

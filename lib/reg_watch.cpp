@@ -72,7 +72,6 @@ bool plain_path(std::string_view path)
         path.remove_prefix(slash + 1);
     }
 }
-reg_watch_stats counters{};
 
 int find_dir(std::string_view path)
 {
@@ -104,7 +103,6 @@ void drop_dir(int id)
 // Stops watching everything: used when an event may have been lost.
 void drop_all()
 {
-    ++counters.drops;
     for (std::size_t i = 0; i < dirs.size(); ++i)
         drop_dir(static_cast<int>(i));
     for (const above_watch& a : above)
@@ -140,7 +138,6 @@ void name_changed(int id, const char* name, std::uint32_t mask)
 
 void handle_event(const inotify_event* event)
 {
-    ++counters.events;
     if (event->mask & IN_Q_OVERFLOW) {
         drop_all();
         return;
@@ -352,9 +349,4 @@ void reg_watch_sync_if_needed()
 {
     if (!in_request)
         reg_watch_sync();
-}
-
-reg_watch_stats reg_watch_counters()
-{
-    return counters;
 }

@@ -55,10 +55,3 @@ void reg_watch_begin_request();
 void reg_watch_end_request();
 // Drains the queue unless a request has already done so.
 void reg_watch_sync_if_needed();
-
-// Events seen and full drops, for tests and benchmarks.
-struct reg_watch_stats {
-    std::uint64_t events;
-    std::uint64_t drops;
-};
-reg_watch_stats reg_watch_counters();
