@@ -44,7 +44,7 @@ bool is_local_address(const char* address)
 }
 
 // Asks the local master agent for sysDescr.0 with this community.
-bool try_community(const char* community, command_runner runner)
+bool try_community(const char* community, command_runner runner, int* trials)
 {
     std::string command = "getone 127.0.0.1 ";
     command += shell_quote(community);
@@ -55,6 +55,7 @@ bool try_community(const char* community, command_runner runner)
         return false;
     char output[COMMUNITY_OUTPUT_MAX];
     output[0] = '\0';
+    ++*trials;
     if (runner(command.c_str(), output, sizeof output) != 0)
         return false;
     return getone_answered(output);
@@ -89,8 +90,12 @@ bool getone_answered(const char* output)
     return strstr(output, "\nValue:") != nullptr;
 }
 
-char* find_community(const char* path, command_runner runner)
+char* find_community(const char* path, command_runner runner, int* trials)
 {
+    int ran = 0;
+    if (trials == nullptr)
+        trials = &ran;
+    *trials = 0;
     // Close-on-exec: the file stays open while getone runs.
     FILE* file = fopen(path, "re");
     if (file == nullptr)
@@ -119,7 +124,7 @@ char* find_community(const char* path, command_runner runner)
         if (strcmp(c->privileges, "NONE") == 0) {
             free(c);
         } else if (is_local_address(c->address)) {
-            if (try_community(c->community, runner))
+            if (try_community(c->community, runner, trials))
                 result = strdup(c->community);
             free(c);
         } else {
@@ -130,7 +135,7 @@ char* find_community(const char* path, command_runner runner)
     fclose(file);
 
     for (candidate* c = pending; result == nullptr && c != nullptr; c = c->next) {
-        if (try_community(c->community, runner))
+        if (try_community(c->community, runner, trials))
             result = strdup(c->community);
     }
     free_candidates(pending);

@@ -31,8 +31,10 @@ bool getone_answered(const char* output);
 // with getone against 127.0.0.1 (through `runner`), local addresses first,
 // then the others from the last line back to the first. Returns a malloc'd
 // copy of the first community that answers, which the caller frees, or null
-// (no file, no usable line, or no answer). Writes nothing to the log itself
+// (no file, no usable line, or no answer); `trials`, when given, is set to
+// the number of getone runs, so that a caller can tell "nothing to try"
+// (0) from "no answer". Writes nothing to the log itself
 // (run_command reports a getone it had to kill). The file is open, close-on-
 // exec, while the trials run.
 char* find_community(const char* path = dsmux::COMMUNITY_FILE,
-                     command_runner runner = run_command);
+                     command_runner runner = run_command, int* trials = nullptr);

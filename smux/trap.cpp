@@ -56,25 +56,15 @@ bool parse_value(const char* text, std::int32_t* value)
     return true;
 }
 
-// Trials find_community ran for the current look-up: none means it found no
-// community to try at all, some mean the master agent gave no answer.
-int community_trials = 0;
-
-int counting_runner(const char* command, char* output, std::size_t size)
-{
-    ++community_trials;
-    return getone_runner(command, output, size);
-}
-
 void lookup_enterprise_value()
 {
-    community_trials = 0;
-    char* community = find_community(community_path.c_str(), counting_runner);
+    int trials = 0;
+    char* community = find_community(community_path.c_str(), getone_runner, &trials);
     if (community == nullptr) {
         // No community in the file: the value stays 0 for the life of the
         // process. Communities that got no answer (the master agent down or
         // not answering yet) are tried again at the next trap.
-        if (community_trials == 0)
+        if (trials == 0)
             enterprise_done = true;
         return;
     }
