@@ -47,14 +47,6 @@ int stream_slot(FILE* stream)
     return -1;
 }
 
-// The lines the mail service writes on the standard error stream that
-// report what happened rather than what went wrong.
-bool informational(const char* format)
-{
-    return std::strncmp(format, "[dorsrvsmux] ", 13) == 0 ||
-           std::strncmp(format, "read_mail: received DEBUG", 25) == 0;
-}
-
 // Whether the formatted text ends with a newline ("%s" may carry it).
 bool ends_line(const char* format, va_list args)
 {
@@ -109,7 +101,7 @@ int write_record(int priority, FILE* stream, const char* format, va_list args)
 
 int log_line(FILE* stream, const char* format, ...)
 {
-    int priority = stream == stderr && !informational(format) ? LOG_PRI_ERR : LOG_PRI_INFO;
+    int priority = stream == stderr ? LOG_PRI_ERR : LOG_PRI_INFO;
     va_list args;
     va_start(args, format);
     int written = write_record(priority, stream, format, args);

@@ -13,8 +13,8 @@ inline constexpr int LOG_PRI_INFO = 6;
 // formatted text (which supplies its own newline), and flushes. Returns the
 // number of characters written, or -1 when a write or the flush fails.
 // Records on the standard error stream are errors, those on the standard
-// output stream information; the agent connect and disconnect lines and the
-// debug switch line are information wherever they go.
+// output stream information; a record of another priority (a warning, or
+// news such as an agent connecting) goes through log_line_at.
 //
 // When the stream is the journal stream systemd handed the daemon (its
 // device and inode are those that JOURNAL_STREAM names), a record that

@@ -101,14 +101,14 @@ void do_disconnect(const unsigned char* mail, std::size_t extent)
     auto* entry = static_cast<agent_entry*>(q_take_match(&connected_Q, name, name_compare));
     if (entry == nullptr)
         return;
-    log_line(stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", name);
+    log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", name);
     agent_entry_free(entry);
 }
 
 void do_debug()
 {
     bool on = log_debug_toggle() != 0;
-    log_line(stderr, "read_mail: received DEBUG %s\n", on ? "on" : "off");
+    log_line_at(LOG_PRI_INFO, stderr, "read_mail: received DEBUG %s\n", on ? "on" : "off");
     std::fflush(stderr);
 }
 
@@ -469,7 +469,7 @@ int do_connect(unsigned char* mail, std::size_t extent)
     entry->mbox = sender;
     if (post_mail(sender, MAIL_ACK, mail, MAIL_HEADER_SIZE, false) < 0)
         return -1;
-    log_line(stderr, "[dorsrvsmux] Connect agent:     %15s\n", entry->name);
+    log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Connect agent:     %15s\n", entry->name);
     return 0;
 }
 

@@ -93,7 +93,7 @@ void write_records()
     log_line(stderr, "%s: part ", "dorsrvsmuxd");
     log_line(stderr, "%s\n", "end");
     log_line_at(LOG_PRI_WARNING, stderr, "warned\n");
-    log_line(stderr, "[dorsrvsmux] Connect agent:     %15s\n", "a");
+    log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Connect agent:     %15s\n", "a");
 }
 
 TEST(log_line, journal_stream_lines_begin_with_their_priority)
