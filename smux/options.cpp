@@ -44,24 +44,15 @@ int parse_seconds(const char* text)
     return static_cast<int>(value);
 }
 
-// The MIB definitions and the subtrees, as peer_identify loads them; the
-// number of problems met.
+// The MIB definitions and the subtrees, as the start loads them; the
+// number of problems met, -1 when the definitions cannot be read.
 int check_mib()
 {
-    char defs[64];
-    std::snprintf(defs, sizeof defs, "%s.defs", PROGRAM_NAME);
-    if (readobjects(defs) != 0) {
-        log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
+    if (!peer_load_definitions())
         return -1;
-    }
     int problems = 0;
-    for (const subtree* row = subtrees; row->name != nullptr; ++row) {
-        const object_type* type = text2obj(row->name);
-        if (type == nullptr || type->oid == nullptr) {
-            log_line(stderr, "%s: Can't convert text to object: %s  (SMUX4010)\n", PROGRAM_NAME, row->name);
-            ++problems;
-        }
-    }
+    for (const subtree* row = subtrees; row->name != nullptr; ++row)
+        problems += peer_subtree_type(row) == nullptr ? 1 : 0;
     return problems;
 }
 
@@ -77,10 +68,8 @@ int run_check(const char* dir, const char* peers_file)
     check_platform();
     int problems = 0;
     int warnings = peers_mode_warning(peers_file);
-    if (getsmuxEntrybyname(PROGRAM_NAME, peers_file) == nullptr) {
-        log_line(stderr, "%s: Can't find \"%s\" in %s  (SMUX4016)\n", PROGRAM_NAME, PROGRAM_NAME, peers_file);
+    if (peer_find_entry(peers_file) == nullptr)
         ++problems;
-    }
     int mib = check_mib();
     problems += mib < 0 ? 1 : mib;
     int map_warnings = 0;

@@ -216,31 +216,49 @@ int peer_resolve_subtrees()
     return resolved;
 }
 
-void peer_identify(const char* peers_file)
+smux_peer* peer_find_entry(const char* peers_file)
 {
     smux_peer* entry = getsmuxEntrybyname(PROGRAM_NAME, peers_file);
-    if (entry == nullptr) {
+    if (entry == nullptr)
         log_line(stderr, "%s: Can't find \"%s\" in %s  (SMUX4016)\n", PROGRAM_NAME, PROGRAM_NAME, peers_file);
-        terminate_service();
-    }
-    peer_set_credentials(entry->identity, entry->password);
+    return entry;
+}
 
+bool peer_load_definitions()
+{
     char defs[SMUX_PEER_TEXT_MAX + 1];
     std::snprintf(defs, sizeof defs, "%s.defs", PROGRAM_NAME);
-    if (readobjects(defs) != 0) {
-        log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
+    if (readobjects(defs) == 0)
+        return true;
+    log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
+    return false;
+}
+
+const object_type* peer_subtree_type(const subtree* row)
+{
+    const object_type* type = text2obj(row->name);
+    if (type != nullptr && type->oid != nullptr)
+        return type;
+    log_line(stderr, "%s: Can't convert text to object: %s  (SMUX4010)\n", PROGRAM_NAME, row->name);
+    return nullptr;
+}
+
+void peer_identify(const char* peers_file)
+{
+    smux_peer* entry = peer_find_entry(peers_file);
+    if (entry == nullptr)
         terminate_service();
-    }
+    peer_set_credentials(entry->identity, entry->password);
+    if (!peer_load_definitions())
+        terminate_service();
 }
 
 void peer_init_subtrees()
 {
     for (subtree* row = subtrees; row->name != nullptr; ++row) {
-        object_type* type = text2obj(row->name);
-        if (type == nullptr || type->oid == nullptr) {
-            log_line(stderr, "%s: Can't convert text to object: %s  (SMUX4010)\n", PROGRAM_NAME, row->name);
+        const object_type* type = peer_subtree_type(row);
+        if (type == nullptr)
             terminate_service();
-        }
         free_oid(row->oid);
         row->oid = oid_cpy(type->oid);
         if (row->init != nullptr)

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "lib/paths.h"
+#include "snmp/mib.h"
+#include "snmp/peers.h"
 #include "snmp/smux_session.h"
 #include "snmp/types.h"
 
@@ -44,6 +46,15 @@ std::uint8_t init_pending();
 // Test seam: set init_pending as subtree_init would (tests that build the
 // pairs table by hand open the requests with it).
 void peer_set_init_pending(std::uint8_t value);
+
+// The checks of the set-up, each logging its own message: the daemon's
+// entry in the peers file (null when missing, SMUX4016), the MIB
+// definitions "<name>.defs" (false when unreadable, SMUX4017), a subtree
+// row's MIB type (null when the MIB does not name it, SMUX4010). The set-up
+// shuts down at the first that fails; --check counts them.
+smux_peer* peer_find_entry(const char* peers_file = dsmux::PEERS_FILE);
+bool peer_load_definitions();
+const object_type* peer_subtree_type(const subtree* row);
 
 // The set-up runs in three steps, in this order, from main (which shows the
 // whole start-up): peer_identify, peer_init_subtrees, peer_connect.
