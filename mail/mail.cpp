@@ -257,11 +257,10 @@ void remember_mbox(std::int32_t mbox)
     recent_next = (recent_next + 1) % RECENT_MAX;
 }
 
-// Takes back the mail of `mbox` when its process has gone; the count taken.
-int reclaim_if_gone(std::int32_t mbox)
+// Takes back the mail waiting for `mbox`, whose process has gone; the
+// count taken.
+int take_back(std::int32_t mbox)
 {
-    if (!mbox_gone(mbox))
-        return 0;
     int taken = mbox_reclaim(mbox_service_qid(), mbox);
     if (taken > 0)
         log_line(stderr, "%s: Mailbox %d has no process: %d mail(s) taken back  (SMUX3017)\n",
@@ -273,10 +272,10 @@ int reclaim_gone_mailboxes()
 {
     int taken = 0;
     for (std::int32_t& mbox : recent_mbox) {
-        int got = reclaim_if_gone(mbox);
-        if (got > 0 || mbox_gone(mbox))
-            mbox = 0;  // that process will not come back under this number soon
-        taken += got;
+        if (!mbox_gone(mbox))
+            continue;
+        taken += take_back(mbox);
+        mbox = 0;  // that process will not come back under this number soon
     }
     return taken;
 }
@@ -324,10 +323,10 @@ int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
     if (!wait_reply)
         return 0;
     int answer = read_mail_from(false, MAIL_ACK, mbox);
-    if (answer != MAIL_ACK && answer != MAIL_NAK)
-        // Unanswered: if the agent has died, its mail would sit in the
-        // queue for good.
-        reclaim_if_gone(mbox);
+    // Unanswered: if the agent has died, its mail would sit in the queue
+    // for good.
+    if (answer != MAIL_ACK && answer != MAIL_NAK && mbox_gone(mbox))
+        (void)take_back(mbox);
     return answer == MAIL_ACK ? 0 : -1;
 }
 
