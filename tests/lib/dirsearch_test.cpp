@@ -1,4 +1,5 @@
 #include "lib/dirsearch.h"
+#include "tests/lib/scratch_registry.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,21 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // A scratch data registry that becomes the working directory for the test.
-class registry_dir : public testing::Test {
+class registry_dir : public scratch_registry {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/dsmux_dirsearch_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        old_cwd = fs::current_path();
-        fs::current_path(root);
-    }
-    void TearDown() override
-    {
-        fs::current_path(old_cwd);
-        fs::remove_all(root);
-    }
     void touch(const std::string& relative)
     {
         fs::path p = root / relative;
@@ -47,8 +35,6 @@ protected:
             return std::nullopt;
         return std::vector<std::int32_t>(found, found + n);
     }
-    fs::path root;
-    fs::path old_cwd;
 };
 
 using index = std::vector<std::int32_t>;

@@ -19,28 +19,24 @@
 #include "lib/dirsearch.h"
 #include "lib/obj.h"
 #include "lib/obj_cache.h"
+#include "tests/lib/scratch_registry.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class row_index_scan : public testing::Test {
+class row_index_scan : public scratch_registry {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/dsmux_rowindex_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        old_cwd = fs::current_path();
-        fs::current_path(root);
+        scratch_registry::SetUp();
         fs::create_directories(root / "t");
         obj_set_registry_dir(root.c_str());
     }
     void TearDown() override
     {
         obj_set_registry_dir(nullptr);
-        fs::current_path(old_cwd);
-        fs::remove_all(root);
+        scratch_registry::TearDown();
     }
     static std::string row_name(const std::vector<std::int32_t>& index)
     {
@@ -68,9 +64,6 @@ protected:
         ASSERT_TRUE(row_index_next("t/row", start.data(), count, &found));
         EXPECT_EQ(as_answer(found), scanned) << "start of " << count << " values, first " << (count ? start[0] : 0);
     }
-
-    fs::path root;
-    fs::path old_cwd;
 };
 
 const std::vector<std::int32_t> POOL = {INT32_MIN, -7, -1, 0, 1, 2, 9, 10, 100, INDEX_UNSET - 1, INDEX_UNSET,

@@ -1,0 +1,26 @@
+// A scratch data registry under /tmp that is the working directory while a
+// test runs; removed with everything in it afterwards.
+#pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+class scratch_registry : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/dsmux_registry_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        old_cwd = std::filesystem::current_path();
+        std::filesystem::current_path(root);
+    }
+    void TearDown() override
+    {
+        std::filesystem::current_path(old_cwd);
+        std::filesystem::remove_all(root);
+    }
+    std::filesystem::path root;
+    std::filesystem::path old_cwd;
+};
