@@ -394,7 +394,8 @@ void answer_request(smux_request* request, int op)
     for (snmp_varbind* vb = request->varbinds; vb != nullptr; vb = vb->next, ++k) {
         int result = answer_varbind(vb, op);
         if (result != 0) {
-            request->error_status = result;
+            // The methods may answer with a v2 status; the SMUX request is v1.
+            request->error_status = snmp_v1_status(result);
             request->error_index = k;
             return;
         }

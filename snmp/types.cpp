@@ -262,3 +262,27 @@ void free_request(smux_request* request)
     free_varbind_list(request->varbinds);
     delete request;
 }
+
+int snmp_v1_status(int status)
+{
+    switch (status) {
+    case SNMP_WRONG_VALUE:
+    case SNMP_WRONG_ENCODING:
+    case SNMP_WRONG_TYPE:
+    case SNMP_WRONG_LENGTH:
+    case SNMP_INCONSISTENT_VALUE:
+        return SNMP_BAD_VALUE;
+    case SNMP_NO_ACCESS:
+    case SNMP_NOT_WRITABLE:
+    case SNMP_NO_CREATION:
+    case SNMP_INCONSISTENT_NAME:
+    case SNMP_AUTHORIZATION_ERROR:
+        return SNMP_NO_SUCH_NAME;
+    case SNMP_RESOURCE_UNAVAILABLE:
+    case SNMP_COMMIT_FAILED:
+    case SNMP_UNDO_FAILED:
+        return SNMP_GEN_ERR;
+    default:
+        return status;
+    }
+}

@@ -30,6 +30,29 @@ inline constexpr int SNMP_BAD_VALUE = 3;
 inline constexpr int SNMP_READ_ONLY = 4;
 inline constexpr int SNMP_GEN_ERR = 5;
 
+// The finer statuses of SNMPv2 (RFC 3416 section 3). The object methods
+// answer with them where they say more than the v1 status (a value of the
+// wrong syntax, too long, an object that cannot be written); a v1 answer
+// carries snmp_v1_status of them.
+inline constexpr int SNMP_NO_ACCESS = 6;
+inline constexpr int SNMP_WRONG_TYPE = 7;
+inline constexpr int SNMP_WRONG_LENGTH = 8;
+inline constexpr int SNMP_WRONG_ENCODING = 9;
+inline constexpr int SNMP_WRONG_VALUE = 10;
+inline constexpr int SNMP_NO_CREATION = 11;
+inline constexpr int SNMP_INCONSISTENT_VALUE = 12;
+inline constexpr int SNMP_RESOURCE_UNAVAILABLE = 13;
+inline constexpr int SNMP_COMMIT_FAILED = 14;
+inline constexpr int SNMP_UNDO_FAILED = 15;
+inline constexpr int SNMP_AUTHORIZATION_ERROR = 16;
+inline constexpr int SNMP_NOT_WRITABLE = 17;
+inline constexpr int SNMP_INCONSISTENT_NAME = 18;
+
+// The v1 status that stands for a v2 one (RFC 3584 section 4.4): the
+// value faults become badValue, the access faults noSuchName, the
+// resource and commit faults genErr; v1 statuses pass unchanged.
+int snmp_v1_status(int status);
+
 // Generic trap numbers (RFC 1157 section 4.1.6).
 inline constexpr int SNMP_TRAP_COLD_START = 0;
 inline constexpr int SNMP_TRAP_ENTERPRISE_SPECIFIC = 6;
