@@ -180,17 +180,22 @@ void smux_set_master(const char* host, int port)
 
 int smux_fd(void) { return assoc.conn.fd; }
 
+stream_address smux_master_address(void)
+{
+    stream_address address;
+    address.tcp = true;
+    address.host = assoc.host;
+    address.port = master_port();
+    return address;
+}
+
 int smux_init(int /*debug*/)
 {
     drop_connection();
     smux_errno = SMUX_ERR_NONE;
     smux_info[0] = '\0';
     lost = false;
-    stream_address address;
-    address.tcp = true;
-    address.host = assoc.host;
-    address.port = master_port();
-    int result = stream_open(assoc.conn, address, SMUX_MAX_INPUT_PDU);
+    int result = stream_open(assoc.conn, smux_master_address(), SMUX_MAX_INPUT_PDU);
     if (result != STREAM_OK)
         return fail_stream(result);
     clock_gettime(CLOCK_MONOTONIC, &assoc.started);

@@ -278,3 +278,29 @@ bool stream_pending(const stream_conn& conn, stream_framer framer)
     size_t total = 0;
     return framer(conn.in.data(), conn.in_len, &total) != ber::frame_status::partial;
 }
+
+int stream_wait_connected(stream_conn& conn, int ms)
+{
+    const int64_t deadline = stream_now_ms() + ms;
+    for (;;) {
+        int result = stream_check_connected(conn);
+        int64_t left = deadline - stream_now_ms();
+        if (result != STREAM_AGAIN || left <= 0)
+            return result;
+        pollfd p{conn.fd, POLLOUT, 0};
+        (void)poll(&p, 1, static_cast<int>(left));
+    }
+}
+
+int stream_wait_take(stream_conn& conn, stream_framer framer, size_t* len, int ms)
+{
+    const int64_t deadline = stream_now_ms() + ms;
+    for (;;) {
+        int result = stream_take(conn, framer, len);
+        int64_t left = deadline - stream_now_ms();
+        if (result != STREAM_AGAIN || left <= 0)
+            return result;
+        pollfd p{conn.fd, POLLIN, 0};
+        (void)poll(&p, 1, static_cast<int>(left));
+    }
+}

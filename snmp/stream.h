@@ -95,6 +95,12 @@ void stream_close(stream_conn& conn);
 // may be reading).
 void stream_send_once(stream_conn& conn, const uint8_t* bytes, size_t len);
 
+// Waits up to `ms` for the connection to complete (STREAM_OK, STREAM_LOST,
+// or STREAM_AGAIN when it is still being made), or for a whole PDU
+// (stream_take's results): the blocking forms that --check's probes use.
+int stream_wait_connected(stream_conn& conn, int ms);
+int stream_wait_take(stream_conn& conn, stream_framer framer, size_t* len, int ms);
+
 // The monotonic clock in milliseconds: what the sessions' deadlines for
 // the master's answers are counted on.
 int64_t stream_now_ms();

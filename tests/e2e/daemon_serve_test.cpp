@@ -1081,6 +1081,8 @@ TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_sta
     EXPECT_EQ(good.status, 0) << good.out << good.err;
     EXPECT_NE(good.out.find("dorsrvsmuxd: check: 0 problems, 1 warning"), std::string::npos) << good.out;
     EXPECT_NE(good.err.find("Can't interpret file: ../../mailcfg  (SMUX4020)"), std::string::npos) << good.err;
+    // No snmpd runs here: the check says so, and counts it as neither.
+    EXPECT_NE(good.out.find("check: SMUX master at 127.0.0.1:199: not listening"), std::string::npos) << good.out;
 
     // An agent that is not there, an unknown object, one outside the four
     // subtrees and a table entry instead of its columns; a readable peers file.
