@@ -120,7 +120,7 @@ void drop(const char* why, bool orderly, int close_reason)
     ax.due = 0;
     ax.answers.clear();
     end_transaction();
-    master_log_lost(why, orderly);
+    master_log_lost("AgentX", why, orderly);
 }
 
 // A send failed: the stream layer has said why.
@@ -128,7 +128,7 @@ void send_failed(const char* operation, const char* tag, int result)
 {
     if (result == STREAM_LOST) {
         drop(ax.conn.info, false, 0);
-        master_log_unreachable(operation, "master agent not reachable", ax.conn.info, tag);
+        master_log_unreachable(operation, "master agent lost", ax.conn.info, tag);
         return;
     }
     log_line(stderr, "%s: %s: %s  (%s)\n", PROGRAM_NAME, operation, ax.conn.info, tag);
@@ -221,7 +221,7 @@ void register_answered(const ax_pdu& pdu)
                  ax_error_name(pdu.error));
     } else {
         ax.any_registered = true;
-        master_log_granted();
+        master_log_granted("AgentX");
     }
     ++ax.cursor;
     register_cursor();
@@ -775,4 +775,9 @@ void agentx_reset()
 {
     stream_close(ax.conn);
     ax = session{};
+}
+
+void agentx_set_send_wait(int milliseconds)
+{
+    ax.conn.send_wait_ms = milliseconds > 0 ? milliseconds : stream_conn{}.send_wait_ms;
 }

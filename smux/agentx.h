@@ -27,7 +27,9 @@ inline constexpr int AGENTX_ANSWERS_KEPT = 16;
 // AgentX behind the master seam.
 const master_transport* agentx_transport();
 
-// Test seams: the session id the master gave (0 without a session), and
-// the session dropped without a word (as after a fork).
+// Test seams: the session id the master gave (0 without a session), the
+// session dropped without a word, and how long a send may wait for room
+// (0 restores the usual 10 seconds).
 std::uint32_t agentx_session_id();
 void agentx_reset();
+void agentx_set_send_wait(int milliseconds);

@@ -50,10 +50,6 @@ const master_transport* active()
     return current;
 }
 
-const char* active_name()
-{
-    return active() != nullptr ? active()->name : "SMUX";
-}
 
 void announce(const master_transport* transport)
 {
@@ -201,16 +197,16 @@ void master_log_answered() { unreachable_written = false; }
 
 void master_log_opening() { associated_now = false; }
 
-void master_log_granted()
+void master_log_granted(const char* protocol)
 {
     if (!associated_now && associated_before)
         log_line_at(LOG_PRI_INFO, stderr, "%s: %s association with the master agent regained  (SMUX4045)\n",
-                    PROGRAM_NAME, active_name());
+                    PROGRAM_NAME, protocol);
     associated_now = true;
     associated_before = true;
 }
 
-void master_log_lost(const char* why, bool orderly)
+void master_log_lost(const char* protocol, const char* why, bool orderly)
 {
     if (!associated_now)
         return;
@@ -218,7 +214,7 @@ void master_log_lost(const char* why, bool orderly)
     log_line_at(orderly ? LOG_PRI_INFO : LOG_PRI_WARNING, stderr,
                 "%s: %s association with the master agent lost: %s; the daemon's objects are not served until it "
                 "is made again  (SMUX4050)\n",
-                PROGRAM_NAME, active_name(), why);
+                PROGRAM_NAME, protocol, why);
 }
 
 bool master_log_associated() { return associated_now; }

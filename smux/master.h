@@ -107,13 +107,13 @@ void master_log_failure(const char* format, ...) __attribute__((format(printf, 1
 void master_log_answered();
 // A new association is being opened.
 void master_log_opening();
-// A subtree was granted: "regained" once when an earlier association had
-// one.
-void master_log_granted();
+// A subtree was granted to `protocol` ("SMUX", "AgentX"): "regained" once
+// when an earlier association had one.
+void master_log_granted(const char* protocol);
 // An association that had a subtree granted has ended: written once, as a
 // warning, or at information level when `orderly` (the master going down
 // or restarting). Nothing for an association that never had one.
-void master_log_lost(const char* why, bool orderly);
+void master_log_lost(const char* protocol, const char* why, bool orderly);
 // Whether the association now has a subtree granted.
 bool master_log_associated();
 

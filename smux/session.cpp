@@ -37,7 +37,7 @@ void report_close(int reason)
     char why[128];
     std::snprintf(why, sizeof why, "the master agent closed it: %s (%d)", close_reason_name(reason), reason);
     if (master_log_associated()) {
-        master_log_lost(why, reason == SMUX_GOING_DOWN);
+        master_log_lost("SMUX", why, reason == SMUX_GOING_DOWN);
         return;
     }
     if (reason == SMUX_AUTHENTICATION_FAILURE)
@@ -67,7 +67,7 @@ void drop_association(int reason, const char* why)
 {
     smux_close(reason);
     peer_assoc.answer_due = 0;
-    master_log_lost(why, false);
+    master_log_lost("SMUX", why, false);
 }
 
 void unexpected_operation(int op)
@@ -124,7 +124,7 @@ void register_response(int32_t answer)
         log_line(stderr, "%s: SMUX registration of %s failed  (SMUX4011)\n", PROGRAM_NAME, peer_assoc.cursor->name);
     } else {
         peer_assoc.any_registered = true;
-        master_log_granted();
+        master_log_granted("SMUX");
     }
     peer_assoc.cursor = row_with_oid(peer_assoc.cursor + 1);
     if (peer_assoc.cursor->name != nullptr) {
@@ -191,7 +191,7 @@ void smux_overdue()
     peer_assoc.smux_opened = false;
     peer_assoc.answer_due = 0;
     if (had)
-        master_log_lost("the master agent stopped answering", false);
+        master_log_lost("SMUX", "the master agent stopped answering", false);
     master_log_unreachable(what, "the master agent does not answer", detail, "SMUX4051");
 }
 
@@ -240,7 +240,7 @@ bool peer_lost(const char* operation, const char* tag)
     // that is its own trouble, not ours. The association goes, the loop
     // tries again after the reconnection wait, mail and agents go on.
     if (master_log_associated())
-        master_log_lost(smux_info, false);
+        master_log_lost("SMUX", smux_info, false);
     master_log_unreachable(operation, smux_error(smux_errno), smux_info, tag);
     peer_assoc.smux_opened = false;
     peer_assoc.answer_due = 0;
