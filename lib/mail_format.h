@@ -196,8 +196,11 @@ inline std::uint32_t mail_trap_item(const mail_trap_view& trap, std::uint32_t i)
 // From offset 12: the daemon's process id, the state of its SMUX
 // association, its debug flag, the number of connected agents and the
 // number of them listed in the text that follows: one line "MBOX NAME\n"
-// per listed agent, NUL-terminated. An answer never exceeds MAIL_TEXT_MAX;
-// agents that do not fit are counted but not listed.
+// per listed agent, NUL-terminated. After that NUL, a second NUL-terminated
+// text may name the protocol that carries the daemon to its master agent
+// ("AgentX at /var/agentx/master"); a reader that knows nothing of it stops
+// at the first NUL, and an answer without it means SMUX. An answer never
+// exceeds MAIL_TEXT_MAX; agents that do not fit are counted but not listed.
 inline constexpr std::size_t MAIL_OFF_STATUS_PID = 12;
 inline constexpr std::size_t MAIL_OFF_STATUS_SMUX = 16;
 inline constexpr std::size_t MAIL_OFF_STATUS_DEBUG = 20;
@@ -218,7 +221,8 @@ struct mail_status {
     std::int32_t debug;
     std::int32_t agents;
     std::int32_t listed;
-    const char* text;  // points into the mail
+    const char* text;       // points into the mail
+    const char* transport;  // points into the mail; "" when the answer names none
 };
 
 // Fills the fixed fields of a status answer in `mail` (MAIL_BUF_SIZE bytes)
@@ -249,6 +253,18 @@ inline bool status_add_agent(unsigned char* mail, std::size_t* length, std::int3
     return true;
 }
 
+// Appends the text naming the master-agent protocol, after every agent line
+// (call it last); returns whether it fitted.
+inline bool status_add_transport(unsigned char* mail, std::size_t* length, const char* text)
+{
+    std::size_t n = std::strlen(text);
+    if (*length + n + 1 > MAIL_TEXT_MAX)
+        return false;
+    std::memcpy(mail + *length, text, n + 1);
+    *length += n + 1;
+    return true;
+}
+
 // Reads a status answer of `extent` bytes; false when it is too short or
 // its text is not terminated within it.
 inline bool status_parse(const unsigned char* mail, std::size_t extent, mail_status* out)
@@ -260,6 +276,9 @@ inline bool status_parse(const unsigned char* mail, std::size_t extent, mail_sta
     *out = mail_status{mail_get_field(mail, MAIL_OFF_STATUS_PID), mail_get_field(mail, MAIL_OFF_STATUS_SMUX),
                        mail_get_field(mail, MAIL_OFF_STATUS_DEBUG), mail_get_field(mail, MAIL_OFF_STATUS_AGENTS),
                        mail_get_field(mail, MAIL_OFF_STATUS_LISTED),
-                       reinterpret_cast<const char*>(mail + MAIL_OFF_STATUS_TEXT)};
+                       reinterpret_cast<const char*>(mail + MAIL_OFF_STATUS_TEXT), ""};
+    std::size_t after = MAIL_OFF_STATUS_TEXT + std::strlen(out->text) + 1;
+    if (after < extent && std::memchr(mail + after, '\0', extent - after) != nullptr)
+        out->transport = reinterpret_cast<const char*>(mail + after);
     return true;
 }

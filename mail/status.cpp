@@ -17,11 +17,16 @@
 namespace {
 
 smux_state_hook smux_state = nullptr;
+smux_text_hook smux_text = nullptr;
 
 
 }  // namespace
 
-void status_set_smux_hook(smux_state_hook hook) { smux_state = hook; }
+void status_set_smux_hook(smux_state_hook hook, smux_text_hook text)
+{
+    smux_state = hook;
+    smux_text = text;
+}
 
 int do_status(const unsigned char* mail, std::size_t extent)
 {
@@ -40,5 +45,7 @@ int do_status(const unsigned char* mail, std::size_t extent)
     for (const agent_entry* entry : agents)
         if (!status_add_agent(answer, &length, entry->mbox, entry->name))
             break;
+    if (smux_text != nullptr)
+        (void)status_add_transport(answer, &length, smux_text());
     return post_mail(sender, MAIL_STATUS, answer, length, false);
 }

@@ -8,10 +8,12 @@
 
 // Returns one of the STATUS_SMUX_* states of lib/mail_format.h.
 using smux_state_hook = std::int32_t (*)();
+// Names the protocol that carries the daemon to its master agent.
+using smux_text_hook = const char* (*)();
 
-// Connects the status answer to the SMUX side; without a hook (or for a null
-// one) the answer reports STATUS_SMUX_NONE.
-void status_set_smux_hook(smux_state_hook hook);
+// Connects the status answer to the master side; without a hook (or for a
+// null one) the answer reports STATUS_SMUX_NONE and names no protocol.
+void status_set_smux_hook(smux_state_hook hook, smux_text_hook text = nullptr);
 
 // Answers the status request of `extent` bytes at `mail` to the mailbox in
 // its `sender` field. A sender that is no agent's mailbox (1 or less) is

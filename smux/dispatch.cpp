@@ -12,9 +12,8 @@
 #include "lib/obj.h"
 #include "lib/paths.h"
 #include "lib/reg_watch.h"
-#include "mail/agents.h"
 #include "smux/pairs.h"
-#include "smux/session.h"
+#include "snmp/smux_pdu.h"
 
 using dsmux::PROGRAM_NAME;
 
@@ -187,8 +186,9 @@ object_instance* first_for_get_next(const snmp_oid* name)
     return next2inst(name);
 }
 
-// Answers varbind `vb`; 0 or the SNMP error status it fails with.
-int answer_varbind(snmp_varbind* vb, int op)
+}  // namespace
+
+int dispatch_varbind(snmp_varbind* vb, int op)
 {
     if (op == SMUX_OP_GET || op == SMUX_OP_SET) {
         object_instance* inst = name2inst(vb->name);
@@ -225,6 +225,16 @@ int answer_varbind(snmp_varbind* vb, int op)
     free_oid(asked);
     return result;
 }
+
+bool dispatch_serves_object(const snmp_oid* name)
+{
+    object_instance* inst = name2inst(name);
+    bool served = inst != nullptr && inst->type->get != nullptr && oid_cmp(inst->type->oid, name) < 0;
+    free_inst(inst);
+    return served;
+}
+
+namespace {
 
 void debug_item(const item_value& found)
 {
@@ -392,7 +402,7 @@ void answer_request(smux_request* request, int op)
 {
     int k = 1;
     for (snmp_varbind* vb = request->varbinds; vb != nullptr; vb = vb->next, ++k) {
-        int result = answer_varbind(vb, op);
+        int result = dispatch_varbind(vb, op);
         if (result != 0) {
             // The methods may answer with a v2 status; the SMUX request is v1.
             request->error_status = snmp_v1_status(result);
@@ -403,25 +413,16 @@ void answer_request(smux_request* request, int op)
     request->error_index = 0;
 }
 
-void dispatch_request(smux_request* request, int op)
+void dispatch_begin(int op)
 {
-    if (request == nullptr)
-        return;
     // Cache hook: whatever changed in the registry before this request is
     // forgotten before it is answered. A set waits for agents, which may
     // rewrite their objects meanwhile, so there every lookup looks for
     // changes itself.
     if (op != SMUX_OP_SET)
         reg_watch_begin_request();
-    answer_request(request, op);
-    reg_watch_end_request();
-    if (smux_response(request) != 0) {
-        if (peer_lost("smux_response", "SMUX4004"))
-            return;
-        log_line(stderr, "%s: %s: %s [%s]  (SMUX4004)\n", PROGRAM_NAME, "smux_response", smux_error(smux_errno),
-                 smux_info);
-        terminate_service();
-    }
 }
+
+void dispatch_end() { reg_watch_end_request(); }
 
 pairs_methods dispatch_methods() { return {scalar_get, scalar_set, table_get, table_set}; }

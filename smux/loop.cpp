@@ -13,9 +13,8 @@
 #include "lib/paths.h"
 #include "mail/agents.h"
 #include "mail/mail.h"
-#include "smux/session.h"
-#include "snmp/errors.h"
-#include "snmp/smux_session.h"
+#include "smux/master.h"
+#include "snmp/stream.h"
 
 using dsmux::PROGRAM_NAME;
 
@@ -91,13 +90,18 @@ void loop_prepare(loop_wait* wait, std::time_t now)
     FD_ZERO(&wait->read_set);
     FD_ZERO(&wait->write_set);
     wait->seconds = -1;
-    int fd = smux_fd();
-    if (fd < 0 && !peer_assoc.reconnect_off) {
+    int fd = master_fd();
+    if (fd < 0 && !master_given_up()) {
         if (reconnect_due == 0)
             reconnect_due = now + reconnect_wait;
         wait->seconds = reconnect_due > now ? static_cast<int>(reconnect_due - now) : 0;
     } else if (fd >= 0 && fd < FD_SETSIZE) {
-        FD_SET(fd, peer_assoc.smux_opened ? &wait->read_set : &wait->write_set);
+        FD_SET(fd, master_opened() ? &wait->read_set : &wait->write_set);
+        // An answer the master owes ends the wait when it is due.
+        if (std::int64_t due = master_answer_due(); due > 0) {
+            std::int64_t left = due - stream_now_ms();
+            wait->seconds = left > 0 ? static_cast<int>((left + 999) / 1000) : 0;
+        }
     }
     if (fd >= descriptor_count)
         descriptor_count = fd + 1;
@@ -106,9 +110,9 @@ void loop_prepare(loop_wait* wait, std::time_t now)
 
 void loop_act(const loop_wait* wait, int ready, std::time_t now)
 {
-    int fd = smux_fd();
+    int fd = master_fd();
     if (fd < 0) {
-        if (peer_assoc.reconnect_off)
+        if (master_given_up())
             return;
         // A wait that timed out, or a run of waits cut short by the tick
         // that together lasted the full wait, starts a new association.
@@ -117,18 +121,52 @@ void loop_act(const loop_wait* wait, int ready, std::time_t now)
         reconnect_due = 0;
         // A master that is not listening is waited for; anything else (no
         // socket to be had) leaves the daemon unable to go on.
-        (void)peer_connect();
+        (void)master_connect();
         return;
     }
     reconnect_due = 0;
-    if (ready <= 0 || fd >= FD_SETSIZE)
-        return;
-    if (peer_assoc.smux_opened && FD_ISSET(fd, &wait->read_set))
-        peer_receive();
-    else if (!peer_assoc.smux_opened && FD_ISSET(fd, &wait->write_set))
-        peer_open();
-    peer_sync();
+    if (ready > 0 && fd < FD_SETSIZE) {
+        if (master_opened() && FD_ISSET(fd, &wait->read_set))
+            master_readable();
+        else if (!master_opened() && FD_ISSET(fd, &wait->write_set))
+            master_writable();
+    }
+    // A master that accepted the connection, or took a request, and then
+    // said nothing is given up on here, whatever woke the loop.
+    std::int64_t due = master_answer_due();
+    if (master_fd() >= 0 && due > 0 && stream_now_ms() >= due)
+        master_overdue();
 }
+
+namespace {
+
+// select(2) on the loop's sets, with a whole PDU already in the master
+// connection's buffer counting as input at once: a second PDU that came in
+// the same segment as the first must not wait for bytes that never come.
+int wait_ready(int nfds, loop_wait& wait)
+{
+    int fd = master_fd();
+    bool buffered = fd >= 0 && fd < nfds && FD_ISSET(fd, &wait.read_set) && master_pending();
+    timeval tv{wait.seconds < 0 ? 0 : wait.seconds, 0};
+    if (buffered)
+        tv = timeval{0, 0};
+    timeval* timeout = buffered || wait.seconds >= 0 ? &tv : nullptr;
+    int n = select(nfds, &wait.read_set, &wait.write_set, nullptr, timeout);
+    if (!buffered)
+        return n;
+    if (n < 0) {
+        FD_ZERO(&wait.read_set);
+        FD_ZERO(&wait.write_set);
+        n = 0;
+    }
+    if (!FD_ISSET(fd, &wait.read_set)) {
+        FD_SET(fd, &wait.read_set);
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
 
 void loop_once()
 {
@@ -144,7 +182,6 @@ void loop_once()
         if (result == READ_MAIL_FAILED || result == READ_MAIL_STOP || terminate_requested())
             terminate_service();
         // A relayed trap may have found the master gone.
-        peer_sync();
         loop_prepare(&wait, monotonic_now());
     }
     // The wake pipe ends the wait at once when a termination signal came
@@ -156,7 +193,7 @@ void loop_once()
         if (wake >= nfds)
             nfds = wake + 1;
     }
-    int ready = xselect(nfds, &wait.read_set, &wait.write_set, nullptr, wait.seconds);
+    int ready = wait_ready(nfds, wait);
     if (terminate_requested())
         terminate_service();
     if (wake >= 0 && wake < FD_SETSIZE && ready > 0 && FD_ISSET(wake, &wait.read_set)) {

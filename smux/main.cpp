@@ -5,20 +5,26 @@
 #include "mail/agents.h"
 #include "mail/mail.h"
 #include "mail/status.h"
+#include "smux/agentx.h"
 #include "smux/loop.h"
+#include "smux/master.h"
 #include "smux/options.h"
+#include "smux/peer.h"
 #include "smux/session.h"
 #include "smux/trap.h"
 
 int main(int argc, char** argv)
 {
+    // The two protocols that may carry the daemon to its master agent;
+    // --master chooses between them.
+    master_set_transports(smux_transport(), agentx_transport());
     // --check, --version and usage mistakes end here; a plain start goes on.
     if (int status = daemon_options(argc, argv); status >= 0)
         return status;
-    // The mail service reaches back into the SMUX side for the release at
+    // The mail service reaches back into the master side for the release at
     // shutdown, for the traps agents send and for the status it reports.
-    mail_set_hooks(peer_release, relay_trap);
-    status_set_smux_hook(peer_status);
+    mail_set_hooks(master_release, relay_trap);
+    status_set_smux_hook(master_state, master_status_text);
 
     // 1. The platform first: without the host's patches the master agent
     //    cannot serve us, and nothing has been started yet that would have
@@ -29,8 +35,9 @@ int main(int argc, char** argv)
     //    every agent again.
     daemon_guard();
     // 3. The peers entry and the MIB definitions: the identity every open
-    //    uses, and the names the subtrees are looked up by.
-    peer_identify();
+    //    uses (over AgentX the peers file is only read for it, and may be
+    //    missing), and the names the subtrees are looked up by.
+    peer_identify(dsmux::PEERS_FILE, master_choice() == master_kind::smux);
     // 4. The subtrees, and with them the service: resolving each row runs
     //    its init handler, subtree_init, whose service_start
     //    (smux/service.cpp) reads `config`, "../../mailcfg" and
@@ -41,7 +48,7 @@ int main(int argc, char** argv)
     peer_init_subtrees();
     // 5. The first association, once there is something to register; a
     //    master that is not there yet is tried again by the loop.
-    (void)peer_connect();
+    (void)master_connect();
     // 6. The alarm tick, with a tick due at once, so that the loop's first
     //    pass already reads mail.
     alarm_tick_start();

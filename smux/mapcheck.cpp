@@ -8,7 +8,7 @@
 #include "lib/log.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
-#include "smux/session.h"
+#include "smux/subtrees.h"
 #include "snmp/mib.h"
 #include "snmp/types.h"
 

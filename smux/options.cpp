@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "lib/instance.h"
 #include "lib/log.h"
 #include "smux/loop.h"
+#include "smux/master.h"
+#include "smux/peer.h"
 #include "smux/service.h"
-#include "smux/session.h"
 #include "snmp/mib.h"
 #include "snmp/peers.h"
 
@@ -29,7 +31,11 @@ namespace {
 
 int usage(FILE* stream, int status)
 {
-    std::fprintf(stream, "usage: %s [--reconnect-wait=SECONDS] | --check [DIR] | --version\n", PROGRAM_NAME);
+    std::fprintf(stream,
+                 "usage: %s [--master=smux|agentx[:ADDRESS]|auto[:ADDRESS]] [--reconnect-wait=SECONDS]\n"
+                 "       %s [--master=...] --check [DIR] | --version\n"
+                 "  ADDRESS: a unix socket path (default %s) or tcp:HOST:PORT\n",
+                 PROGRAM_NAME, PROGRAM_NAME, AGENTX_DEFAULT_ADDRESS);
     return status;
 }
 
@@ -67,9 +73,23 @@ int run_check(const char* dir, const char* peers_file)
     // The patch check stops by itself, as it does at a start.
     check_platform();
     int problems = 0;
-    int warnings = peers_mode_warning(peers_file);
-    if (peer_find_entry(peers_file) == nullptr)
-        ++problems;
+    int warnings = 0;
+    // The peers file matters only where SMUX may carry the daemon: with
+    // --master=auto a missing entry only rules SMUX out.
+    if (master_may_use_smux()) {
+        warnings += peers_mode_warning(peers_file);
+        if (peer_find_entry(peers_file) == nullptr) {
+            if (master_choice() == master_kind::smux)
+                ++problems;
+            else
+                ++warnings;
+        }
+    }
+    // The master is not ours to start, and one that does not answer yet is
+    // waited for by the daemon: what the probe finds is information.
+    std::string report;
+    (void)master_probe(&report);
+    std::printf("%s: check: %s", PROGRAM_NAME, report.c_str());
     int mib = check_mib();
     problems += mib < 0 ? 1 : mib;
     int map_warnings = 0;
@@ -97,12 +117,13 @@ int peers_mode_warning(const char* peers_file)
 
 int daemon_options(int argc, char** argv, const char* peers_file)
 {
-    enum { OPT_CHECK = 256, OPT_VERSION, OPT_HELP, OPT_RECONNECT_WAIT };
+    enum { OPT_CHECK = 256, OPT_VERSION, OPT_HELP, OPT_RECONNECT_WAIT, OPT_MASTER };
     static const option options[] = {
         {"check", no_argument, nullptr, OPT_CHECK},
         {"version", no_argument, nullptr, OPT_VERSION},
         {"help", no_argument, nullptr, OPT_HELP},
         {"reconnect-wait", required_argument, nullptr, OPT_RECONNECT_WAIT},
+        {"master", required_argument, nullptr, OPT_MASTER},
         {nullptr, 0, nullptr, 0},
     };
     bool check = false, version = false;
@@ -130,6 +151,13 @@ int daemon_options(int argc, char** argv, const char* peers_file)
             loop_set_reconnect_wait(seconds);
             break;
         }
+        case OPT_MASTER:
+            if (!master_choose(optarg)) {
+                std::fprintf(stderr, "%s: --master: not smux, agentx[:ADDRESS] or auto[:ADDRESS]: %s\n",
+                             PROGRAM_NAME, optarg);
+                return usage(stderr, 2);
+            }
+            break;
         default:
             return usage(stderr, 2);
         }
@@ -162,5 +190,6 @@ void daemon_guard(const char* lock_file, const char* peers_file)
         log_line_at(LOG_PRI_WARNING, stderr,
                     "%s: Can't lock %s: %s: a second daemon would not be stopped  (SMUX3041)\n", PROGRAM_NAME,
                     lock_file, std::strerror(errno));
-    (void)peers_mode_warning(peers_file);
+    if (master_may_use_smux())
+        (void)peers_mode_warning(peers_file);
 }

@@ -12,6 +12,7 @@
 #include "lib/paths.h"
 #include "mail/mail.h"
 #include "snmp/mib.h"
+#include "snmp/smux_pdu.h"
 
 using dsmux::PROGRAM_NAME;
 
@@ -20,6 +21,10 @@ int pairs_count = 0;
 queue pending_Q = nullptr;
 
 namespace {
+
+// See init_pending(); written through peer_set_init_pending by
+// subtree_init only.
+std::uint8_t init_state = INIT_PENDING;
 
 reg_entry* entry_at(int position)
 {
@@ -210,3 +215,22 @@ void flush_pending_sets(bool commit)
         std::free(mail);
     }
 }
+
+int sync_vdn(int command)
+{
+    switch (command) {
+    case SMUX_COMMIT:
+        flush_pending_sets(true);
+        return 0;
+    case SMUX_ROLLBACK:
+        flush_pending_sets(false);
+        return 0;
+    default:
+        log_line(stderr, "%s: %s: Unknown command: %d  (SMUX4014)\n", PROGRAM_NAME, "sync_vdn", command);
+        return -1;
+    }
+}
+
+std::uint8_t init_pending() { return init_state; }
+
+void peer_set_init_pending(std::uint8_t value) { init_state = value; }

@@ -64,5 +64,21 @@ const std::int32_t* table_instance(int position, const std::uint32_t* subids, in
 // phase 2 (answers are not looked at); on rollback nothing is sent.
 void flush_pending_sets(bool commit);
 
+// The master's commit (SMUX_COMMIT) or rollback (SMUX_ROLLBACK) of the
+// pending sets: 0. Any other value is logged (SMUX4014) and -1 returned,
+// nothing done: it is the master's fault, which costs the association,
+// never the daemon.
+int sync_vdn(int command);
+
+// 255 until service start-up and the pairs table have both succeeded, then
+// 0. Requests for the daemon's objects are refused while it is non-zero.
+// subtree_init is its only writer.
+inline constexpr std::uint8_t INIT_PENDING = 255;
+std::uint8_t init_pending();
+
+// Sets init_pending (subtree_init; tests that build the pairs table by
+// hand open the requests with it).
+void peer_set_init_pending(std::uint8_t value);
+
 // Test seam: drops the pairs table (the MIB's methods stay as they were).
 void pairs_reset();

@@ -124,6 +124,18 @@ int service_start()
     return build_pairs_table(dispatch_methods());
 }
 
+int subtree_init()
+{
+    if (init_pending() == 0)
+        return 0;
+    if (service_start() != 0) {
+        peer_set_init_pending(INIT_PENDING);
+        return -1;
+    }
+    peer_set_init_pending(0);
+    return 0;
+}
+
 int service_init(const char* install_dir)
 {
     if (completed.all)

@@ -8,6 +8,10 @@
 // have succeeded, -1 otherwise (a later call goes on where this one failed).
 int service_start();
 
+// Runs service_start until it has succeeded once, for every subtree row
+// resolved at start-up; sets init_pending accordingly (0 once served).
+int subtree_init();
+
 // Brings the mail service up; 0 on success, -1 on failure. It may run up to
 // once per subtree row until it succeeds, and every attempt goes on from
 // where the last one failed: a step that completed is never repeated (no

@@ -12,32 +12,14 @@
 #include "lib/mail_format.h"
 #include "mail/agents.h"
 #include "smux/dispatch.h"
-#include "smux/pairs.h"
-#include "smux/service.h"
-#include "snmp/peers.h"
+#include "snmp/mib.h"
+#include "snmp/stream.h"
 
 using dsmux::PROGRAM_NAME;
-
-subtree subtrees[SUBTREE_COUNT + 1] = {
-    {"vdnStdEquipment", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
-    {"vdnSystemInfo", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
-    {"vdnHealth", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
-    {"vdnSm2", nullptr, SMUX_REG_READ_WRITE, subtree_init, sync_vdn},
-    {nullptr, nullptr, 0, nullptr, nullptr},
-};
 
 association peer_assoc;
 
 namespace {
-
-// See init_pending(); written by subtree_init only.
-std::uint8_t init_state = INIT_PENDING;
-
-// Whether the association now open has had a subtree granted, and whether
-// any association before it had: the second makes a new grant a regained
-// association, which is worth one line in the log.
-bool associated_now = false;
-bool associated_before = false;
 
 // The master's ClosePDU reasons (RFC 1227 section 3.1.2).
 const char* close_reason_name(int reason)
@@ -47,33 +29,31 @@ const char* close_reason_name(int reason)
     return reason >= 0 && reason <= 5 ? names[reason] : "unknown reason";
 }
 
-// A close for any reason but goingDown is a fault worth naming; goingDown
-// is the master's orderly end and passes quietly.
+// A close ends an association that had its subtrees as a loss (a warning,
+// or news when the master is going down or has gone); before any grant a
+// close for any reason but goingDown is a refusal worth naming once.
 void report_close(int reason)
 {
+    char why[128];
+    std::snprintf(why, sizeof why, "the master agent closed it: %s (%d)", close_reason_name(reason), reason);
+    if (master_log_associated()) {
+        master_log_lost("SMUX", why, reason == SMUX_GOING_DOWN);
+        return;
+    }
     if (reason == SMUX_AUTHENTICATION_FAILURE)
-        log_line(stderr,
-                 "%s: The master agent closed the SMUX association: %s (%d): it refused our identity or "
-                 "password (compare the peers file with its smuxpeer line), or another peer holds the "
-                 "identity  (SMUX4044)\n",
-                 PROGRAM_NAME, close_reason_name(reason), reason);
+        master_log_failure(
+            "%s: The master agent closed the SMUX association: %s (%d): it refused our identity or "
+            "password (compare the peers file with its smuxpeer line), or another peer holds the "
+            "identity  (SMUX4044)\n",
+            PROGRAM_NAME, close_reason_name(reason), reason);
     else if (reason != SMUX_GOING_DOWN)
-        log_line(stderr, "%s: The master agent closed the SMUX association: %s (%d)  (SMUX4044)\n", PROGRAM_NAME,
-                 close_reason_name(reason), reason);
+        master_log_failure("%s: The master agent closed the SMUX association: %s (%d)  (SMUX4044)\n", PROGRAM_NAME,
+                           close_reason_name(reason), reason);
 }
-
-// The peers-file entry, looked up once and used at every open.
-snmp_oid* peer_identity = nullptr;
-char peer_password[SMUX_PEER_TEXT_MAX + 1] = "";
 
 // How long each PDU of the release may wait for room: the shutdown must
 // end in good time even when the master has stopped reading.
 constexpr int RELEASE_SEND_WAIT_MS = 1000;
-
-// Set once an unreachable master has been reported, so that a master that
-// stays away is reported once and not at every retry; cleared when the
-// master answers again.
-bool loss_reported = false;
 
 // Reports a failed library call in the common "%s: %s: %s [%s]  (tag)" form.
 void report_smux(const char* operation, const char* tag)
@@ -83,23 +63,17 @@ void report_smux(const char* operation, const char* tag)
 }
 
 // Ends the association from our side after a protocol fault.
-void drop_association(int reason)
+void drop_association(int reason, const char* why)
 {
     smux_close(reason);
+    peer_assoc.answer_due = 0;
+    master_log_lost("SMUX", why, false);
 }
 
 void unexpected_operation(int op)
 {
     log_line(stderr, "%s: unexpected operation: %d  (SMUX4012)\n", PROGRAM_NAME, op);
-    drop_association(SMUX_PROTOCOL_ERROR);
-}
-
-// The first row at or after `row` whose OID is known (possibly the end row).
-subtree* row_with_oid(subtree* row)
-{
-    while (row->name != nullptr && row->oid == nullptr)
-        ++row;
-    return row;
+    drop_association(SMUX_PROTOCOL_ERROR, "the master agent sent a PDU out of turn");
 }
 
 // Whether a register request is out and its answer not yet in.
@@ -113,6 +87,7 @@ void register_cursor()
 {
     if (peer_assoc.cursor->name == nullptr)
         return;
+    peer_assoc.answer_due = stream_now_ms() + MASTER_ANSWER_WAIT_MS;
     if (smux_register(peer_assoc.cursor->oid, -1, peer_assoc.cursor->mode) != 0) {
         if (peer_lost("smux_register", "SMUX4002"))
             return;
@@ -123,6 +98,7 @@ void register_cursor()
 
 void registration_complete()
 {
+    peer_assoc.answer_due = 0;
     if (peer_assoc.any_registered) {
         if (smux_trap(SNMP_TRAP_COLD_START, 0, nullptr) != 0) {
             if (peer_lost("smux_trap", "SMUX4003"))
@@ -135,7 +111,7 @@ void registration_complete()
     // The master wants none of our subtrees: talking to it again would only
     // be refused again, so stay without an association and serve mail.
     peer_assoc.reconnect_off = true;
-    drop_association(SMUX_GOING_DOWN);
+    smux_close(SMUX_GOING_DOWN);
 }
 
 void register_response(int32_t answer)
@@ -148,11 +124,7 @@ void register_response(int32_t answer)
         log_line(stderr, "%s: SMUX registration of %s failed  (SMUX4011)\n", PROGRAM_NAME, peer_assoc.cursor->name);
     } else {
         peer_assoc.any_registered = true;
-        if (!associated_now && associated_before)
-            log_line_at(LOG_PRI_INFO, stderr, "%s: SMUX association with the master agent regained  (SMUX4045)\n",
-                        PROGRAM_NAME);
-        associated_now = true;
-        associated_before = true;
+        master_log_granted("SMUX");
     }
     peer_assoc.cursor = row_with_oid(peer_assoc.cursor + 1);
     if (peer_assoc.cursor->name != nullptr) {
@@ -166,13 +138,99 @@ void commit_or_rollback(int32_t command)
 {
     for (subtree* row = subtrees; row->name != nullptr; ++row) {
         if (row->oid != nullptr && row->sync != nullptr) {
-            row->sync(command);
+            // A value other than commit or rollback is the master's fault:
+            // it costs the association, never the daemon.
+            if (row->sync(command) != 0)
+                drop_association(SMUX_PROTOCOL_ERROR, "the master agent sent an unknown commit or rollback");
             return;
         }
     }
 }
 
 }  // namespace
+
+void peer_respond(smux_request* request, int op)
+{
+    if (request == nullptr)
+        return;
+    dispatch_begin(op);
+    answer_request(request, op);
+    dispatch_end();
+    if (smux_response(request) != 0) {
+        if (peer_lost("smux_response", "SMUX4004"))
+            return;
+        log_line(stderr, "%s: %s: %s [%s]  (SMUX4004)\n", PROGRAM_NAME, "smux_response", smux_error(smux_errno),
+                 smux_info);
+        terminate_service();
+    }
+}
+
+namespace {
+
+// --- the seam ---------------------------------------------------------------
+
+int connect_smux(const stream_address&) { return peer_connect(); }
+
+int smux_descriptor()
+{
+    peer_sync();
+    return smux_fd();
+}
+
+bool smux_opened() { return peer_assoc.smux_opened; }
+
+std::int64_t smux_answer_due() { return smux_fd() >= 0 ? peer_assoc.answer_due : 0; }
+
+void smux_overdue()
+{
+    const char* what = peer_assoc.smux_opened ? "register request" : "connection";
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "no answer within %d seconds", MASTER_ANSWER_WAIT_MS / 1000);
+    bool had = master_log_associated();
+    smux_close(SMUX_GOING_DOWN);
+    peer_assoc.smux_opened = false;
+    peer_assoc.answer_due = 0;
+    if (had)
+        master_log_lost("SMUX", "the master agent stopped answering", false);
+    master_log_unreachable(what, "the master agent does not answer", detail, "SMUX4051");
+}
+
+int smux_send_trap(std::int32_t specific, const snmp_varbind* list)
+{
+    if (smux_trap(SNMP_TRAP_ENTERPRISE_SPECIFIC, specific, list) == -1) {
+        log_line(stderr, "%s: Can't send snmp trap: %s [%s]  (SMUX4022)\n", PROGRAM_NAME, smux_error(smux_errno),
+                 smux_info);
+        peer_sync();
+        return -1;
+    }
+    return 0;
+}
+
+bool smux_given_up() { return peer_assoc.reconnect_off; }
+
+// Whether something listens on the SMUX port. Nothing is sent: snmpd would
+// take anything as an open, and holds a peer's identity for the connection.
+bool smux_probe(const stream_address&, std::string* why)
+{
+    stream_address address = smux_master_address();
+    stream_conn conn;
+    int result = stream_open(conn, address, 16);
+    if (result == STREAM_OK)
+        result = stream_wait_connected(conn, 3000);
+    stream_close(conn);
+    *why = result == STREAM_OK ? "listening" : std::string("not listening (") + conn.info + ")";
+    return result == STREAM_OK;
+}
+
+const master_transport SMUX_TRANSPORT = {
+    "SMUX",          connect_smux,  smux_descriptor, smux_opened, peer_open,
+    peer_receive,    smux_pending,  smux_answer_due, smux_overdue, peer_release,
+    smux_send_trap,  peer_status,   smux_given_up,   smux_probe,
+};
+
+}  // namespace
+
+const master_transport* smux_transport() { return &SMUX_TRANSPORT; }
 
 bool peer_lost(const char* operation, const char* tag)
 {
@@ -181,113 +239,49 @@ bool peer_lost(const char* operation, const char* tag)
     // The master refused the connection, dropped it or stopped reading:
     // that is its own trouble, not ours. The association goes, the loop
     // tries again after the reconnection wait, mail and agents go on.
-    if (!loss_reported)
-        report_smux(operation, tag);
-    loss_reported = true;
+    if (master_log_associated())
+        master_log_lost("SMUX", smux_info, false);
+    master_log_unreachable(operation, smux_error(smux_errno), smux_info, tag);
     peer_assoc.smux_opened = false;
+    peer_assoc.answer_due = 0;
     return true;
 }
 
 void peer_sync()
 {
-    if (smux_fd() < 0)
+    if (smux_fd() < 0) {
         peer_assoc.smux_opened = false;
-}
-
-void peer_set_credentials(const snmp_oid* identity, const char* password)
-{
-    free_oid(peer_identity);
-    peer_identity = identity ? oid_cpy(identity) : nullptr;
-    std::snprintf(peer_password, sizeof peer_password, "%s", password ? password : "");
-}
-
-int peer_resolve_subtrees()
-{
-    int resolved = 0;
-    for (subtree* row = subtrees; row->name != nullptr; ++row) {
-        free_oid(row->oid);
-        row->oid = nullptr;
-        object_type* type = text2obj(row->name);
-        if (type != nullptr && type->oid != nullptr) {
-            row->oid = oid_cpy(type->oid);
-            ++resolved;
-        }
-    }
-    return resolved;
-}
-
-smux_peer* peer_find_entry(const char* peers_file)
-{
-    smux_peer* entry = getsmuxEntrybyname(PROGRAM_NAME, peers_file);
-    if (entry == nullptr)
-        log_line(stderr, "%s: Can't find \"%s\" in %s  (SMUX4016)\n", PROGRAM_NAME, PROGRAM_NAME, peers_file);
-    return entry;
-}
-
-bool peer_load_definitions()
-{
-    char defs[SMUX_PEER_TEXT_MAX + 1];
-    std::snprintf(defs, sizeof defs, "%s.defs", PROGRAM_NAME);
-    if (readobjects(defs) == 0)
-        return true;
-    log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
-    return false;
-}
-
-const object_type* peer_subtree_type(const subtree* row)
-{
-    const object_type* type = text2obj(row->name);
-    if (type != nullptr && type->oid != nullptr)
-        return type;
-    log_line(stderr, "%s: Can't convert text to object: %s  (SMUX4010)\n", PROGRAM_NAME, row->name);
-    return nullptr;
-}
-
-void peer_identify(const char* peers_file)
-{
-    smux_peer* entry = peer_find_entry(peers_file);
-    if (entry == nullptr)
-        terminate_service();
-    peer_set_credentials(entry->identity, entry->password);
-    if (!peer_load_definitions())
-        terminate_service();
-}
-
-void peer_init_subtrees()
-{
-    for (subtree* row = subtrees; row->name != nullptr; ++row) {
-        const object_type* type = peer_subtree_type(row);
-        if (type == nullptr)
-            terminate_service();
-        free_oid(row->oid);
-        row->oid = oid_cpy(type->oid);
-        if (row->init != nullptr)
-            (void)row->init();
+        peer_assoc.answer_due = 0;
     }
 }
 
 int peer_connect()
 {
+    // snmpd's SMUX master hands a longer OCTET STRING on mangled.
+    mib_set_octets_limit(SMUX_MAX_OCTETS);
     int fd = smux_init(0);
     peer_assoc.smux_opened = false;
+    peer_assoc.answer_due = 0;
     if (fd < 0 && !peer_lost("smux_init", "SMUX4000")) {
         report_smux("smux_init", "SMUX4000");
         terminate_service();
     }
+    if (fd >= 0)
+        peer_assoc.answer_due = stream_now_ms() + MASTER_ANSWER_WAIT_MS;
     return fd;
 }
 
 void peer_open()
 {
-    if (smux_simple_open(peer_identity, dsmux::PEER_DESCRIPTION, peer_password,
-                         static_cast<int>(std::strlen(peer_password))) != 0) {
+    if (smux_simple_open(peer_identity(), dsmux::PEER_DESCRIPTION, peer_password(),
+                         static_cast<int>(std::strlen(peer_password()))) != 0) {
         if (smux_errno == SMUX_ERR_IN_PROGRESS || peer_lost("smux_simple_open", "SMUX4005"))
             return;
         report_smux("smux_simple_open", "SMUX4005");
         terminate_service();
     }
     peer_assoc.smux_opened = true;
-    associated_now = false;
+    master_log_opening();
     peer_assoc.cursor = row_with_oid(subtrees);
     register_cursor();
 }
@@ -302,17 +296,18 @@ void peer_receive()
         if (smux_errno == SMUX_ERR_PDU_FORMAT) {
             // Bytes we cannot parse end this association, not the daemon:
             // the agents keep running and the loop connects again later.
-            drop_association(SMUX_PROTOCOL_ERROR);
+            drop_association(SMUX_PROTOCOL_ERROR, "the master agent sent a malformed PDU");
             return;
         }
         terminate_service();
     }
     if (event.op != SMUX_OP_CLOSE)
-        loss_reported = false;  // the master is there again
+        master_log_answered();  // the master is there again
     switch (event.op) {
     case SMUX_OP_CLOSE:
         // The master has closed, or the stream ended (seen as goingDown):
         // the library has let the socket go without answering.
+        peer_assoc.answer_due = 0;
         report_close(event.number);
         break;
     case SMUX_OP_REGISTER_RESPONSE:
@@ -335,7 +330,7 @@ void peer_receive()
             register_cursor();
             break;
         }
-        dispatch_request(event.request, event.op);
+        peer_respond(event.request, event.op);
         break;
     case SMUX_OP_OPEN:
     case SMUX_OP_REGISTER_REQUEST:
@@ -345,7 +340,7 @@ void peer_receive()
         break;
     default:
         log_line(stderr, "%s: bad operation: %d  (SMUX4013)\n", PROGRAM_NAME, event.op);
-        drop_association(SMUX_PROTOCOL_ERROR);
+        drop_association(SMUX_PROTOCOL_ERROR, "the master agent sent an unknown PDU");
         break;
     }
 }
@@ -369,36 +364,5 @@ std::int32_t peer_status()
         return peer_assoc.reconnect_off ? STATUS_SMUX_OFF : STATUS_SMUX_NONE;
     if (!peer_assoc.smux_opened)
         return STATUS_SMUX_CONNECTING;
-    return associated_now ? STATUS_SMUX_ASSOCIATED : STATUS_SMUX_REGISTERING;
-}
-
-std::uint8_t init_pending() { return init_state; }
-
-void peer_set_init_pending(std::uint8_t value) { init_state = value; }
-
-int subtree_init()
-{
-    if (init_state == 0)
-        return 0;
-    if (service_start() != 0) {
-        init_state = INIT_PENDING;
-        return -1;
-    }
-    init_state = 0;
-    return 0;
-}
-
-void sync_vdn(int command)
-{
-    switch (command) {
-    case SMUX_COMMIT:
-        flush_pending_sets(true);
-        break;
-    case SMUX_ROLLBACK:
-        flush_pending_sets(false);
-        break;
-    default:
-        log_line(stderr, "%s: %s: Unknown command: %d  (SMUX4014)\n", PROGRAM_NAME, "sync_vdn", command);
-        terminate_service();
-    }
+    return master_log_associated() ? STATUS_SMUX_ASSOCIATED : STATUS_SMUX_REGISTERING;
 }

@@ -1,27 +1,17 @@
-// The SMUX session: the one association with the host's master agent, the
+// The SMUX session (RFC 1227): one of the two protocols behind the master
+// seam (smux/master.h). The association with the master agent, the
 // registration of the daemon's four subtrees one after another, the events
-// the master sends, and the release at shutdown. Also the two handlers every
-// subtree row carries: the one-time initialisation and commit-or-rollback.
+// the master sends, and the release at shutdown.
 #pragma once
 #include <cstdint>
 
 #include "lib/paths.h"
-#include "snmp/mib.h"
-#include "snmp/peers.h"
+#include "smux/master.h"
+#include "smux/pairs.h"
+#include "smux/peer.h"
+#include "smux/subtrees.h"
 #include "snmp/smux_session.h"
 #include "snmp/types.h"
-
-// One row of the subtree table; the table ends with a row whose name is null.
-struct subtree {
-    const char* name;    // MIB descriptor of the subtree root
-    snmp_oid* oid;       // filled in by peer_init_subtrees; null until then
-    int mode;            // smux_register operation
-    int (*init)();       // initialisation handler
-    void (*sync)(int);   // commit-or-rollback handler
-};
-
-inline constexpr int SUBTREE_COUNT = 4;
-extern subtree subtrees[SUBTREE_COUNT + 1];
 
 // Association state, written by this file only (tests reset it). The
 // descriptor is not kept here: the SMUX library holds it (smux_fd(), -1
@@ -34,40 +24,12 @@ struct association {
     bool reconnect_off = false;
     bool any_registered = false;  // never cleared, not even by a new association
     subtree* cursor = nullptr;    // row whose register response is awaited
+    std::int64_t answer_due = 0;  // monotonic ms: connection or register response due; 0 none
 };
 extern association peer_assoc;
 
-// 255 until service start-up and the pairs table have both succeeded, then
-// 0. Requests for the daemon's objects are refused while it is non-zero.
-// subtree_init is its only writer.
-inline constexpr std::uint8_t INIT_PENDING = 255;
-std::uint8_t init_pending();
-
-// Test seam: set init_pending as subtree_init would (tests that build the
-// pairs table by hand open the requests with it).
-void peer_set_init_pending(std::uint8_t value);
-
-// The checks of the set-up, each logging its own message: the daemon's
-// entry in the peers file (null when missing, SMUX4016), the MIB
-// definitions "<name>.defs" (false when unreadable, SMUX4017), a subtree
-// row's MIB type (null when the MIB does not name it, SMUX4010). The set-up
-// shuts down at the first that fails; --check counts them.
-smux_peer* peer_find_entry(const char* peers_file = dsmux::PEERS_FILE);
-bool peer_load_definitions();
-const object_type* peer_subtree_type(const subtree* row);
-
-// The set-up runs in three steps, in this order, from main (which shows the
-// whole start-up): peer_identify, peer_init_subtrees, peer_connect.
-//
-// The daemon's entry in the peers file (identity and password of every
-// open) and the MIB definitions "<name>.defs" in the working directory.
-// Shuts the daemon down when either is missing.
-void peer_identify(const char* peers_file = dsmux::PEERS_FILE);
-
-// Resolves each subtree row's OID in order and runs the row's init handler
-// (subtree_init) as soon as the row has one; shuts the daemon down at a
-// subtree the MIB does not name.
-void peer_init_subtrees();
+// SMUX behind the master seam.
+const master_transport* smux_transport();
 
 // Starts a new association (smux_init): the descriptor is then being
 // connected and no OpenPDU has gone out. A master that is not there is
@@ -82,8 +44,13 @@ void peer_open();
 // The open descriptor is readable: take one event and act on it.
 void peer_receive();
 
+// Answers one request (op SMUX_OP_GET, _GET_NEXT or _SET) and sends the
+// response; a failing send that is not the master's loss shuts the daemon
+// down (SMUX4004).
+void peer_respond(smux_request* request, int op);
+
 // Withdraws every registration and closes the association; harmless without
-// one. Called by terminate_service.
+// one. Called at shutdown through master_release.
 void peer_release();
 
 // The association's state as a status answer reports it (STATUS_SMUX_*).
@@ -100,18 +67,3 @@ bool peer_lost(const char* operation, const char* tag);
 // Marks the association lost when the library has dropped it meanwhile (a
 // trap send that found the master not reading, say).
 void peer_sync();
-
-// Runs service_start (service_init, then the pairs table) until it has
-// succeeded once; sets init_pending accordingly.
-int subtree_init();
-
-// Commit (0) or rollback (1) of the pending sets; anything else shuts down.
-void sync_vdn(int command);
-
-// Test seam: the identity and password used at every open (normally taken
-// from the peers file by peer_identify). The identity is copied.
-void peer_set_credentials(const snmp_oid* identity, const char* password);
-
-// Test seam: resolves the subtree OIDs from the loaded MIB without running
-// the init handlers. Returns the number of rows resolved.
-int peer_resolve_subtrees();

@@ -20,7 +20,7 @@
 #include "lib/obj.h"
 #include "mail/board.h"
 #include "snmp/mib.h"
-#include "snmp/smux_session.h"
+#include "smux/master.h"
 
 namespace {
 
@@ -224,12 +224,8 @@ int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item*
 
 int send_snmp_trap(std::int32_t trap_number, const snmp_varbind* list)
 {
-    if (smux_trap(SNMP_TRAP_ENTERPRISE_SPECIFIC, trap_number, list) == -1) {
-        log_line(stderr, "%s: Can't send snmp trap: %s [%s]  (SMUX4022)\n", dsmux::PROGRAM_NAME,
-                 smux_error(smux_errno), smux_info);
-        return -1;
-    }
-    return 0;
+    // Whichever protocol carries the daemon sends it (and logs a failure).
+    return master_send_trap(trap_number, list);
 }
 
 int mail_alarm_text(const char* text)

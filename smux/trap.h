@@ -49,7 +49,8 @@ int build_varbind_enterprise(trap_varbinds* list);
 int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item* item,
                   const unsigned char* value);
 void append_varbind(trap_varbinds* list, snmp_varbind* vb);
-// smux_trap with generic trap 6 and `trap_number` as the specific code.
+// The master's enterprise-specific trap with `trap_number` as the specific
+// code (a SMUX trap with generic trap 6, or an AgentX Notify).
 int send_snmp_trap(std::int32_t trap_number, const snmp_varbind* list);
 
 // Test seams. The two receivers of a built list (null: send_snmp_trap and

@@ -445,6 +445,9 @@ void free_inst(object_instance* inst)
 
 namespace {
 
+// The longest OCTET STRING value o_string takes.
+size_t octets_limit = SMUX_MAX_OCTETS;
+
 int syntax_tag(const object_instance* inst)
 {
     if (inst == nullptr || inst->type == nullptr || inst->type->syntax == nullptr)
@@ -453,6 +456,13 @@ int syntax_tag(const object_instance* inst)
 }
 
 }  // namespace
+
+size_t mib_set_octets_limit(size_t limit)
+{
+    size_t kept = octets_limit;
+    octets_limit = limit > 0 ? limit : SMUX_MAX_OCTETS;
+    return kept;
+}
 
 int o_longword(object_instance* inst, snmp_varbind* vb, int64_t value)
 {
@@ -472,8 +482,10 @@ int o_string(object_instance* inst, snmp_varbind* vb, const void* bytes, size_t 
     if (vb == nullptr || (bytes == nullptr && len != 0))
         return SNMP_GEN_ERR;
     if (tag == SNMP_OCTET_STRING) {
-        // The master hands a longer string on as stale buffer contents.
-        if (len > SMUX_MAX_OCTETS)
+        // A longer string than the protocol carries whole would reach the
+        // client mangled (net-snmp's SMUX master hands it on as stale
+        // buffer contents).
+        if (len > octets_limit)
             return SNMP_TOO_BIG;
     } else if (tag == SNMP_IPADDRESS) {
         if (len != 4)

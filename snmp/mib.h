@@ -92,12 +92,17 @@ void free_inst(object_instance* inst);
 //   Gauge/Gauge32/Unsigned32 -> Gauge, TimeTicks -> TimeTicks; value is taken
 //   modulo 2^32.
 // o_string: OctetString/DisplayString/PhysAddress -> OCTET STRING (tooBig over
-//   SMUX_MAX_OCTETS bytes, the most the master passes on, see
-//   snmp/smux_pdu.h), IpAddress/NetworkAddress -> IpAddress (exactly 4 bytes,
+//   the octets limit: by default SMUX_MAX_OCTETS bytes, the most net-snmp's
+//   SMUX master passes on, see snmp/smux_pdu.h; mib_set_octets_limit),
+//   IpAddress/NetworkAddress -> IpAddress (exactly 4 bytes,
 //   else genErr). The bytes are copied.
 // o_specific: ObjectID -> OBJECT IDENTIFIER; oid is copied, the caller keeps it;
 //   badValue for an OID that BER cannot carry (fewer than two sub-identifiers,
 //   first above 2, or second of 40 or more under a first of 0 or 1).
 int o_longword(object_instance* inst, snmp_varbind* vb, int64_t value);
+// Sets the longest OCTET STRING o_string takes (0 restores
+// SMUX_MAX_OCTETS); returns the previous limit. The protocol that carries
+// the answers sets it.
+size_t mib_set_octets_limit(size_t limit);
 int o_string(object_instance* inst, snmp_varbind* vb, const void* bytes, size_t len);
 int o_specific(object_instance* inst, snmp_varbind* vb, const snmp_oid* oid);

@@ -1,16 +1,14 @@
 // The SMUX association: one TCP connection to the local master agent, the
 // input buffer that assembles PDUs across partial reads, and the send path
 // that writes every PDU whole in one call.
-#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/select.h>
+
+#include <cerrno>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -22,26 +20,19 @@
 #include "snmp/smux_session.h"
 
 #include "snmp/smux_pdu.h"
+#include "snmp/stream.h"
 
 namespace {
+
 // Whether the last failure was the loss of the master (see smux_lost).
 bool lost = false;
-}  // namespace
-
-namespace {
 
 struct association {
-    int fd = -1;
+    stream_conn conn;
     bool open_sent = false;
-    // A malformed PDU poisons the stream: nothing after it can be framed.
-    bool poisoned = false;
     std::string host = "127.0.0.1";
     int port = 0;
     timespec started{};
-    // How long one PDU may wait for room in the socket buffer.
-    int send_wait_ms = SMUX_SEND_WAIT_MS;
-    uint8_t in[SMUX_MAX_INPUT_PDU + 16];
-    size_t in_len = 0;
     smux_request* last_request = nullptr;
 };
 
@@ -67,26 +58,34 @@ int fail(int code, const char* format, ...)
     return -1;
 }
 
-int fail_system(const char* call)
+// A stream failure in the library's terms: a lost master is
+// SMUX_ERR_SYSTEM with smux_lost(), the connection already closed.
+int fail_stream(int result)
 {
-    return fail(SMUX_ERR_SYSTEM, "%s: %s", call, strerror(errno));
+    switch (result) {
+    case STREAM_AGAIN: return fail(SMUX_ERR_IN_PROGRESS, "%s", assoc.conn.info);
+    case STREAM_LOST:
+        assoc.open_sent = false;
+        fail(SMUX_ERR_SYSTEM, "%s", assoc.conn.info);
+        lost = true;
+        return -1;
+    case STREAM_BAD: return fail(SMUX_ERR_PDU_FORMAT, "%s", assoc.conn.info);
+    case STREAM_INVALID: return fail(SMUX_ERR_INVALID, "%s", assoc.conn.info);
+    default: return fail(SMUX_ERR_SYSTEM, "%s", assoc.conn.info);
+    }
 }
 
-void drop_input()
+void drop_request()
 {
-    assoc.in_len = 0;
-    assoc.poisoned = false;
     free_request(assoc.last_request);
     assoc.last_request = nullptr;
 }
 
 void drop_connection()
 {
-    if (assoc.fd >= 0)
-        close(assoc.fd);
-    assoc.fd = -1;
+    stream_close(assoc.conn);
     assoc.open_sent = false;
-    drop_input();
+    drop_request();
 }
 
 int master_port()
@@ -97,93 +96,23 @@ int master_port()
     return entry ? ntohs(static_cast<uint16_t>(entry->s_port)) : SMUX_DEFAULT_PORT;
 }
 
-// Milliseconds left until `deadline` on the monotonic clock, 0 once past.
-int remaining_ms(const timespec& deadline)
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
-    if (ms <= 0)
-        return 0;
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms);
-}
-
-timespec deadline_after_ms(int ms)
-{
-    timespec at;
-    clock_gettime(CLOCK_MONOTONIC, &at);
-    at.tv_sec += ms / 1000;
-    at.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (at.tv_nsec >= 1000000000L) {
-        at.tv_sec += 1;
-        at.tv_nsec -= 1000000000L;
-    }
-    return at;
-}
-
-// The master cannot be reached or has stopped reading: the association is
-// over. The socket is closed without a ClosePDU (nobody would read it), and
-// the caller hears of it through smux_lost() so that it can connect again
-// later.
-int lose_association(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int lose_association(const char* format, ...)
-{
-    drop_connection();
-    va_list args;
-    va_start(args, format);
-    record_failure(SMUX_ERR_SYSTEM, true, format, args);
-    va_end(args);
-    return -1;
-}
-
-bool is_unreachable(int error)
-{
-    return error == ECONNREFUSED || error == ECONNRESET || error == EPIPE || error == ETIMEDOUT ||
-           error == EHOSTUNREACH || error == ENETUNREACH || error == ECONNABORTED;
-}
-
-// Sends one PDU with one call. net-snmp cannot reassemble a PDU that arrives
-// in two pieces with a pause between them, so a PDU is never split by us:
-// the send is tried at once, and only when the socket would block does it
-// wait for room. The whole PDU has one deadline on the monotonic clock that
-// interruptions (the alarm tick comes every second) do not renew; should
-// the kernel take only part of it, the rest follows within the same
-// deadline. When the deadline passes the master is not reading, and the
+// Sends one PDU with one call: net-snmp cannot reassemble a PDU that
+// arrives in two pieces with a pause between them (see stream_send for the
+// deadline). When the deadline passes the master is not reading, and the
 // association is dropped.
 int send_pdu(const ber::writer& w)
 {
-    if (assoc.fd < 0)
+    if (assoc.conn.fd < 0)
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     if (w.used > SMUX_MAX_PDU)
         return fail(SMUX_ERR_TOO_BIG, "PDU of %zu bytes", w.used);
-    const timespec deadline = deadline_after_ms(assoc.send_wait_ms);
-    size_t sent = 0;
-    while (sent < w.used) {
-        ssize_t n = send(assoc.fd, w.data() + sent, w.used - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (is_unreachable(errno))
-                return lose_association("send: %s", strerror(errno));
-            return fail_system("send");
-        }
-        int left = remaining_ms(deadline);
-        if (left == 0)
-            return lose_association("send: master agent not reading (%zu of %zu bytes written)", sent, w.used);
-        if (n < 0 && errno == EINTR)
-            continue;
-        struct pollfd p{assoc.fd, POLLOUT, 0};
-        if (poll(&p, 1, left) < 0 && errno != EINTR)
-            return fail_system("poll");
-    }
-    return 0;
+    int result = stream_send(assoc.conn, w.data(), w.used);
+    return result == STREAM_OK ? 0 : fail_stream(result);
 }
 
 // Until the OpenPDU has gone out the master knows nothing of us: anything
 // else it receives first makes it drop the connection.
-bool association_open() { return assoc.fd >= 0 && assoc.open_sent; }
+bool association_open() { return assoc.conn.fd >= 0 && assoc.open_sent; }
 
 uint32_t ticks_since_start()
 {
@@ -193,33 +122,25 @@ uint32_t ticks_since_start()
     return static_cast<uint32_t>(cs < 0 ? 0 : cs);
 }
 
-bool whole_pdu_buffered()
+// Takes the first buffered PDU if it is whole: 1 delivered, 0 not yet
+// (reading what the socket holds), -1 failure, 2 the master went away.
+int take_pdu(smux_event* event)
 {
-    size_t total;
-    return assoc.poisoned || smux_pdu_frame(assoc.in, assoc.in_len, &total) != ber::frame_status::partial;
-}
-
-// Takes the first buffered PDU if it is whole: 1 delivered, 0 not yet, -1 bad.
-int take_buffered(smux_event* event)
-{
-    if (assoc.poisoned)
-        return fail(SMUX_ERR_PDU_FORMAT, "input after a malformed PDU");
     size_t total = 0;
-    ber::frame_status st = smux_pdu_frame(assoc.in, assoc.in_len, &total);
-    if (st == ber::frame_status::partial)
+    int result = stream_take(assoc.conn, smux_pdu_frame, &total);
+    if (result == STREAM_AGAIN)
         return 0;
-    if (st == ber::frame_status::malformed) {
-        assoc.poisoned = true;
-        return fail(SMUX_ERR_PDU_FORMAT, "malformed PDU header (tag 0x%02x)", assoc.in_len ? assoc.in[0] : 0);
-    }
+    if (result == STREAM_LOST)
+        return 2;
+    if (result != STREAM_OK)
+        return fail_stream(result);
     const char* why = "";
     smux_event ev{};
-    int rc = smux_pdu_decode(assoc.in, total, &ev, &why);
-    uint8_t tag = assoc.in[0];
-    memmove(assoc.in, assoc.in + total, assoc.in_len - total);
-    assoc.in_len -= total;
+    uint8_t tag = assoc.conn.in[0];
+    int rc = smux_pdu_decode(assoc.conn.in.data(), total, &ev, &why);
+    stream_consume(assoc.conn, total);
     if (rc != 0) {
-        assoc.poisoned = true;
+        assoc.conn.poisoned = true;
         return fail(SMUX_ERR_PDU_FORMAT, "malformed PDU (tag 0x%02x): %s", tag, why);
     }
     assoc.last_request = (ev.op == SMUX_OP_GET || ev.op == SMUX_OP_GET_NEXT || ev.op == SMUX_OP_SET) ? ev.request
@@ -246,8 +167,8 @@ bool smux_lost(void) { return lost; }
 
 int smux_set_send_wait(int milliseconds)
 {
-    int kept = assoc.send_wait_ms;
-    assoc.send_wait_ms = milliseconds > 0 ? milliseconds : SMUX_SEND_WAIT_MS;
+    int kept = assoc.conn.send_wait_ms;
+    assoc.conn.send_wait_ms = milliseconds > 0 ? milliseconds : SMUX_SEND_WAIT_MS;
     return kept;
 }
 
@@ -257,61 +178,39 @@ void smux_set_master(const char* host, int port)
     assoc.port = port > 0 ? port : 0;
 }
 
-int smux_fd(void) { return assoc.fd; }
+int smux_fd(void) { return assoc.conn.fd; }
+
+stream_address smux_master_address(void)
+{
+    stream_address address;
+    address.tcp = true;
+    address.host = assoc.host;
+    address.port = master_port();
+    return address;
+}
 
 int smux_init(int /*debug*/)
 {
     drop_connection();
     smux_errno = SMUX_ERR_NONE;
     smux_info[0] = '\0';
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(master_port()));
-    if (inet_pton(AF_INET, assoc.host.c_str(), &addr.sin_addr) != 1)
-        return fail(SMUX_ERR_INVALID, "bad master address \"%s\"", assoc.host.c_str());
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return fail_system("socket");
-    // Every PDU leaves in one segment without waiting for an acknowledgement.
-    int one = 1;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        return fail_system("setsockopt");
-    }
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        if (is_unreachable(saved))
-            return lose_association("connect: %s", strerror(saved));
-        return fail_system("connect");
-    }
-    assoc.fd = fd;
+    lost = false;
+    int result = stream_open(assoc.conn, smux_master_address(), SMUX_MAX_INPUT_PDU);
+    if (result != STREAM_OK)
+        return fail_stream(result);
     clock_gettime(CLOCK_MONOTONIC, &assoc.started);
-    return fd;
+    return assoc.conn.fd;
 }
 
 int smux_simple_open(const snmp_oid* identity, const char* description, const char* password, int password_len)
 {
-    if (assoc.fd < 0)
+    if (assoc.conn.fd < 0)
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
     if (identity == nullptr || password_len < 0 || (password == nullptr && password_len != 0))
         return fail(SMUX_ERR_INVALID, "smux_simple_open: bad argument");
-    struct pollfd p{assoc.fd, POLLOUT, 0};
-    if (poll(&p, 1, 0) == 0)
-        return fail(SMUX_ERR_IN_PROGRESS, "connection not made yet");
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(assoc.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-        return fail_system("getsockopt");
-    if (error != 0) {
-        if (is_unreachable(error))
-            return lose_association("connect: %s", strerror(error));
-        errno = error;
-        return fail_system("connect");
-    }
+    int connected = stream_check_connected(assoc.conn);
+    if (connected != STREAM_OK)
+        return fail_stream(connected);
     uint8_t buf[SMUX_MAX_PDU];
     ber::writer w(buf, sizeof buf);
     if (!smux_encode_open(w, identity, description, password, static_cast<size_t>(password_len)))
@@ -335,21 +234,20 @@ int smux_register(const snmp_oid* subtree, int priority, int operation)
     return send_pdu(w);
 }
 
-bool smux_pending(void) { return assoc.fd >= 0 && assoc.in_len > 0 && whole_pdu_buffered(); }
+bool smux_pending(void) { return stream_pending(assoc.conn, smux_pdu_frame); }
 
 int smux_wait(smux_event* event, int secs)
 {
     if (event == nullptr)
         return fail(SMUX_ERR_INVALID, "smux_wait: no event record");
-    free_request(assoc.last_request);
-    assoc.last_request = nullptr;
-    if (assoc.fd < 0)
+    drop_request();
+    if (assoc.conn.fd < 0)
         return fail(SMUX_ERR_NOT_OPEN, "no SMUX association");
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += secs > 0 ? secs : 0;
+    const int64_t deadline = stream_now_ms() + (secs > 0 ? secs : 0) * 1000LL;
     for (;;) {
-        int got = take_buffered(event);
+        int got = take_pdu(event);
+        if (got == 2)
+            return deliver_lost(event);
         if (got > 0 && event->op == SMUX_OP_CLOSE) {
             // The master has closed (RFC 1227 section 3.1.2): it expects no
             // answer, so the socket goes without a ClosePDU of ours.
@@ -357,32 +255,15 @@ int smux_wait(smux_event* event, int secs)
         }
         if (got != 0)
             return got > 0 ? 0 : -1;
-        // Read what is there, but no more than the rest of the buffer: a
-        // PDU larger than the buffer was already refused by the framing.
-        if (assoc.in_len == sizeof assoc.in) {
-            assoc.poisoned = true;
-            return fail(SMUX_ERR_PDU_FORMAT, "input buffer full without a whole PDU");
-        }
-        ssize_t n = recv(assoc.fd, assoc.in + assoc.in_len, sizeof assoc.in - assoc.in_len, MSG_DONTWAIT);
-        if (n > 0) {
-            assoc.in_len += static_cast<size_t>(n);
-            continue;
-        }
-        if (n == 0)
-            return deliver_lost(event);
-        if (errno == ECONNRESET || errno == EPIPE || errno == ETIMEDOUT || errno == ECONNREFUSED ||
-            errno == EHOSTUNREACH || errno == ENETUNREACH)
-            return deliver_lost(event);
-        if (errno == EINTR)
-            return fail(SMUX_ERR_IN_PROGRESS, "interrupted");
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN)
-            return fail_system("recv");
         if (secs == 0)
             return fail(SMUX_ERR_IN_PROGRESS, "no whole PDU yet");
-        struct pollfd p{assoc.fd, POLLIN, 0};
-        int ready = poll(&p, 1, secs < 0 ? -1 : remaining_ms(deadline));
+        int64_t left = secs < 0 ? -1 : deadline - stream_now_ms();
+        if (secs > 0 && left <= 0)
+            return fail(SMUX_ERR_IN_PROGRESS, "no whole PDU yet");
+        struct pollfd p{assoc.conn.fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
         if (ready < 0 && errno != EINTR)
-            return fail_system("poll");
+            return fail(SMUX_ERR_SYSTEM, "poll: %s", strerror(errno));
         if (ready <= 0)
             return fail(SMUX_ERR_IN_PROGRESS, "no whole PDU yet");
     }
@@ -430,11 +311,11 @@ int smux_trap(int generic, int specific, const snmp_varbind* varbinds)
 
 int smux_close(int reason)
 {
-    if (assoc.fd >= 0 && assoc.open_sent) {
+    if (association_open()) {
         uint8_t buf[8];
         ber::writer w(buf, sizeof buf);
         if (smux_encode_close(w, reason))
-            (void)send(assoc.fd, w.data(), w.used, MSG_NOSIGNAL | MSG_DONTWAIT);
+            stream_send_once(assoc.conn, w.data(), w.used);
     }
     drop_connection();
     return 0;
@@ -442,7 +323,8 @@ int smux_close(int reason)
 
 int xselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, int secs)
 {
-    bool ready = assoc.fd >= 0 && assoc.fd < nfds && readfds != nullptr && FD_ISSET(assoc.fd, readfds) && smux_pending();
+    int fd = assoc.conn.fd;
+    bool ready = fd >= 0 && fd < nfds && readfds != nullptr && FD_ISSET(fd, readfds) && smux_pending();
     timeval tv{secs < 0 ? 0 : secs, 0};
     timeval* timeout = secs < 0 ? nullptr : &tv;
     if (ready)
@@ -460,8 +342,8 @@ int xselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, int 
             FD_ZERO(exceptfds);
         n = 0;
     }
-    if (!FD_ISSET(assoc.fd, readfds)) {
-        FD_SET(assoc.fd, readfds);
+    if (!FD_ISSET(fd, readfds)) {
+        FD_SET(fd, readfds);
         ++n;
     }
     return n;

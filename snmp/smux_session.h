@@ -12,6 +12,7 @@
 
 #include "snmp/errors.h"
 #include "snmp/smux_pdu.h"
+#include "snmp/stream.h"
 #include "snmp/types.h"
 
 inline constexpr int SMUX_DEFAULT_PORT = 199;
@@ -31,6 +32,9 @@ bool smux_lost(void);
 // (199 when the service is unknown). Tests point it at a listener of their
 // own; a null host or a port of 0 restores the default.
 void smux_set_master(const char* host, int port);
+
+// Where smux_init connects now (after smux_set_master).
+stream_address smux_master_address(void);
 
 // How long each following PDU may wait for room in the socket buffer
 // (milliseconds; 0 or less restores SMUX_SEND_WAIT_MS). The wait is one

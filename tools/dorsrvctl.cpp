@@ -165,7 +165,11 @@ int status(const char* install_dir)
         if (n > 0 && dsagent_mail_command(mail, static_cast<std::size_t>(n)) == MAIL_STATUS &&
             status_parse(mail, static_cast<std::size_t>(n), &answer)) {
             std::printf("dorsrvsmuxd: running, pid %d\n", static_cast<int>(answer.pid));
-            std::printf("SMUX association: %s\n", smux_state_text(answer.smux));
+            // A daemon that names no protocol speaks SMUX.
+            std::string transport = *answer.transport != '\0' ? answer.transport : "SMUX";
+            std::printf("master agent: %s\n", transport.c_str());
+            std::printf("%s association: %s\n", transport.substr(0, transport.find(' ')).c_str(),
+                        smux_state_text(answer.smux));
             std::printf("debug: %s\n", answer.debug != 0 ? "on" : "off");
             std::printf("connected agents: %d\n", static_cast<int>(answer.agents));
             for (const char* line = answer.text; *line != '\0';) {

@@ -462,6 +462,9 @@ void sandbox_test::write_snmpd_conf(const snmpd_config& config)
   for (const auto& [identity, password] : config.peers) {
     conf << "smuxpeer " << identity << " " << password << "\n";
   }
+  conf << "master agentx\n"
+       << "agentXSocket " << AGENTX_SOCKET << "\n";
+  if (config.agentx_package_timeouts) conf << "agentxTimeout 15\nagentxRetries 0\n";
   conf << "rocommunity public  127.0.0.1\n"
        << "rwcommunity private 127.0.0.1\n"
        << "trapsink  127.0.0.1:" << TRAP_PORT << " public\n"
@@ -484,7 +487,9 @@ pid_t sandbox_test::start_snmpd(milliseconds timeout)
   bool ready = wait_until(
       [&] {
         if (!running(pid)) return true;
-        if (!udp_bound(SNMP_PORT) || !tcp_listening(SMUX_PORT)) return false;
+        struct stat socket_st{};
+        if (!udp_bound(SNMP_PORT) || !tcp_listening(SMUX_PORT) || stat(AGENTX_SOCKET, &socket_st) != 0)
+          return false;
         auto r = run({"snmpget", "-v1", "-c", "public", "-On", "-m", "", "-t", "1", "-r", "0",
                       "127.0.0.1:" + std::to_string(SNMP_PORT), ".1.3.6.1.2.1.1.5.0"},
                      milliseconds(5000));
@@ -509,6 +514,8 @@ void sandbox_test::stop_snmpd()
   snmpd_pid_ = -1;
   // The next snmpd binds the same ports; wait until they are free.
   wait_until([] { return !udp_bound(SNMP_PORT) && !tcp_listening(SMUX_PORT); }, milliseconds(5000));
+  // snmpd leaves its socket behind; the next one makes its own.
+  unlink(AGENTX_SOCKET);
 }
 
 pid_t sandbox_test::restart_snmpd()
@@ -523,7 +530,8 @@ pid_t sandbox_test::start_snmptrapd(milliseconds timeout)
 {
   std::string conf = scratch_ + "/snmptrapd.conf";
   write_file(conf, "authCommunity log,execute,net public\n");
-  pid_t pid = spawn({"snmptrapd", "-m", "", "-On", "-f", "-Lo", "-C", "-c", conf, "-F", TRAP_FORMAT,
+  // -X: no AgentX sub-agent of its own (it would look for a master).
+  pid_t pid = spawn({"snmptrapd", "-X", "-m", "", "-On", "-f", "-Lo", "-C", "-c", conf, "-F", TRAP_FORMAT,
                      "udp:127.0.0.1:" + std::to_string(TRAP_PORT)},
                     "snmptrapd");
   if (pid < 0) return -1;

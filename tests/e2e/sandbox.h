@@ -84,14 +84,22 @@ struct trap_record {
 // Parses a line of the trap log; nullopt for lines that are not traps.
 std::optional<trap_record> parse_trap_line(const std::string& line);
 
+// Where the sandboxed snmpd's AgentX master listens (the usual path: the
+// sandbox hides the host's /var/agentx).
+inline constexpr const char* AGENTX_SOCKET = "/var/agentx/master";
+
 // What snmpd.conf holds besides the fixed lines (smuxsocket 127.0.0.1,
 // communities public/private for 127.0.0.1, trapsink 127.0.0.1:1162 public,
-// v1trapaddress 127.0.0.1).
+// v1trapaddress 127.0.0.1). snmpd is master over SMUX and AgentX at once.
 struct snmpd_config {
   // smuxpeer lines: identity (dotted OID) and password.
   std::vector<std::pair<std::string, std::string>> peers{{DEFAULT_IDENTITY, DEFAULT_PASSWORD}};
   // Further lines, e.g. "override .1.3.6.1.4.1.32473.11.2.11.1.0 integer 7".
   std::vector<std::string> extra_lines;
+  // The AgentX master's time-out and retries, as the package ships them
+  // (a set may wait 10 s for its agent); false keeps net-snmp's defaults
+  // of 1 s and 5 retries.
+  bool agentx_package_timeouts = true;
 };
 
 class sandbox_test : public ::testing::Test {

@@ -17,9 +17,12 @@
 // "SET phase=P object=O item=I mail_length=M value=HH..." with the whole
 // mail's length M. The answer to every set is MAIL_ACK (ack, the default),
 // MAIL_NAK (nak) or nothing at all (none); with text, a value beginning
-// "nak" is refused, one beginning "silent" gets no answer, and every other
-// set is taken. It prints "published N" once its objects are out, and ends on
+// "nak" is refused, one beginning "silent" gets no answer, one beginning
+// "slow" is taken after 3 seconds (phase 1 only), and every other set is
+// taken. It prints "published N" once its objects are out, and ends on
 // MAIL_STOP or MAIL_STOP_ALL.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -200,6 +203,8 @@ int main(int argc, char** argv)
                     set.object_name, static_cast<int>(set.item_index), n, hex.c_str());
         std::string value(reinterpret_cast<const char*>(set.value), set.value_length);
         if (answer == "text") {
+            if (value.rfind("slow", 0) == 0 && set.phase == 1)
+                sleep(3);
             if (value.rfind("silent", 0) != 0)
                 dsagent_answer(&session, value.rfind("nak", 0) != 0);
         } else if (answer != "none") {

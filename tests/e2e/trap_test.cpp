@@ -73,8 +73,9 @@ class trap_e2e : public sandbox_test {
         std::string env_path = "PATH=" + path_prefix_ + bin_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
         std::vector<std::string> env = extra_env_;
         env.push_back(env_path);
-        daemon_ = spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
-                        env);
+        std::string master = master_.empty() ? "" : " --master=" + master_;
+        daemon_ = spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'" + master},
+                        "daemon", env);
         ASSERT_GT(daemon_, 0);
         auto cold = wait_for_trap([](const trap_record& t) { return t.generic == 0; }, std::chrono::milliseconds(20000));
         ASSERT_TRUE(cold.has_value()) << "no cold-start trap";
@@ -111,6 +112,8 @@ class trap_e2e : public sandbox_test {
     std::string path_prefix_;
     std::vector<std::string> extra_env_;
     std::string run_, registry_;
+    // The daemon's --master value; empty: its default (SMUX).
+    std::string master_;
     pid_t daemon_ = -1;
     pid_t agent_ = -1;
     int sent_ = 0;
@@ -126,7 +129,20 @@ std::string enterprise_vb(long value)
     return ENTERPRISE_VALUE + " = INTEGER: " + std::to_string(value);
 }
 
-TEST_F(trap_e2e, agent_trap_arrives_with_host_name_enterprise_value_and_items)
+// A v1 sink sees the same trap whichever protocol carried it to snmpd.
+class trap_both : public trap_e2e, public ::testing::WithParamInterface<std::string> {
+ protected:
+    void SetUp() override
+    {
+        trap_e2e::SetUp();
+        master_ = GetParam();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(master, trap_both, ::testing::Values("smux", "agentx"),
+                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+
+TEST_P(trap_both, agent_trap_arrives_with_host_name_enterprise_value_and_items)
 {
     start_all({"grp/scalars:31:0,1,2,3,4:fan stopped", "grp/rows.2.5:32:0:row alarm", "grp/scalars:33::no items"}, "",
               "");

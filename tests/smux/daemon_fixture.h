@@ -30,6 +30,7 @@
 #include "snmp/smux_pdu.h"
 #include "snmp/types.h"
 #include "tests/mail/private_queue.h"
+#include "tests/smux/transports.h"
 #include "tests/support/object_image.h"
 
 namespace smux_test {

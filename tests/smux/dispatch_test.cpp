@@ -382,7 +382,7 @@ TEST_F(set_test, response_that_cannot_be_sent_shuts_the_daemon_down)
         {
             terminate_set_pause(0);
             smux_request* request = request_for({SCALARS + ".1.0"});
-            dispatch_request(request, SMUX_OP_GET);
+            peer_respond(request, SMUX_OP_GET);
         },
         testing::ExitedWithCode(1), "dorsrvsmuxd: smux_response: .*  \\(SMUX4004\\)");
 }

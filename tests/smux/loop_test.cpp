@@ -18,6 +18,7 @@
 #include "mail/mail.h"
 #include "smux/session.h"
 #include "tests/mail/private_queue.h"
+#include "tests/smux/transports.h"
 
 namespace {
 

@@ -16,80 +16,16 @@
 
 #include "snmp/smux_pdu.h"
 #include "tests/smux/daemon_fixture.h"
+#include "tests/support/fake_master.h"
 
 using namespace smux_test;
 using bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-// The master's side of the association: accepts the daemon's connection,
-// takes its PDUs one by one and sends it whatever a test needs.
-class fake_master {
- public:
-    fake_master()
-    {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~fake_master()
-    {
-        if (conn_ >= 0)
-            close(conn_);
-        close(listener_);
-    }
-    int port() const { return port_; }
-    bool accept_peer()
-    {
-        pollfd p{listener_, POLLIN, 0};
-        if (poll(&p, 1, 2000) != 1)
-            return false;
-        conn_ = accept(listener_, nullptr, nullptr);
-        return conn_ >= 0;
-    }
-    // The next whole PDU from the daemon; empty at the end of the stream or
-    // when none comes within two seconds.
-    bytes next_pdu()
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        for (;;) {
-            std::size_t total = 0;
-            if (!in_.empty() && smux_pdu_frame(in_.data(), in_.size(), &total) == ber::frame_status::whole) {
-                bytes pdu(in_.begin(), in_.begin() + static_cast<long>(total));
-                in_.erase(in_.begin(), in_.begin() + static_cast<long>(total));
-                return pdu;
-            }
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            deadline - std::chrono::steady_clock::now())
-                                            .count());
-            pollfd p{conn_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, left) != 1)
-                return {};
-            std::uint8_t buf[2048];
-            ssize_t n = recv(conn_, buf, sizeof buf, 0);
-            if (n <= 0)
-                return {};
-            in_.insert(in_.end(), buf, buf + n);
-        }
-    }
-    void send_bytes(const bytes& pdu) { ASSERT_EQ(send(conn_, pdu.data(), pdu.size(), MSG_NOSIGNAL), ssize_t(pdu.size())); }
-    void hang_up()
-    {
-        close(conn_);
-        conn_ = -1;
-    }
-
- private:
-    int listener_ = -1;
-    int conn_ = -1;
-    int port_ = 0;
-    bytes in_;
+// The SMUX master's side, on a loopback port of its own.
+struct smux_master : fake_master {
+    smux_master() : fake_master(smux_pdu_frame) {}
 };
 
 const bytes ACCEPTED = {0x43, 0x04, 0x00, 0x00, 0x00, 0x00};
@@ -105,10 +41,11 @@ bytes register_pdu(const snmp_oid* oid, int operation)
 
 int sync_calls = 0;
 std::vector<int> sync_commands;
-void count_sync(int command)
+int count_sync(int command)
 {
     ++sync_calls;
     sync_commands.push_back(command);
+    return sync_vdn(command);
 }
 
 class session_test : public registry_test {
@@ -122,6 +59,7 @@ class session_test : public registry_test {
         free_oid(identity);
         smux_set_master("127.0.0.1", master_.port());
         peer_assoc = association{};
+        master_log_reset();
         sync_calls = 0;
         sync_commands.clear();
     }
@@ -181,7 +119,7 @@ class session_test : public registry_test {
         get[0] = 0xa0;  // the same PDU as a GetRequest
         return get;
     }
-    fake_master master_;
+    smux_master master_;
 };
 
 TEST_F(session_test, registers_rows_one_after_another_then_sends_cold_start)
@@ -277,7 +215,7 @@ TEST_F(session_test, unexpected_and_unknown_events_drop_the_association)
     };
     for (const odd_event& e : events) {
         SCOPED_TRACE(e.what);
-        fake_master master;
+        smux_master master;
         smux_set_master("127.0.0.1", master.port());
         peer_assoc = association{};
         (void)smux_init(0);
@@ -303,7 +241,7 @@ TEST_F(session_test, unexpected_and_unknown_events_drop_the_association)
     }
 }
 
-TEST_F(session_test, close_from_the_master_or_end_of_stream_drops_the_association_quietly)
+TEST_F(session_test, close_from_the_master_or_end_of_stream_drops_the_association_and_says_so_once)
 {
     open_association();
     register_rows({ACCEPTED, ACCEPTED, ACCEPTED, ACCEPTED});
@@ -311,11 +249,18 @@ TEST_F(session_test, close_from_the_master_or_end_of_stream_drops_the_associatio
     master_.send_bytes({0x41, 0x01, 0x00});
     testing::internal::CaptureStderr();
     receive();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    // An orderly end (snmpd restarting) is news, not a fault, but it is
+    // written: the daemon's objects are gone until the next association.
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("dorsrvsmuxd: SMUX association with the master agent lost: the master agent closed it: "
+                       "goingDown (0);"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("(SMUX4050)\n"), std::string::npos) << err;
     EXPECT_EQ(smux_fd(), -1);
     EXPECT_EQ(smux_fd(), -1);
 
-    fake_master second;
+    smux_master second;
     smux_set_master("127.0.0.1", second.port());
     (void)smux_init(0);
     ASSERT_TRUE(second.accept_peer());
@@ -355,6 +300,15 @@ TEST_F(session_test, commit_or_rollback_runs_the_handler_once_per_event)
     receive();
     EXPECT_EQ(sync_calls, 2);
     EXPECT_EQ(sync_commands, (std::vector<int>{0, 1}));
+    // A value that is neither is the master's fault: it costs the
+    // association, never the daemon.
+    master_.send_bytes({0x44, 0x01, 0x07});
+    testing::internal::CaptureStderr();
+    receive();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("dorsrvsmuxd: sync_vdn: Unknown command: 7  (SMUX4014)"), std::string::npos) << err;
+    EXPECT_EQ(smux_fd(), -1);
+    EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x03}));
 }
 
 TEST_F(session_test, get_request_is_answered_through_the_association)
@@ -403,16 +357,6 @@ TEST_F(session_test, release_withdraws_every_row_then_closes)
     EXPECT_EQ(master_.next_pdu(), (bytes{0x41, 0x01, 0x00}));
     EXPECT_EQ(smux_fd(), -1);
     peer_release();  // harmless without an association
-}
-
-TEST(sync_vdn, unknown_command_shuts_down)
-{
-    EXPECT_EXIT(
-        {
-            terminate_set_pause(0);
-            sync_vdn(7);
-        },
-        testing::ExitedWithCode(1), "dorsrvsmuxd: sync_vdn: Unknown command: 7  \\(SMUX4014\\)");
 }
 
 TEST(peer_identify, missing_peer_entry_or_mib_file_shuts_down)

@@ -20,6 +20,7 @@
 #include "lib/lib.h"
 #include "lib/mail_format.h"
 #include "snmp/mib.h"
+#include "tests/smux/transports.h"
 #include "tests/support/interrupting_tick.h"
 #include "tests/support/object_image.h"
 
