@@ -159,7 +159,8 @@ TEST_F(row_index_scan, a_lost_change_makes_every_table_read_anew)
     std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
     if (queued <= 0 || queued > 1000000)
         GTEST_SKIP() << "inotify queue of " << queued << " events";
-    for (long i = 0; i <= queued; ++i) {
+    // Each new file is two events: its creation and its close after writing.
+    for (long i = 0; i <= queued / 2; ++i) {
         int fd = open((root / ("t/x" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0) << i;
         close(fd);
