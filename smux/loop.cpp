@@ -67,12 +67,14 @@ void check_platform_version(const char* version, command_runner runner)
         require_patch(runner, "ptf3238", "Did not find patch ptf3238 for SNMP! Exiting ...\n");
 }
 
-void check_platform()
+void check_platform() { check_platform(run_command); }
+
+void check_platform(command_runner runner)
 {
     struct utsname name{};
     if (uname(&name) != 0)
         stop("uname call failed!\n");
-    check_platform_version(name.version, run_command);
+    check_platform_version(name.version, runner);
 }
 
 int loop_descriptor_count() { return descriptor_count; }

@@ -13,6 +13,8 @@
 // needs, by the version member of uname. Returns only when the check passes;
 // otherwise writes its message and the system error text and exits with 1.
 void check_platform();
+// The same with the package tool run through `runner` (tests).
+void check_platform(command_runner runner);
 
 // The same check for a given version string and command runner.
 void check_platform_version(const char* version, command_runner runner);

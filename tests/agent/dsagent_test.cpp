@@ -5,6 +5,7 @@
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -453,8 +454,11 @@ TEST_F(connect_test, connect_waits_for_ack_and_disconnect_names_the_agent)
 TEST_F(connect_test, connect_without_answer_times_out)
 {
     dsagent_session session;
+    errno = 0;
     EXPECT_EQ(dsagent_connect(&session, dir.c_str(), "hello", 30), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_EQ(dsagent_connect(&session, dir.c_str(), std::string(256, 'n').c_str(), 30), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
 TEST(agent_queue, connect_without_daemon_queue_fails)

@@ -144,7 +144,8 @@ TEST_F(config_file, errors_fail_the_read_and_name_their_line)
          {{1, "keyword \"ENABLED\" not found"}, {1, "keyword \";\" not found"}}, {}, {}},
         {"debug value followed by another token", "debug 1\n x;",
          {{1, "Found \"x\" Missing ';'"}, {2, "keyword \";\" not found"}}, {}, {}},
-        {"mail at the end of the file", "\nmail \"m\"", {{2, "Found \"EOF\" Missing ';'"}}, {}, {"m"}},
+        // The end of the file lies two lines below: the statement's line counts.
+        {"mail at the end of the file", "\nmail \"m\"\n\n", {{2, "Found \"EOF\" Missing ';'"}}, {}, {"m"}},
         {"mail command not a string", "mail 5;", {{1, "Expect string"}}, {}, {""}},
         {"agent name too long is cut", "agent \"" + long79 + "x\";",
          {{1, "\"" + long79 + "x\" range 1-79 characters\n"}}, {{long79, {}}}, {}},

@@ -263,12 +263,25 @@ TEST_F(daemon_fault_e2e, master_absent_at_start_is_waited_for_and_registered_lat
 
     // snmpd comes up: the daemon registers and announces itself.
     ASSERT_GT(start_snmpd(), 0);
-    auto cold = wait_for_trap([](const trap_record& t) { return t.generic == 0; }, milliseconds(30000));
-    EXPECT_TRUE(cold.has_value()) << "no cold-start trap\n" << daemon_log();
+    // The daemon's cold start, not snmpd's own.
+    auto ours = [](const trap_record& t) { return t.generic == 0 && t.enterprise == ".1.3.6.1.4.1.32473"; };
+    ASSERT_TRUE(wait_for_trap(ours, milliseconds(30000)).has_value()) << "no cold-start trap\n" << daemon_log();
     run_result r = snmpget(S + ".2.1.0");
     EXPECT_NE((r.out + r.err).find("noSuchName"), std::string::npos) << r.out << r.err;  // registered, no object file
+    EXPECT_EQ(count_of(daemon_log(), "(SMUX4045)"), 0u) << "a first association regains nothing\n" << daemon_log();
+
+    // Once the master has answered, a later loss is written again, and the
+    // association made after it is a regained one.
+    stop_snmpd();
+    EXPECT_TRUE(wait_until([&] { return reported() == 2; }, milliseconds(20000))) << daemon_log();
+    ASSERT_GT(start_snmpd(), 0);
+    EXPECT_TRUE(wait_for_line(log_path("daemon"), "SMUX association with the master agent regained  (SMUX4045)",
+                              milliseconds(30000)))
+        << daemon_log();
     // The agent started at the beginning ran all along: it gets its stop.
     expect_orderly_stop(1);
+    EXPECT_EQ(reported(), 2u) << daemon_log();
+    EXPECT_EQ(count_of(daemon_log(), "(SMUX4045)"), 1u) << daemon_log();
 }
 
 TEST_F(daemon_fault_e2e, termination_signals_under_load_stop_the_daemon_once_and_in_order)

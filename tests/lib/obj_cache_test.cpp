@@ -202,7 +202,8 @@ TEST(obj_delta, decodes_to_the_image_for_any_reference)
             image[i] = random() % 3 == 0 ? static_cast<unsigned char>(random()) : (i < ref.size() ? ref[i] : 0);
         std::string code;
         obj_delta_encode(image.data(), image.size(), ref.data(), ref.size(), code);
-        std::vector<unsigned char> out(image.size());
+        // A used buffer: the decoder must write every byte of the image.
+        std::vector<unsigned char> out(image.size(), 0xa5);
         ASSERT_TRUE(obj_delta_decode(code, ref.data(), ref.size(), out.data(), out.size()));
         EXPECT_EQ(out, image);
     }

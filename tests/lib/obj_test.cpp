@@ -143,9 +143,16 @@ TEST_F(obj_files, read_loads_header_items_and_values)
 TEST_F(obj_files, bytes_beyond_length_are_ignored)
 {
     auto image = sample_object();
+    const std::size_t length = image.size();
     image.insert(image.end(), {0xde, 0xad, 0xbe, 0xef});
     write("sys/sysGroup", image);
-    ASSERT_NE(obj_read("sys/sysGroup"), nullptr);
+    reg_object* obj = obj_read("sys/sysGroup");
+    ASSERT_NE(obj, nullptr);
+    // The object is the first `length` bytes, laid out as written.
+    EXPECT_EQ(obj->length, length);
+    EXPECT_EQ(obj->data, 252u + 3 * 80);
+    EXPECT_EQ(std::memcmp(obj_items(obj), image.data() + 252, length - 252), 0);
+    EXPECT_STREQ(reinterpret_cast<const char*>(obj_value(obj_item(obj, 2))), "server one");
 }
 
 TEST_F(obj_files, missing_file_is_null_after_one_attempt)

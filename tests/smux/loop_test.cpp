@@ -74,8 +74,10 @@ TEST_F(check_platform_test, versions_ask_for_their_patches_only)
 
 TEST_F(check_platform_test, this_host_passes_without_running_anything)
 {
+    // A build host's version string names none of the old releases.
+    check_platform(fake_pkginfo);
+    EXPECT_EQ(commands_run, std::vector<std::string>{});
     check_platform();
-    SUCCEED();
 }
 
 TEST_F(check_platform_test, missing_patches_stop_with_their_messages)

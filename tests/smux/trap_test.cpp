@@ -508,7 +508,13 @@ TEST_F(mail_alarm_text_test, stops_at_first_mail_that_cannot_be_written)
 
 TEST_F(mail_alarm_text_test, no_entries_sends_nothing_and_succeeds)
 {
+    // No mail entry, only one of another kind; and no text file could be
+    // made: any attempt to send would fail and say so.
+    trap_set_mail_prefixes("sh -c", (dir + "/no-such-dir/mail.").c_str());
+    add_entry(TOK_AGENT, "cat > " + dir + "/not-a-mail");
+    testing::internal::CaptureStderr();
     EXPECT_EQ(mail_alarm_text("x\n"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

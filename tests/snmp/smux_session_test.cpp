@@ -415,6 +415,15 @@ TEST_F(fake_master, traps_too_big_for_the_master_are_refused_and_nothing_is_sent
 
 TEST_F(fake_master, close_sends_the_reason_and_drops_the_descriptor)
 {
+    // Before the OpenPDU there is no association to close: the master sees
+    // the end of the stream and nothing else.
+    connect_peer();
+    EXPECT_EQ(smux_close(SMUX_PROTOCOL_ERROR), 0);
+    EXPECT_EQ(smux_fd(), -1);
+    EXPECT_TRUE(read_pdu().empty());
+    close(peer);
+    peer = -1;
+
     open_association();
     read_pdu();
     EXPECT_EQ(smux_close(SMUX_PROTOCOL_ERROR), 0);
