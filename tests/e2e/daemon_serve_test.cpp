@@ -555,13 +555,12 @@ TEST_F(daemon_serve, set_of_each_syntax_sends_the_exact_phase_one_and_two_mails)
         {T_UNSIGNED + ".0", "u", "4000000001", 0, "4", "01286bee"},
         {T_TICKS + ".0", "t", "500", 5, "4", "f4010000"},
         {T_STRING + ".0", "s", "abc", 2, "4", "61626300"},
-        // Longer than the item's 16 bytes: cut, and the last byte kept is a NUL.
-        {T_STRING + ".0", "s", "abcdefghijklmnopqrstu", 2, "16", "6162636465666768696a6b6c6d6e6f00"},
+        // Exactly the item's 16 bytes with the NUL.
+        {T_STRING + ".0", "s", "abcdefghijklmno", 2, "16", "6162636465666768696a6b6c6d6e6f00"},
         {T_RAW + ".0", "x", "0102", 3, "2", "0102"},
         {T_RAW + ".0", "d", "1.2.250", 3, "3", "0102fa"},
         {T_OID + ".0", "o", ".1.3.6.1.4.1.32473.9", 4, "20", "312e332e362e312e342e312e33323437332e3900"},
-        // The value's syntax is not compared with the item's type.
-        {T_STRING + ".0", "i", "1", 2, "5", "0100000000"},
+        {T_IP + ".0", "a", "10.0.0.1", 8, "4", "0a000001"},
     };
     for (const row& r : rows) {
         std::remove(set_log().c_str());
@@ -601,12 +600,28 @@ TEST_F(daemon_serve, set_refusals_reach_snmpset_as_errors)
     struct row {
         std::string oid, type, value, error;
     };
-    for (const row& r : std::vector<row>{{T_READONLY + ".0", "s", "x", "noSuchName"},
-                                         {T_IP + ".0", "a", "10.0.0.1", "noSuchName"},
-                                         {O1 + ".1", "i", "5", "noSuchName"}}) {
+    for (const row& r : std::vector<row>{
+             {T_READONLY + ".0", "s", "x", "noSuchName"},
+             {O1 + ".1", "i", "5", "noSuchName"},
+             // A value of another syntax than the object's (wrongType).
+             {T_SIGNED + ".0", "x", "0a000000", "badValue"},
+             {T_SIGNED + ".0", "u", "5", "badValue"},
+             {T_SIGNED + ".0", "t", "5", "badValue"},
+             {T_SIGNED + ".0", "a", "10.0.0.1", "badValue"},
+             {T_UNSIGNED + ".0", "i", "5", "badValue"},
+             {T_COUNTER + ".0", "u", "5", "badValue"},
+             {T_TICKS + ".0", "i", "5", "badValue"},
+             {T_STRING + ".0", "i", "1", "badValue"},
+             {T_STRING + ".0", "o", ".1.3.6", "badValue"},
+             {T_OID + ".0", "s", "1.3.6", "badValue"},
+             {T_IP + ".0", "x", "0a000001", "badValue"},
+             // A value the item cannot hold whole (wrongLength).
+             {T_STRING + ".0", "s", "abcdefghijklmnop", "badValue"},
+             {T_RAW + ".0", "x", "010203040506070809", "badValue"},
+         }) {
         auto answer = snmpset(r.oid, r.type, r.value);
-        EXPECT_NE(answer.status, 0) << r.oid << " was set: " << answer.out;
-        EXPECT_NE(answer.err.find(r.error), std::string::npos) << r.oid << ": " << answer.err;
+        EXPECT_NE(answer.status, 0) << r.oid << " " << r.type << " was set: " << answer.out;
+        EXPECT_NE(answer.err.find(r.error), std::string::npos) << r.oid << " " << r.type << ": " << answer.err;
     }
     // Refused by the daemon: the agent never heard of them.
     EXPECT_TRUE(sets().empty()) << read_file(set_log());
@@ -642,7 +657,7 @@ TEST_F(daemon_serve, refused_or_unanswered_set_fails_with_bad_value_and_no_phase
 
 // ---- the mailbox queue under stress ----------------------------------------
 
-TEST_F(daemon_serve, queue_filled_for_a_dead_agent_still_lets_sets_fail_and_shutdown_finish)
+TEST_F(daemon_serve, set_to_a_dead_agent_is_refused_at_once_and_its_full_queue_lets_shutdown_finish)
 {
     start_all();
     pid_t agent = agent_pid();
@@ -651,12 +666,31 @@ TEST_F(daemon_serve, queue_filled_for_a_dead_agent_still_lets_sets_fail_and_shut
     ASSERT_TRUE(wait_until([&] { return kill(agent, 0) != 0; }, milliseconds(5000)));
     // What sets to the dead agent's objects would leave behind, to the brim.
     ASSERT_GT(fill_queue(agent), 0);
-    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
+    // One try of two seconds, no retry: a set that waited for the dead agent
+    // would time out here, and snmpd would not answer meanwhile.
+    auto quick = [](const std::string& command, const std::vector<std::string>& request) {
+        std::vector<std::string> argv = {command, "-v1", "-c", command == "snmpset" ? "private" : "public", "-On",
+                                         "-m",    "",    "-t", "2",    "-r", "0", "127.0.0.1:161"};
+        argv.insert(argv.end(), request.begin(), request.end());
+        return run(argv, milliseconds(10000));
+    };
+    auto set = std::async(std::launch::async, [&] { return quick("snmpset", {T_SIGNED + ".0", "i", "9"}); });
+    auto name = std::async(std::launch::async, [&] { return quick("snmpget", {".1.3.6.1.2.1.1.5.0"}); });
+    auto answer = set.get();
     EXPECT_NE(answer.status, 0) << answer.out;
-    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
+    EXPECT_NE(answer.err.find("genErr"), std::string::npos) << answer.err;
+    auto sysname = name.get();
+    EXPECT_EQ(sysname.status, 0) << sysname.err;
+    EXPECT_EQ(value_of(sysname), "STRING: \"sandbox\"");
+    // The agent is dropped once, and the mail left for it is taken back.
+    EXPECT_TRUE(wait_for_line(daemon_log(), "Disconnect agent:" + std::string(6, ' ') + "serve_agent", milliseconds(1000)));
     EXPECT_TRUE(wait_for_line(daemon_log(), "has no process: ", milliseconds(1000)));
+    auto again = quick("snmpset", {T_STRING + ".0", "s", "x"});
+    EXPECT_NE(again.err.find("genErr"), std::string::npos) << again.err;
+    EXPECT_EQ(count_of(read_file(daemon_log()), "Disconnect agent:"), 1u);
     EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
-    // The stop broadcast at shutdown finds the queue full again.
+    // The queue full again: the stop at shutdown no longer goes to the
+    // dropped agent, and nothing waits for room.
     ASSERT_GT(fill_queue(agent), 0);
     int status = stop(daemon_, SIGTERM, milliseconds(30000));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;

@@ -67,7 +67,7 @@ TEST_F(pairs_test, read_item_results)
     item_value found{};
     EXPECT_EQ(read_item(position_of("uCount"), nullptr, &found), 0);
     EXPECT_EQ(obj_value_unsigned(found.item), 7u);
-    EXPECT_EQ(found.obj->mbox, AGENT_MBOX);
+    EXPECT_EQ(found.obj->mbox, agent_mbox());
     EXPECT_EQ(read_item(position_of("uOff"), nullptr, &found), -1);
     EXPECT_EQ(read_item(position_of("uMissing"), nullptr, &found), -2);
     EXPECT_EQ(read_item(-1, nullptr, &found), -1);
@@ -105,7 +105,7 @@ class write_item_test : public pairs_test {
     }
     void answer(std::int32_t command) { mailbox_.answer(command); }
     // The mail the agent received, rebuilt in its documented layout.
-    std::vector<unsigned char> received(std::int32_t mbox = AGENT_MBOX)
+    std::vector<unsigned char> received(std::int32_t mbox = agent_mbox())
     {
         long type = 0;
         auto raw = mail_test::take_raw(mailbox_.qid(), mbox, &type);
@@ -131,10 +131,10 @@ TEST_F(write_item_test, phase_one_mail_carries_every_field)
     ASSERT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), 0);
     std::vector<unsigned char> mail = received();
     ASSERT_EQ(mail.size(), MAIL_SET_BASE + 4);
-    EXPECT_EQ(field(mail, MAIL_OFF_MTYPE), AGENT_MBOX);
+    EXPECT_EQ(field(mail, MAIL_OFF_MTYPE), agent_mbox());
     EXPECT_EQ(field(mail, MAIL_OFF_SENDER), mailbox_.qid());
     EXPECT_EQ(field(mail, MAIL_OFF_COMMAND), MAIL_SET);
-    EXPECT_EQ(field(mail, MAIL_OFF_OWNER_MBOX), AGENT_MBOX);
+    EXPECT_EQ(field(mail, MAIL_OFF_OWNER_MBOX), agent_mbox());
     EXPECT_STREQ(reinterpret_cast<const char*>(mail.data() + MAIL_OFF_OBJECT_NAME), "sys/scalars");
     EXPECT_EQ(field(mail, MAIL_OFF_PHASE), 1);
     EXPECT_EQ(field(mail, MAIL_OFF_MAIL_LENGTH), static_cast<std::int32_t>(MAIL_SET_BASE + 4));
@@ -143,29 +143,38 @@ TEST_F(write_item_test, phase_one_mail_carries_every_field)
     EXPECT_NE(pending_Q, nullptr);
 }
 
-TEST_F(write_item_test, string_and_oid_length_rules)
+TEST_F(write_item_test, a_value_travels_whole_or_is_refused_for_its_length)
 {
     struct row {
         const char* item;
         std::string value;
-        std::string sent;
+        std::string sent;  // empty: refused with wrongLength, nothing sent
     } rows[] = {
-        // STRING of size 4: the terminator counts, and a cut keeps one.
+        // STRING of size 4: the terminator counts.
         {"uText", "ab", std::string("ab\0", 3)},
         {"uText", "abc", std::string("abc\0", 4)},
-        {"uText", "abcd", std::string("abc\0", 4)},
-        {"uText", "abcdefgh", std::string("abc\0", 4)},
-        // OID of size 32: a cut leaves no terminator.
+        {"uText", "abcd", ""},
+        {"uText", "abcdefgh", ""},
+        // OID of size 32: the same rule.
         {"uOid", "1.3.6.1.4.1.9", std::string("1.3.6.1.4.1.9\0", 14)},
-        {"uOid", "1.3.6.1.4.1.32473.11.2.11.1.0.12345.678", "1.3.6.1.4.1.32473.11.2.11.1.0.12"},
-        // RAW of size 8: no terminator, cut to the size.
+        {"uOid", "1.3.6.1.4.1.32473.11.2.11.1.0.1", std::string("1.3.6.1.4.1.32473.11.2.11.1.0.1\0", 32)},
+        {"uOid", "1.3.6.1.4.1.32473.11.2.11.1.0.12", ""},
+        // RAW of size 8: no terminator.
         {"uRaw", "xyz", "xyz"},
-        {"uRaw", "0123456789", "01234567"},
+        {"uRaw", "01234567", "01234567"},
+        {"uRaw", "012345678", ""},
+        // An integer item holds 32 bits, whatever its size says.
+        {"uLevel", "12345", ""},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.item + std::string(" ") + r.value);
+        if (r.sent.empty()) {
+            EXPECT_EQ(write_item(position_of(r.item), nullptr, r.value.data(), r.value.size()), SNMP_WRONG_LENGTH);
+            EXPECT_TRUE(received().empty());
+            continue;
+        }
         answer(MAIL_ACK);
-        ASSERT_EQ(write_item(position_of(r.item), nullptr, r.value.data(), r.value.size()), 0);
+        ASSERT_EQ(write_item(position_of(r.item), nullptr, r.value.data(), r.value.size()), SNMP_NO_ERROR);
         std::vector<unsigned char> mail = received();
         ASSERT_EQ(mail.size(), MAIL_SET_BASE + r.sent.size());
         EXPECT_EQ(field(mail, MAIL_OFF_MAIL_LENGTH), static_cast<std::int32_t>(mail.size()));
@@ -176,20 +185,52 @@ TEST_F(write_item_test, string_and_oid_length_rules)
 TEST_F(write_item_test, refusals_and_failures)
 {
     std::int32_t value = 1;
-    EXPECT_EQ(write_item(pairs_count, nullptr, &value, 4), -1);
-    EXPECT_EQ(write_item(position_of("uReadOnly"), nullptr, &value, 4), -2);
-    EXPECT_EQ(write_item(position_of("uOff"), nullptr, &value, 4), -2);
-    EXPECT_EQ(write_item(position_of("uMissing"), nullptr, &value, 4), -2);
+    EXPECT_EQ(write_item(pairs_count, nullptr, &value, 4), SNMP_GEN_ERR);
+    EXPECT_EQ(write_item(position_of("uReadOnly"), nullptr, &value, 4), SNMP_NOT_WRITABLE);
+    EXPECT_EQ(write_item(position_of("uOff"), nullptr, &value, 4), SNMP_NO_CREATION);
+    EXPECT_EQ(write_item(position_of("uMissing"), nullptr, &value, 4), SNMP_NO_CREATION);
     std::int32_t no_row[] = {3};
-    EXPECT_EQ(write_item(position_of("uColA"), no_row, &value, 4), -2);
+    EXPECT_EQ(write_item(position_of("uColA"), no_row, &value, 4), SNMP_NO_CREATION);
     EXPECT_TRUE(received().empty());
 
     answer(MAIL_NAK);
-    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), -3);
+    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), SNMP_WRONG_VALUE);
     EXPECT_EQ(pending_Q, nullptr);
     received();
     mail_set_reply_wait(1);
-    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), -3);
+    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), SNMP_WRONG_VALUE);
+    EXPECT_EQ(pending_Q, nullptr);
+}
+
+TEST_F(write_item_test, set_to_an_agent_that_has_died_is_refused_at_once_and_the_agent_dropped_once)
+{
+    // No reply wait could end this test in time: a refusal must come first.
+    mail_set_reply_wait(60);
+    stand_in_agent agent;
+    write_object(registry_, "sys/scalars", agent.mbox(), {{"uLevel", ITEM_SIGNED, u32(1), 4, ACCESS_RDWR}});
+    auto* entry = agent_entry_new();
+    entry->mbox = agent.mbox();
+    std::snprintf(entry->name, sizeof entry->name, "levels");
+    mail_agent_add(entry);
+    const std::int32_t mbox = agent.mbox();
+    agent.kill_now();
+
+    std::int32_t value = 2;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), SNMP_GEN_ERR);
+    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), SNMP_GEN_ERR);
+    std::string log = testing::internal::GetCapturedStderr();
+    std::size_t disconnect = log.find("Disconnect agent: ");
+    ASSERT_NE(disconnect, std::string::npos) << log;
+    EXPECT_EQ(disconnect, log.rfind("Disconnect agent: ")) << log;
+    EXPECT_EQ(log.find("levels"), log.find('\n', disconnect) - 6) << log;
+    // The second refusal names the object, since no agent was left to drop.
+    EXPECT_NE(log.find("Refused set of sys/scalars: owner mailbox " + std::to_string(mbox) +
+                       " has no process  (SMUX3024)"),
+              std::string::npos)
+        << log;
+    EXPECT_TRUE(mail_agents().empty());
+    EXPECT_TRUE(received(mbox).empty());
     EXPECT_EQ(pending_Q, nullptr);
 }
 
