@@ -24,6 +24,7 @@
 
 #include "lib/obj_format.h"
 #include "tests/e2e/sandbox.h"
+#include "tests/support/object_image.h"
 #include "tests/e2e/server_defs.h"
 
 using namespace dsmux::e2e;
@@ -348,6 +349,45 @@ TEST_F(daemon_serve, get_encodes_each_item_type_by_the_objects_syntax)
         ASSERT_EQ(answer.status, 0) << oid << ": " << answer.err;
         EXPECT_EQ(value_of(answer), value) << oid;
     }
+}
+
+// ---- fragment files: what a package adds beside the operator's files ------
+
+TEST_F(daemon_serve, objects_and_agents_of_fragment_files_are_served)
+{
+    // The agent comes from config.d, the object type from the definitions'
+    // fragment, its map entry from registry.mib's; the main files know none.
+    write_tree("/* the agents come from config.d */\n", REGISTRY_MIB,
+               std::string(LAYOUT) + "object pkg/state\nitem pkgLevel signed rd enabled 0 77\n");
+    auto fragment = [&](const std::string& name, const std::string& text) {
+        ASSERT_EQ(run({"mkdir", "-p", start_dir() + "/" + name.substr(0, name.find('/'))}).status, 0);
+        ASSERT_TRUE(write_file(start_dir() + "/" + name, text));
+    };
+    fragment("config.d/50-pkg.conf", agent_line("ack"));
+    fragment("dorsrvsmuxd.defs.d/50-pkg.defs", "pkgLevel vdnHealth.2 INTEGER read-only mandatory\n");
+    fragment("registry.mib.d/50-pkg.mib", "\"pkg/state\" \"pkgLevel\" SCALAR\n");
+    // Broken fragments are told with their file and line and left out;
+    // files without the suffix, or hidden, are not read at all.
+    fragment("registry.mib.d/60-broken.mib", "\nnonsense\n");
+    fragment("dorsrvsmuxd.defs.d/60-broken.defs", "pkgOther vdnNowhere.1 INTEGER read-only mandatory\n");
+    fragment("config.d/README", "not a configuration\n");
+    fragment("config.d/.50-pkg.conf.swp", "agent nothing;\n");
+    start_snmp();
+    daemon_ = start_daemon();
+    ASSERT_GT(daemon_, 0);
+    ASSERT_TRUE(wait_for_line(daemon_log(), "published 11", milliseconds(20000)));
+    ASSERT_TRUE(wait_for_cold_start());
+
+    EXPECT_EQ(value_of(snmpget(BASE + ".3.2.0")), "INTEGER: 77");
+    EXPECT_EQ(value_of(snmpget(H_A + ".0")), "INTEGER: 7");
+    std::string log = read_file(daemon_log());
+    for (const char* told :
+         {"dorsrvsmuxd: registry.mib.d/60-broken.mib: line 2: keyword \"nonsense\" not found  (SMUX4026)",
+          "dorsrvsmuxd: Can't interpret file: registry.mib.d/60-broken.mib  (SMUX4020)",
+          "dorsrvsmuxd: Can't find or interpret MIB file: dorsrvsmuxd.defs.d/60-broken.defs:1: unknown parent "
+          "\"vdnNowhere\"  (SMUX4017)"})
+        EXPECT_NE(log.find(told), std::string::npos) << told << "\n" << log;
+    EXPECT_EQ(count_of(log, "Connect agent:"), 1u) << log;
 }
 
 // ---- get-next and walks ----------------------------------------------------
@@ -1136,6 +1176,40 @@ TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_sta
     // Nothing was started: no mailbox queue exists.
     EXPECT_LT(msgget(key, 0), 0);
     EXPECT_EQ(run({bin_dir() + "/dorsrvsmuxd", "--bogus"}).status, 2);
+}
+
+TEST_F(daemon_e2e, check_reads_fragments_and_compares_the_registry_files_with_the_map)
+{
+    prepare();
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    // The objects of every mapped name, as the agent publishes them.
+    pid_t agent = spawn({bin_dir() + "/daemon_agent", registry_}, "agent");
+    ASSERT_TRUE(wait_for_line(log_path("agent"), "published 8", std::chrono::milliseconds(10000)));
+    stop(agent, SIGKILL);
+    for (const char* dir : {"/dorsrvsmuxd.defs.d", "/registry.mib.d", "/config.d"})
+        mkdir((run_ + dir).c_str(), 0755);
+    // A name mapped (and defined) that no object carries, an item no entry
+    // maps, and a configuration fragment that does not read.
+    ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs.d/50-extra.defs", "eSpare vdnSystemInfo.7 INTEGER read-only mandatory\n"));
+    ASSERT_TRUE(write_file(run_ + "/registry.mib.d/50-extra.mib", "\"sys/scalars\" \"eSpare\" SCALAR\n"));
+    ASSERT_TRUE(write_file(run_ + "/config.d/50-bad.conf", "nonsense;\n"));
+    ASSERT_TRUE(write_object_file(registry_ + "/sys/extra",
+                                  ::object_image({"sys/extra", registry_ + "/sys/extra", 4242, {}},
+                                               {{"eLevl", ITEM_SIGNED, image_u32(1)}})));
+    run_result checked = check(run_);
+    EXPECT_EQ(checked.status, 1) << checked.out << checked.err;
+    for (const char* told :
+         {"dorsrvsmuxd: Registry entry eSpare: no object file under sys/scalars carries it: it is served as "
+          "nothing  (SMUX4047)",
+          "dorsrvsmuxd: Object file sys/extra carries item eLevl, which registry.mib does not map: it is not "
+          "served  (SMUX4046)",
+          "dorsrvsmuxd: config.d/50-bad.conf: line 1: keyword \"nonsense\" not found  (SMUX4026)",
+          "dorsrvsmuxd: Can't interpret file: config.d/50-bad.conf  (SMUX4020)",
+          "dorsrvsmuxd: check: 1 problem, 3 warnings"})
+        EXPECT_NE((checked.out + checked.err).find(told), std::string::npos) << told << "\n" << checked.out << checked.err;
+    // Not the other mapped names: their objects carry them.
+    EXPECT_EQ(checked.err.find("(SMUX4040)"), std::string::npos) << checked.err;
+    EXPECT_EQ(count_of(checked.err, "(SMUX4047)"), 1u) << checked.err;
 }
 
 TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)
