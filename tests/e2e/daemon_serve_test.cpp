@@ -366,12 +366,9 @@ TEST_F(daemon_serve, objects_and_agents_of_fragment_files_are_served)
     fragment("config.d/50-pkg.conf", agent_line("ack"));
     fragment("dorsrvsmuxd.defs.d/50-pkg.defs", "pkgLevel vdnHealth.2 INTEGER read-only mandatory\n");
     fragment("registry.mib.d/50-pkg.mib", "\"pkg/state\" \"pkgLevel\" SCALAR\n");
-    // Broken fragments are told with their file and line and left out;
-    // files without the suffix, or hidden, are not read at all.
+    // Broken fragments are told with their file and line and left out.
     fragment("registry.mib.d/60-broken.mib", "\nnonsense\n");
     fragment("dorsrvsmuxd.defs.d/60-broken.defs", "pkgOther vdnNowhere.1 INTEGER read-only mandatory\n");
-    fragment("config.d/README", "not a configuration\n");
-    fragment("config.d/.50-pkg.conf.swp", "agent nothing;\n");
     start_snmp();
     daemon_ = start_daemon();
     ASSERT_GT(daemon_, 0);
@@ -725,8 +722,11 @@ TEST_F(daemon_serve, set_to_a_dead_agent_is_refused_at_once_and_its_full_queue_l
     // The agent is dropped once, and the mail left for it is taken back.
     EXPECT_TRUE(wait_for_line(daemon_log(), "Disconnect agent:" + std::string(6, ' ') + "serve_agent", milliseconds(1000)));
     EXPECT_TRUE(wait_for_line(daemon_log(), "has no process: ", milliseconds(1000)));
+    // Once dropped, a set to its objects is refused with the object's name.
     auto again = quick("snmpset", {T_STRING + ".0", "s", "x"});
     EXPECT_NE(again.err.find("genErr"), std::string::npos) << again.err;
+    EXPECT_TRUE(wait_for_line(daemon_log(), "Refused set of sys/scalars: owner mailbox " + std::to_string(agent) +
+                                                " has no process  (SMUX3024)", milliseconds(1000)));
     EXPECT_EQ(count_of(read_file(daemon_log()), "Disconnect agent:"), 1u);
     EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
     // The queue full again: the stop at shutdown no longer goes to the

@@ -143,45 +143,6 @@ TEST_F(write_item_test, phase_one_mail_carries_every_field)
     EXPECT_NE(pending_Q, nullptr);
 }
 
-TEST_F(write_item_test, a_value_travels_whole_or_is_refused_for_its_length)
-{
-    struct row {
-        const char* item;
-        std::string value;
-        std::string sent;  // empty: refused with wrongLength, nothing sent
-    } rows[] = {
-        // STRING of size 4: the terminator counts.
-        {"uText", "ab", std::string("ab\0", 3)},
-        {"uText", "abc", std::string("abc\0", 4)},
-        {"uText", "abcd", ""},
-        {"uText", "abcdefgh", ""},
-        // OID of size 32: the same rule.
-        {"uOid", "1.3.6.1.4.1.9", std::string("1.3.6.1.4.1.9\0", 14)},
-        {"uOid", "1.3.6.1.4.1.32473.11.2.11.1.0.1", std::string("1.3.6.1.4.1.32473.11.2.11.1.0.1\0", 32)},
-        {"uOid", "1.3.6.1.4.1.32473.11.2.11.1.0.12", ""},
-        // RAW of size 8: no terminator.
-        {"uRaw", "xyz", "xyz"},
-        {"uRaw", "01234567", "01234567"},
-        {"uRaw", "012345678", ""},
-        // An integer item holds 32 bits, whatever its size says.
-        {"uLevel", "12345", ""},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.item + std::string(" ") + r.value);
-        if (r.sent.empty()) {
-            EXPECT_EQ(write_item(position_of(r.item), nullptr, r.value.data(), r.value.size()), SNMP_WRONG_LENGTH);
-            EXPECT_TRUE(received().empty());
-            continue;
-        }
-        answer(MAIL_ACK);
-        ASSERT_EQ(write_item(position_of(r.item), nullptr, r.value.data(), r.value.size()), SNMP_NO_ERROR);
-        std::vector<unsigned char> mail = received();
-        ASSERT_EQ(mail.size(), MAIL_SET_BASE + r.sent.size());
-        EXPECT_EQ(field(mail, MAIL_OFF_MAIL_LENGTH), static_cast<std::int32_t>(mail.size()));
-        EXPECT_EQ(std::string(mail.begin() + MAIL_OFF_DATA, mail.begin() + MAIL_OFF_DATA + r.sent.size()), r.sent);
-    }
-}
-
 TEST_F(write_item_test, refusals_and_failures)
 {
     std::int32_t value = 1;
@@ -199,38 +160,6 @@ TEST_F(write_item_test, refusals_and_failures)
     received();
     mail_set_reply_wait(1);
     EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), SNMP_WRONG_VALUE);
-    EXPECT_EQ(pending_Q, nullptr);
-}
-
-TEST_F(write_item_test, set_to_an_agent_that_has_died_is_refused_at_once_and_the_agent_dropped_once)
-{
-    // No reply wait could end this test in time: a refusal must come first.
-    mail_set_reply_wait(60);
-    stand_in_agent agent;
-    write_object(registry_, "sys/scalars", agent.mbox(), {{"uLevel", ITEM_SIGNED, u32(1), 4, ACCESS_RDWR}});
-    auto* entry = agent_entry_new();
-    entry->mbox = agent.mbox();
-    std::snprintf(entry->name, sizeof entry->name, "levels");
-    mail_agent_add(entry);
-    const std::int32_t mbox = agent.mbox();
-    agent.kill_now();
-
-    std::int32_t value = 2;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), SNMP_GEN_ERR);
-    EXPECT_EQ(write_item(position_of("uLevel"), nullptr, &value, 4), SNMP_GEN_ERR);
-    std::string log = testing::internal::GetCapturedStderr();
-    std::size_t disconnect = log.find("Disconnect agent: ");
-    ASSERT_NE(disconnect, std::string::npos) << log;
-    EXPECT_EQ(disconnect, log.rfind("Disconnect agent: ")) << log;
-    EXPECT_EQ(log.find("levels"), log.find('\n', disconnect) - 6) << log;
-    // The second refusal names the object, since no agent was left to drop.
-    EXPECT_NE(log.find("Refused set of sys/scalars: owner mailbox " + std::to_string(mbox) +
-                       " has no process  (SMUX3024)"),
-              std::string::npos)
-        << log;
-    EXPECT_TRUE(mail_agents().empty());
-    EXPECT_TRUE(received(mbox).empty());
     EXPECT_EQ(pending_Q, nullptr);
 }
 
