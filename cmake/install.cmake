@@ -46,10 +46,11 @@ endforeach()
 # main file, so that no package has to edit the operator's files.
 function(dsmux_install_operator_file file destination)
   get_filename_component(name ${file} NAME)
+  # file(INSTALL) adds DESTDIR itself; the test for an existing file must.
   install(CODE "
-    set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}\")
-    if(EXISTS \"\${dir}/${name}\")
-      message(STATUS \"Kept: \${dir}/${name}\")
+    set(dir \"\${CMAKE_INSTALL_PREFIX}/${destination}\")
+    if(EXISTS \"\$ENV{DESTDIR}\${dir}/${name}\")
+      message(STATUS \"Kept: \$ENV{DESTDIR}\${dir}/${name}\")
     else()
       file(INSTALL \"${file}\" DESTINATION \"\${dir}\")
     endif()")
