@@ -111,7 +111,8 @@ bool read_registry_all(int* bad)
     *bad = 0;
     if (!read_registry("registry.mib"))
         return false;
-    *bad = read_fragments("registry.mib", ".mib", [](const char* f) { return read_registry(f, read_registry_fragment); });
+    *bad = read_fragments("registry.mib", ".mib",
+                          [](const char* f) { return read_registry(f, read_registry_fragment); });
     return true;
 }
 
