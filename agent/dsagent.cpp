@@ -8,15 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
-#include <string>
-#include <vector>
 
 #include "lib/mail_format.h"
 #include "lib/mail_kernel.h"
@@ -279,24 +275,35 @@ int dsagent_trap(dsagent_session* session, const char* object_name, int32_t trap
 }  // extern "C"
 
 // ---- Object files -------------------------------------------------------
+//
+// Plain C memory only (malloc and free, no containers, no new): the library
+// is linked by C programs with the C compiler, so it must not need the C++
+// runtime.
+
+namespace {
+
+struct agent_item {
+    reg_item record;
+    unsigned char* value;  // `size` bytes of capacity (malloc'd, at least 1)
+};
+
+}  // namespace
 
 struct dsagent_object {
-    std::string file;  // registry_dir/name
-    reg_object header{};
-    struct item {
-        reg_item record{};
-        std::vector<unsigned char> value;  // `size` bytes of capacity
-    };
-    std::vector<item> items;
+    char file[OBJ_PATH_MAX];  // registry_dir/name
+    reg_object header;
+    agent_item* items;        // malloc'd array of `capacity`
+    std::size_t count;
+    std::size_t capacity;
 };
 
 namespace {
 
-dsagent_object::item* find_item(dsagent_object* obj, int position)
+agent_item* find_item(dsagent_object* obj, int position)
 {
-    if (obj == nullptr || position < 0 || static_cast<std::size_t>(position) >= obj->items.size())
+    if (obj == nullptr || position < 0 || static_cast<std::size_t>(position) >= obj->count)
         return nullptr;
-    return &obj->items[static_cast<std::size_t>(position)];
+    return &obj->items[position];
 }
 
 std::size_t round4(std::size_t n)
@@ -304,15 +311,24 @@ std::size_t round4(std::size_t n)
     return (n + 3) & ~std::size_t{3};
 }
 
-// The whole file image: header, item records, then each value at a 4-byte
-// boundary of the data area, its offset counted from its item record.
-std::vector<unsigned char> build_image(const dsagent_object* obj)
+// The whole file image, malloc'd (the caller frees it): header, item
+// records, then each value at a 4-byte boundary of the data area, its
+// offset counted from its item record. Null without memory.
+unsigned char* build_image(const dsagent_object* obj, std::size_t* size)
 {
-    std::vector<obj_image_item> items;
-    items.reserve(obj->items.size());
-    for (const auto& it : obj->items)
-        items.push_back({it.record, it.value.data(), it.value.size(), round4(it.value.size())});
-    return obj_image_build(obj->header, items.data(), items.size());
+    auto* laid = static_cast<obj_image_item*>(std::calloc(obj->count + 1, sizeof(obj_image_item)));
+    if (laid == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < obj->count; ++i) {
+        const agent_item& it = obj->items[i];
+        laid[i] = {it.record, it.value, it.record.size, round4(it.record.size)};
+    }
+    *size = obj_image_size(laid, obj->count);
+    auto* image = static_cast<unsigned char*>(std::malloc(*size));
+    if (image != nullptr)
+        obj_image_write(image, obj->header, laid, obj->count);
+    std::free(laid);
+    return image;
 }
 
 bool write_all(int fd, const unsigned char* bytes, std::size_t size)
@@ -343,26 +359,32 @@ dsagent_object* dsagent_object_new(const char* registry_dir, const char* name, i
         errno = refused;
         return nullptr;
     }
-    std::string file = std::string(registry_dir) + "/" + name;
-    if (file.size() >= OBJ_PATH_MAX) {
+    char file[OBJ_PATH_MAX];
+    int length = std::snprintf(file, sizeof file, "%s/%s", registry_dir, name);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof file) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    auto* obj = new (std::nothrow) dsagent_object;
+    auto* obj = static_cast<dsagent_object*>(std::calloc(1, sizeof(dsagent_object)));
     if (obj == nullptr) {
         errno = ENOMEM;
         return nullptr;
     }
-    obj->file = file;
+    std::memcpy(obj->file, file, static_cast<std::size_t>(length) + 1);
     obj->header.mbox = mbox;
-    std::memcpy(obj->header.path, file.c_str(), file.size() + 1);
+    std::memcpy(obj->header.path, file, static_cast<std::size_t>(length) + 1);
     std::memcpy(obj->header.name, name, std::strlen(name) + 1);
     return obj;
 }
 
 void dsagent_object_free(dsagent_object* obj)
 {
-    delete obj;
+    if (obj == nullptr)
+        return;
+    for (std::size_t i = 0; i < obj->count; ++i)
+        std::free(obj->items[i].value);
+    std::free(obj->items);
+    std::free(obj);
 }
 
 int dsagent_row_name(char* out, size_t size, const char* table, const int32_t* index, int count)
@@ -410,16 +432,28 @@ int dsagent_object_add_item(dsagent_object* obj, const char* mib_name, int type,
         size = 4;
     else if (size == 0 && type != ITEM_RAW)
         return fail(EINVAL);  // no room even for the terminator
-    dsagent_object::item it;
+    if (obj->count == obj->capacity) {
+        std::size_t capacity = obj->capacity == 0 ? 8 : 2 * obj->capacity;
+        auto* grown = static_cast<agent_item*>(std::realloc(obj->items, capacity * sizeof(agent_item)));
+        if (grown == nullptr)
+            return fail(ENOMEM);
+        obj->items = grown;
+        obj->capacity = capacity;
+    }
+    // One byte at least, so that an empty RAW item still has an address.
+    auto* value = static_cast<unsigned char*>(std::calloc(size > 0 ? size : 1, 1));
+    if (value == nullptr)
+        return fail(ENOMEM);
+    agent_item& it = obj->items[obj->count];
+    std::memset(&it.record, 0, sizeof it.record);
     std::memcpy(it.record.name, mib_name, std::strlen(mib_name) + 1);
     it.record.size = size;
     it.record.length = 0;
     it.record.type = static_cast<std::uint8_t>(type);
     it.record.access = static_cast<std::uint8_t>(access);
     it.record.state = STATE_ENABLED;
-    it.value.assign(size, 0);
-    obj->items.push_back(std::move(it));
-    return static_cast<int>(obj->items.size() - 1);
+    it.value = value;
+    return static_cast<int>(obj->count++);
 }
 
 int dsagent_object_set_unsigned(dsagent_object* obj, int position, uint32_t value)
@@ -427,7 +461,7 @@ int dsagent_object_set_unsigned(dsagent_object* obj, int position, uint32_t valu
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_UNSIGNED)
         return fail(EINVAL);
-    encode_fixed32(it->value.data(), value);
+    encode_fixed32(it->value, value);
     return 0;
 }
 
@@ -436,7 +470,7 @@ int dsagent_object_set_signed(dsagent_object* obj, int position, int32_t value)
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_SIGNED)
         return fail(EINVAL);
-    encode_int32(it->value.data(), value);
+    encode_int32(it->value, value);
     return 0;
 }
 
@@ -446,10 +480,10 @@ int dsagent_object_set_text(dsagent_object* obj, int position, const char* text)
     if (it == nullptr || text == nullptr || (it->record.type != ITEM_STRING && it->record.type != ITEM_OID))
         return fail(EINVAL);
     std::size_t n = std::strlen(text);
-    if (n + 1 > it->value.size())
+    if (n + 1 > it->record.size)
         return fail(EOVERFLOW);
-    std::fill(it->value.begin(), it->value.end(), 0);
-    std::memcpy(it->value.data(), text, n);
+    std::memset(it->value, 0, it->record.size);
+    std::memcpy(it->value, text, n);
     return 0;
 }
 
@@ -458,11 +492,11 @@ int dsagent_object_set_raw(dsagent_object* obj, int position, const void* bytes,
     auto* it = find_item(obj, position);
     if (it == nullptr || it->record.type != ITEM_RAW || (bytes == nullptr && length > 0))
         return fail(EINVAL);
-    if (length > it->value.size())
+    if (length > it->record.size)
         return fail(EOVERFLOW);
-    std::fill(it->value.begin(), it->value.end(), 0);
+    std::memset(it->value, 0, it->record.size);
     if (length > 0)
-        std::memcpy(it->value.data(), bytes, length);
+        std::memcpy(it->value, bytes, length);
     it->record.length = length;
     return 0;
 }
@@ -480,30 +514,34 @@ int dsagent_object_publish(dsagent_object* obj)
 {
     if (obj == nullptr)
         return fail(EINVAL);
-    std::vector<unsigned char> image = build_image(obj);
+    std::size_t size = 0;
+    unsigned char* image = build_image(obj, &size);
+    if (image == nullptr)
+        return fail(ENOMEM);
     // The daemon refuses objects above this length; say so here instead.
-    if (image.size() > OBJ_LENGTH_MAX) {
-        errno = EFBIG;
-        return -1;
+    if (size > OBJ_LENGTH_MAX) {
+        std::free(image);
+        return fail(EFBIG);
     }
     // The temporary file lives in the object's own directory (rename is only
     // atomic within one file system) and starts with a dot, which no table
     // row's name does, so the instance search passes over it.
-    std::string::size_type slash = obj->file.rfind('/');
-    std::string dir = obj->file.substr(0, slash + 1);
-    std::string base = obj->file.substr(slash + 1);
-    std::string temp = dir + "." + base + ".XXXXXX";
-    std::vector<char> temp_name(temp.begin(), temp.end());
-    temp_name.push_back('\0');
-    int fd = mkostemp(temp_name.data(), O_CLOEXEC);
-    if (fd < 0)
+    const char* slash = std::strrchr(obj->file, '/');
+    int dir_length = slash != nullptr ? static_cast<int>(slash - obj->file + 1) : 0;
+    char temp[OBJ_PATH_MAX + 16];
+    std::snprintf(temp, sizeof temp, "%.*s.%s.XXXXXX", dir_length, obj->file, obj->file + dir_length);
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0) {
+        std::free(image);
         return -1;
-    bool ok = fchmod(fd, 0644) == 0 && write_all(fd, image.data(), image.size());
+    }
+    bool ok = fchmod(fd, 0644) == 0 && write_all(fd, image, size);
+    std::free(image);
     ok = (close(fd) == 0) && ok;
-    if (ok && rename(temp_name.data(), obj->file.c_str()) == 0)
+    if (ok && rename(temp, obj->file) == 0)
         return 0;
     int saved = errno;
-    unlink(temp_name.data());
+    unlink(temp);
     errno = saved;
     return -1;
 }
@@ -512,10 +550,14 @@ size_t dsagent_object_image(const dsagent_object* obj, void* buffer, size_t capa
 {
     if (obj == nullptr)
         return 0;
-    std::vector<unsigned char> image = build_image(obj);
+    std::size_t size = 0;
+    unsigned char* image = build_image(obj, &size);
+    if (image == nullptr)
+        return 0;
     if (buffer != nullptr)
-        std::memcpy(buffer, image.data(), image.size() < capacity ? image.size() : capacity);
-    return image.size();
+        std::memcpy(buffer, image, size < capacity ? size : capacity);
+    std::free(image);
+    return size;
 }
 
 }  // extern "C"

@@ -2,8 +2,9 @@
  * files for the Server SMUX daemon and to exchange mails with it. Plain C,
  * usable from C and C++ programs. Installed with the daemon: build with
  *   cc myagent.c $(pkg-config --cflags --libs dsagent)
- * or find_package(dsagent) and dsagent::dsagent in CMake (the library is
- * written in C++; both name the C++ runtime it needs).
+ * or find_package(dsagent) and dsagent::dsagent (static) or
+ * dsagent::dsagent_shared (libdsagent.so.1) in CMake. The library needs
+ * nothing of the C++ runtime: the C compiler links it alone.
  *
  * Conventions: functions return 0 (or a count, or a pointer) on success and
  * -1 (or null) on failure, and every failure sets errno: EINVAL for a bad
@@ -116,9 +117,10 @@ int dsagent_mail_command(const void *mail, size_t length);
  * arrives, again with phase 2 when the manager commits. Decide in phase 1:
  * check the value there and accept or refuse it with dsagent_answer. Phase 2
  * cannot fail: apply the value and answer as the daemon expects an answer,
- * but a refusal there changes nothing for the manager. The value is the
- * manager's bytes cut to the item's size (a cut STRING still ends in a NUL);
- * its type is not checked against the item's, so check it here. */
+ * but a refusal there changes nothing for the manager. The daemon has
+ * checked that the value has the MIB object's syntax and fits the item
+ * whole (a STRING or OID with its NUL); it never cuts one. What the value
+ * means (its range, say) is the agent's to check. */
 struct dsagent_set {
     char object_name[DSAGENT_OBJECT_NAME_MAX + 1];
     int32_t phase;
@@ -141,7 +143,9 @@ int dsagent_answer(struct dsagent_session *session, int accept);
  * Returns 0, or -1 (a refused object name, the mail would exceed
  * DSAGENT_MAIL_MAX). The daemon reads the items' values from the object
  * file when it relays the trap (it polls its mail once a second), not when
- * the trap is sent: publish the values first and keep them until then. */
+ * the trap is sent: publish the values first and keep them until then. An
+ * item it cannot send (the object unreadable, a name its MIB does not
+ * know) is left out with a line in its log; the trap still goes. */
 int dsagent_trap(struct dsagent_session *session, const char *object_name, int32_t trap_number,
                  const uint32_t *items, uint32_t item_count, const char *text);
 
@@ -159,10 +163,10 @@ typedef struct dsagent_object dsagent_object;
 dsagent_object *dsagent_object_new(const char *registry_dir, const char *name, int32_t mbox);
 void dsagent_object_free(dsagent_object *obj);
 
-/* Writes the object name of the row of `table` (a registry-relative name
- * such as "disk/diskEntry") whose index values are the first `count` of
- * `index` into `out` of `size` bytes: the table name, then ".<value>" per
- * value in signed decimal, e.g. "disk/diskEntry.3.-1". This is the name the
+/* Writes the object name of the row of `table` (the table's registry
+ * sub-path, such as "disk/diskTable") whose index values are the first
+ * `count` of `index` into `out` of `size` bytes: the table name, then
+ * ".<value>" per value in signed decimal, e.g. "disk/diskTable.3.-1". This is the name the
  * daemon looks the row up under. Returns the name's length, or -1 with
  * errno EINVAL (bad table name, count below 0 or above 15) or ENAMETOOLONG
  * (the name does not fit `out` or the object name field, or passes the

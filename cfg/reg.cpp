@@ -30,6 +30,8 @@ struct free_entry {
 using entry_ptr = std::unique_ptr<reg_entry, free_entry>;
 
 int statement_line;
+// Reading a fragment of the map: the directory is registry.mib's.
+bool reading_fragment = false;
 
 [[noreturn]] void entry_fatal(const char* what)
 {
@@ -123,8 +125,14 @@ void read_statement()
         skip_value();
         // A value that is no string leaves the directory as it was.
         char dir[REGISTRY_DIR_MAX];
-        if (expect_string(dir, REGISTRY_DIR_MAX) == 0)
+        if (expect_string(dir, REGISTRY_DIR_MAX) != 0)
+            break;
+        // There is one registry directory: a fragment naming another one
+        // would move every object of the main map there.
+        if (!reading_fragment)
             obj_set_registry_dir(dir);
+        else if (std::strcmp(dir, obj_registry_dir()) != 0)
+            parse_error("The data registry directory is the one registry.mib names", statement_line, false);
         break;
     }
     case TOK_TABLE_INDEX:
@@ -141,15 +149,35 @@ void read_statement()
 
 }  // namespace
 
-int read_registry_file(const char* path)
+namespace {
+
+int read_map(const char* path, bool fragment)
 {
-    obj_set_registry_dir(nullptr);
     if (parse_begin(path, registry_keywords) != 0)
         return -1;
+    reading_fragment = fragment;
+    // A fragment says its own table_index: its tables must not take the
+    // count the file before it happened to end with.
+    if (fragment)
+        table_index_count = 0;
     read_token();
     while (current_token.code != TOK_EOF)
         read_statement();
     int status = parse_status();
     parse_end();
+    reading_fragment = false;
     return status;
+}
+
+}  // namespace
+
+int read_registry_file(const char* path)
+{
+    obj_set_registry_dir(nullptr);
+    return read_map(path, false);
+}
+
+int read_registry_fragment(const char* path)
+{
+    return read_map(path, true);
 }

@@ -2,7 +2,10 @@
 #
 #   /opt/varden/server/bin/             dorsrvsmuxd, dorsrvctl, getone, sysagent
 #   /opt/varden/server/etc/smux/        config, registry.mib, dorsrvsmuxd.defs:
-#                                       the daemon's start directory
+#                                       the daemon's start directory (kept when
+#                                       present), and their fragment
+#                                       directories config.d, registry.mib.d,
+#                                       dorsrvsmuxd.defs.d
 #   /opt/varden/server/mailcfg          mail commands (the daemon reads it as
 #                                       "../../mailcfg" from etc/smux)
 #   /opt/varden/server/registry/        the data registry the agents write
@@ -36,9 +39,29 @@ foreach(program dorsrvsmuxd dorsrvctl sysagent)
   endif()
 endforeach()
 
-install(FILES ${dsmux_examples}/config ${dsmux_examples}/registry.mib ${dsmux_examples}/dorsrvsmuxd.defs
-        DESTINATION etc/smux)
-install(FILES ${dsmux_examples}/mailcfg DESTINATION .)
+# The operator's files are installed only where none is yet: an install
+# over a running tree keeps every local change. Packaged agents add their
+# objects in the fragment directories beside them (config.d,
+# registry.mib.d, dorsrvsmuxd.defs.d), which the daemon reads after each
+# main file, so that no package has to edit the operator's files.
+function(dsmux_install_operator_file file destination)
+  get_filename_component(name ${file} NAME)
+  # file(INSTALL) adds DESTDIR itself; the test for an existing file must.
+  install(CODE "
+    set(dir \"\${CMAKE_INSTALL_PREFIX}/${destination}\")
+    if(EXISTS \"\$ENV{DESTDIR}\${dir}/${name}\")
+      message(STATUS \"Kept: \$ENV{DESTDIR}\${dir}/${name}\")
+    else()
+      file(INSTALL \"${file}\" DESTINATION \"\${dir}\")
+    endif()")
+endfunction()
+foreach(file config registry.mib dorsrvsmuxd.defs)
+  dsmux_install_operator_file(${dsmux_examples}/${file} etc/smux)
+endforeach()
+dsmux_install_operator_file(${dsmux_examples}/mailcfg .)
+install(DIRECTORY DESTINATION etc/smux/config.d)
+install(DIRECTORY DESTINATION etc/smux/registry.mib.d)
+install(DIRECTORY DESTINATION etc/smux/dorsrvsmuxd.defs.d)
 install(DIRECTORY DESTINATION registry)
 
 install(FILES ${dsmux_examples}/snmpd.conf ${dsmux_examples}/snmpd.peers ${dsmux_examples}/snmpd.comm

@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes, as a configuration file, to both configuration
-// readers. Errors that would end the daemon are turned into an exception
+// readers, the registry map's once as a main file and once as a fragment. Errors that would end the daemon are turned into an exception
 // by the parser's stop hook, so one fuzzing process survives them; what the
 // readers appended is released after every input.
 #include <fcntl.h>
@@ -69,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     read_guarded(read_config_file);
     read_guarded(read_registry_file);
+    // Again as a fragment of the map just read (its directory kept).
+    read_guarded(read_registry_fragment);
     release_outputs();
     return 0;
 }

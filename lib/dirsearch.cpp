@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,26 @@ int dir_next_entry(const char* dir, char* name, std::size_t name_size, DIR** han
     closedir(*handle);
     *handle = nullptr;
     return -1;
+}
+
+std::vector<std::string> fragment_files(const char* dir, const char* suffix)
+{
+    std::vector<std::string> found;
+    std::size_t suffix_length = strlen(suffix);
+    char name[NAME_MAX + 1];
+    DIR* handle = nullptr;
+    while (dir_next_entry(dir, name, sizeof name, &handle) == 0) {
+        std::size_t length = strlen(name);
+        if (name[0] == '.' || length <= suffix_length || strcmp(name + length - suffix_length, suffix) != 0)
+            continue;
+        std::string path = std::string(dir) + "/" + name;
+        struct stat status;
+        if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            found.push_back(path);
+    }
+    // std::string compares as unsigned bytes: the order is the C locale's.
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 char* strip_index(const char* name, char* out, std::size_t out_size)

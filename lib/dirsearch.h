@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Index values that the instance search handles for one row.
 inline constexpr int SEARCH_INDEX_MAX = 5;
@@ -39,6 +40,14 @@ const std::int32_t* obj_next_instance(const char* subpath, const std::int32_t* s
 // fit is passed over. At the end of the directory, or when it cannot be
 // opened, closes it, sets `*handle` to null and returns -1.
 int dir_next_entry(const char* dir, char* name, std::size_t name_size, DIR** handle);
+
+// The fragment files of the directory `dir`: the regular files (symbolic
+// links followed) whose names end in `suffix` after at least one character
+// and do not begin with a dot (an editor's or installer's temporary file),
+// as paths "dir/name", in byte order of their names, so that a package
+// chooses its place by its file name ("10-disk.conf"). A missing or
+// unreadable directory has none.
+std::vector<std::string> fragment_files(const char* dir, const char* suffix);
 
 // Copies `name` without its index suffix (the whole name when it has none)
 // into `out` of `out_size` bytes, cut to fit and always terminated, and

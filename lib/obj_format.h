@@ -98,37 +98,56 @@ struct obj_image_item {
     std::size_t slot;
 };
 
-// The file image of an object: `header` (its length, item_count and
+// The length of the file image of an object with these items: the header,
+// the item records and every item's value slot.
+inline std::size_t obj_image_size(const obj_image_item* items, std::size_t count)
+{
+    std::size_t size = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * count;
+    for (std::size_t i = 0; i < count; ++i)
+        size += items[i].slot;
+    return size;
+}
+
+// Writes the file image of an object into `out`, which holds
+// obj_image_size(items, count) bytes: `header` (its length, item_count and
 // data_size filled in, items and data zero), the item records, then each
 // item's value slot in item order; every value_offset counts from its own
-// record. The one writer of the layout the daemon's reader checks.
-inline std::vector<unsigned char> obj_image_build(const reg_object& header, const obj_image_item* items,
-                                                  std::size_t count)
+// record. The one writer of the layout the daemon's reader checks; it needs
+// nothing from the C++ runtime, so the agent library (linked by C
+// programs) uses it as it is.
+inline void obj_image_write(unsigned char* out, const reg_object& header, const obj_image_item* items,
+                            std::size_t count)
 {
+    const std::size_t size = obj_image_size(items, count);
     const std::size_t data_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * count;
-    std::size_t data_size = 0;
-    for (std::size_t i = 0; i < count; ++i)
-        data_size += items[i].slot;
-    std::vector<unsigned char> image(data_at + data_size, 0);
+    std::memset(out, 0, size);
 
     reg_object head = header;
-    head.length = static_cast<std::uint32_t>(image.size());
+    head.length = static_cast<std::uint32_t>(size);
     head.item_count = static_cast<std::uint32_t>(count);
-    head.data_size = static_cast<std::uint32_t>(data_size);
+    head.data_size = static_cast<std::uint32_t>(size - data_at);
     head.items = 0;
     head.data = 0;
-    std::memcpy(image.data(), &head, sizeof head);
+    std::memcpy(out, &head, sizeof head);
 
     std::size_t value_at = data_at;
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t record_at = OBJ_HEADER_SIZE + OBJ_ITEM_SIZE * i;
         reg_item record = items[i].record;
         record.value_offset = static_cast<std::int32_t>(value_at - record_at);
-        std::memcpy(image.data() + record_at, &record, sizeof record);
+        std::memcpy(out + record_at, &record, sizeof record);
         std::size_t n = items[i].value_size < items[i].slot ? items[i].value_size : items[i].slot;
         if (n > 0)
-            std::memcpy(image.data() + value_at, items[i].value, n);
+            std::memcpy(out + value_at, items[i].value, n);
         value_at += items[i].slot;
     }
+}
+
+// The file image as obj_image_write lays it out, in a vector.
+inline std::vector<unsigned char> obj_image_build(const reg_object& header, const obj_image_item* items,
+                                                  std::size_t count)
+{
+    std::vector<unsigned char> image(obj_image_size(items, count));
+    obj_image_write(image.data(), header, items, count);
     return image;
 }

@@ -60,6 +60,7 @@ record_value value_of(const snmp_value& value)
         // The board knows one integer type.
         return {BOARD_TAG_INTEGER, value.uval, nullptr, 4};
     case SNMP_OCTET_STRING:
+    case SNMP_IPADDRESS:  // the board has no address type: its four octets
         if (value.octets == nullptr || value.octets->bytes == nullptr)
             return {BOARD_TAG_OCTETS, 0, "", 0};
         return {BOARD_TAG_OCTETS, 0, value.octets->bytes, value.octets->len};

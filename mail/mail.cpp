@@ -82,6 +82,11 @@ int name_compare(const void* key, const void* element)
                        static_cast<const agent_entry*>(element)->name) == 0 ? 0 : 1;
 }
 
+int mbox_compare(const void* key, const void* element)
+{
+    return *static_cast<const std::int32_t*>(key) == static_cast<const agent_entry*>(element)->mbox ? 0 : 1;
+}
+
 // An entry for an agent that connected: its mailbox and name, no arguments.
 agent_entry* agent_entry_make(std::int32_t mbox, const char* name)
 {
@@ -330,6 +335,22 @@ int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
     return answer == MAIL_ACK ? 0 : -1;
 }
 
+bool mail_agent_gone(std::int32_t mbox, int* dropped)
+{
+    if (dropped != nullptr)
+        *dropped = 0;
+    if (!mbox_gone(mbox))
+        return false;
+    while (auto* entry = static_cast<agent_entry*>(q_take_match(&connected_Q, &mbox, mbox_compare))) {
+        log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", entry->name);
+        agent_entry_free(entry);
+        if (dropped != nullptr)
+            ++*dropped;
+    }
+    (void)take_back(mbox);
+    return true;
+}
+
 int read_mail(bool no_wait, std::int32_t awaited) { return read_mail_from(no_wait, awaited, 0); }
 
 int read_mail_from(bool no_wait, std::int32_t awaited, std::int32_t from)
@@ -434,9 +455,11 @@ int mail_dispatch(unsigned char* mail, std::size_t extent)
             return 0;
         default:
             // MAIL_SET among them: the daemon sends sets, it never takes one.
+            // A command this daemon does not know (a newer tool's, a stray
+            // mail) is one mail too many, not a reason to stop every agent.
             log_line(stderr, "%s: Unknown mail command: %d  (SMUX3006)\n", dsmux::PROGRAM_NAME,
                      command);
-            return READ_MAIL_FAILED;
+            return 0;
     }
 }
 

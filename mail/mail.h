@@ -11,7 +11,7 @@
 struct agent_entry;
 
 // Results of read_mail besides the command answers MAIL_ACK and MAIL_NAK.
-inline constexpr int READ_MAIL_FAILED = -1;  // receive failure or unknown command
+inline constexpr int READ_MAIL_FAILED = -1;  // receive failure
 inline constexpr int READ_MAIL_STOP = 1;     // MAIL_STOP or MAIL_STOP_ALL
 
 // Most mails kept for the polls after a reply wait; further ones are dropped
@@ -45,12 +45,21 @@ void mail_set_hooks(peer_release_hook peer_release, relay_trap_hook relay_trap);
 int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
               bool wait_reply);
 
+// True when `mbox` is an agent's mailbox whose process has gone
+// (mbox_gone): nobody will ever answer a mail there. Every connected agent
+// at that mailbox is then dropped from the list with its disconnect line,
+// as if it had disconnected, and the mail left waiting for it is taken back
+// (SMUX3017). `*dropped`, when given, gets the number of agents dropped.
+bool mail_agent_gone(std::int32_t mbox, int* dropped = nullptr);
+
 // Takes one mail and acts on it. The poll (`no_wait` set, `awaited` 0)
 // first serves the oldest deferred mail, if any. The reply wait (`no_wait`
 // clear, `awaited` MAIL_ACK) waits up to MAIL_REPLY_WAIT seconds for
 // MAIL_ACK or MAIL_NAK and defers every other mail to the following polls.
 // A mail longer than the receive capacity is dropped with a message
-// (SMUX3018) and the receive goes on. Returns -1, 0, 1, MAIL_ACK or MAIL_NAK (0 also when no mail was taken).
+// (SMUX3018) and the receive goes on; a mail of an unknown command is
+// dropped with a message (SMUX3006). Returns -1 (receive failure), 0, 1,
+// MAIL_ACK or MAIL_NAK (0 also when no mail was taken).
 // Re-arms the alarm tick with the alarm period before it returns.
 int read_mail(bool no_wait, std::int32_t awaited);
 

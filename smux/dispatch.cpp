@@ -14,6 +14,7 @@
 #include "lib/reg_watch.h"
 #include "smux/pairs.h"
 #include "snmp/smux_pdu.h"
+#include "smux/syntax.h"
 
 using dsmux::PROGRAM_NAME;
 
@@ -65,9 +66,10 @@ int encode_item(object_instance* inst, snmp_varbind* vb, const item_value& found
     }
 }
 
-// The value bytes of a set by the varbind's syntax; false when the syntax
-// carries nothing an item can take. `scratch` holds converted values.
-enum class set_bytes { ok, no_such_name, bad_value };
+// The value bytes of a set by the varbind's syntax: not `ok` when the
+// syntax carries nothing an item can take, or an OID whose text is too long
+// to send. `scratch` holds converted values.
+enum class set_bytes { ok, no_such_name, too_long };
 
 set_bytes value_bytes(const snmp_value& value, std::string& scratch, const void** bytes, std::size_t* length)
 {
@@ -81,6 +83,8 @@ set_bytes value_bytes(const snmp_value& value, std::string& scratch, const void*
         scratch.assign(reinterpret_cast<const char*>(&value.uval), sizeof value.uval);
         break;
     case SNMP_OCTET_STRING:
+    case SNMP_IPADDRESS:
+    case SNMP_OPAQUE:
         if (value.octets != nullptr && value.octets->len > 0)
             scratch.assign(reinterpret_cast<const char*>(value.octets->bytes), value.octets->len);
         else
@@ -95,7 +99,7 @@ set_bytes value_bytes(const snmp_value& value, std::string& scratch, const void*
         free_oid(copy);
         // An OID whose text does not fit cannot be sent faithfully.
         if (converted != 0)
-            return set_bytes::bad_value;
+            return set_bytes::too_long;
         scratch.assign(dotted);
         break;
     }
@@ -126,16 +130,6 @@ bool position_valid(int position)
     return pairs_table != nullptr && position >= 0 && position < pairs_count;
 }
 
-int write_result(int result)
-{
-    switch (result) {
-    case 0: return SNMP_NO_ERROR;
-    case -3: return SNMP_BAD_VALUE;
-    case -2: return SNMP_NO_SUCH_NAME;
-    default: return SNMP_GEN_ERR;
-    }
-}
-
 int set_value(object_instance* inst, snmp_varbind* vb, int position, const std::int32_t* index)
 {
     if (inst->type->syntax == nullptr) {
@@ -143,15 +137,19 @@ int set_value(object_instance* inst, snmp_varbind* vb, int position, const std::
                  inst->type->descriptor ? inst->type->descriptor : "");
         return SNMP_GEN_ERR;
     }
+    // A value of another syntax would reach the agent as bytes it cannot
+    // tell from a value of the right one.
+    if (int typed = set_syntax_status(inst->type->syntax, vb->value.syntax); typed != SNMP_NO_ERROR)
+        return typed;
     std::string scratch;
     const void* bytes = nullptr;
     std::size_t length = 0;
     switch (value_bytes(vb->value, scratch, &bytes, &length)) {
     case set_bytes::no_such_name: return SNMP_NO_SUCH_NAME;
-    case set_bytes::bad_value: return SNMP_BAD_VALUE;
+    case set_bytes::too_long: return SNMP_WRONG_LENGTH;
     case set_bytes::ok: break;
     }
-    return write_result(write_item(position, index, bytes, length));
+    return write_item(position, index, bytes, length);
 }
 
 // True when a get-next may answer from `type`: its OID comes after the asked

@@ -1,11 +1,19 @@
 // Start-up warnings about registry map entries that are served as nothing.
 #include "smux/mapcheck.h"
 
+#include <sys/stat.h>
+
+#include <climits>
 #include <cstdio>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cfg/reg.h"
+#include "lib/dirsearch.h"
 #include "lib/log.h"
+#include "lib/obj.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
 #include "smux/subtrees.h"
@@ -85,6 +93,90 @@ int registry_warnings()
         } else {
             continue;
         }
+        ++warnings;
+    }
+    return warnings;
+}
+
+namespace {
+
+// The object files of the registry: its regular files and those of its
+// directories, one level down, as names relative to it ("dir/file"). Names
+// beginning with a dot are an agent's files being written.
+std::vector<std::string> registry_files()
+{
+    std::vector<std::string> names;
+    const std::string registry = obj_registry_dir();
+    char name[NAME_MAX + 1];
+    DIR* top = nullptr;
+    while (dir_next_entry(registry.c_str(), name, sizeof name, &top) == 0) {
+        if (name[0] == '.')
+            continue;
+        std::string path = registry + "/" + name;
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0)
+            continue;
+        if (S_ISREG(status.st_mode)) {
+            names.emplace_back(name);
+            continue;
+        }
+        if (!S_ISDIR(status.st_mode))
+            continue;
+        char inner[NAME_MAX + 1];
+        DIR* sub = nullptr;
+        while (dir_next_entry(path.c_str(), inner, sizeof inner, &sub) == 0)
+            if (inner[0] != '.')
+                names.push_back(std::string(name) + "/" + inner);
+    }
+    return names;
+}
+
+}  // namespace
+
+int registry_file_warnings()
+{
+    // What the objects carry: (sub-path, item) pairs, a row file counting
+    // for its table's sub-path.
+    std::set<std::pair<std::string, std::string>> carried;
+    std::vector<std::pair<std::string, std::string>> items;  // file, item
+    for (const std::string& file : registry_files()) {
+        const reg_object* obj = obj_read(file.c_str());
+        if (obj == nullptr)
+            continue;
+        char subpath[OBJ_PATH_MAX];
+        strip_index(file.c_str(), subpath, sizeof subpath);
+        const reg_item* all = obj_items(obj);
+        for (std::uint32_t i = 0; i < obj->item_count; ++i) {
+            std::string item(all[i].name, strnlen(all[i].name, ITEM_NAME_MAX));
+            carried.emplace(subpath, item);
+            items.emplace_back(file, item);
+        }
+    }
+    // Before any agent has published, nothing is missing yet.
+    if (items.empty())
+        return 0;
+
+    std::set<std::string> mapped;
+    int warnings = 0;
+    qnode* cursor = registry_Q;
+    while (const auto* entry = static_cast<const reg_entry*>(q_walk(&registry_Q, &cursor))) {
+        mapped.insert(entry->name);
+        if (carried.count({entry->subpath, entry->name}) != 0)
+            continue;
+        log_line_at(LOG_PRI_WARNING, stderr,
+                    "%s: Registry entry %s: no object file under %s carries it: it is served as nothing  "
+                    "(SMUX4047)\n",
+                    PROGRAM_NAME, entry->name, entry->subpath);
+        ++warnings;
+    }
+    std::set<std::string> told;
+    for (const auto& [file, item] : items) {
+        if (mapped.count(item) != 0 || !told.insert(item).second)
+            continue;
+        log_line_at(LOG_PRI_WARNING, stderr,
+                    "%s: Object file %s carries item %s, which registry.mib does not map: it is not served  "
+                    "(SMUX4046)\n",
+                    PROGRAM_NAME, file.c_str(), item.c_str());
         ++warnings;
     }
     return warnings;

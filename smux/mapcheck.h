@@ -11,3 +11,12 @@
 // column). Needs the MIB definitions loaded; changes nothing. Returns the
 // number of warnings written.
 int registry_warnings();
+
+// For --check: compares the object files present in the data registry (as
+// registry_Q names it) with the registry map. Writes one warning per mapped
+// entry that no object file under its sub-path carries (SMUX4047) and one
+// per item name that object files carry and the map does not know
+// (SMUX4046): a name mistyped on either side. Says nothing while the
+// registry holds no object file (no agent has published yet). Returns the
+// number of warnings written.
+int registry_file_warnings();

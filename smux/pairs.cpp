@@ -11,8 +11,10 @@
 #include "lib/mail_format.h"
 #include "lib/paths.h"
 #include "mail/mail.h"
+#include "smux/syntax.h"
 #include "snmp/mib.h"
 #include "snmp/smux_pdu.h"
+#include "snmp/types.h"
 
 using dsmux::PROGRAM_NAME;
 
@@ -143,39 +145,41 @@ int write_item(int position, const std::int32_t* index, const void* value, std::
     reg_object* obj;
     reg_item* item;
     if (int found = find_item(position, index, &entry, &obj, &item); found != 0)
-        return found;
-    if (item->state == STATE_DISABLED || item->access == ACCESS_RD)
-        return -2;
+        return found == -1 ? SNMP_GEN_ERR : SNMP_NO_CREATION;
+    if (item->state == STATE_DISABLED)
+        return SNMP_NO_CREATION;
+    if (item->access == ACCESS_RD)
+        return SNMP_NOT_WRITABLE;
+    // A value is never cut: the agent would store what nobody asked for.
+    if (int fit = set_value_fit(item, length); fit != SNMP_NO_ERROR)
+        return fit;
     // Only an agent can take a set: mailbox 1 would send it to the daemon
-    // itself, which takes it for an unknown command and stops.
+    // itself, which would take it for a command of its own.
     if (obj->mbox <= SERVICE_MBOX) {
         log_line(stderr, "%s: Refused set of %.*s: owner mailbox %d is no agent's  (SMUX3019)\n", PROGRAM_NAME,
                  static_cast<int>(OBJ_NAME_MAX - 1), obj->name, static_cast<int>(obj->mbox));
-        return -3;
+        return SNMP_GEN_ERR;
+    }
+    // An agent that has died would leave the master waiting out the whole
+    // reply wait for an answer that cannot come; it is told at once.
+    if (int dropped = 0; mail_agent_gone(obj->mbox, &dropped)) {
+        if (dropped == 0)
+            log_line(stderr, "%s: Refused set of %.*s: owner mailbox %d has no process  (SMUX3024)\n", PROGRAM_NAME,
+                     static_cast<int>(OBJ_NAME_MAX - 1), obj->name, static_cast<int>(obj->mbox));
+        return SNMP_GEN_ERR;
     }
 
     // Texts travel with their terminator, so the agent can use them as is.
-    bool text = item->type == ITEM_STRING || item->type == ITEM_OID;
-    std::size_t send_length = length + (text ? 1 : 0);
-    if (send_length > item->size)
-        send_length = item->size;
-    // A mail must fit the queue's receive capacity on the agent's side.
-    if (MAIL_SET_BASE + send_length > MAIL_TEXT_MAX)
-        send_length = MAIL_TEXT_MAX - MAIL_SET_BASE;
-
+    std::size_t send_length = set_value_size(item, length);
     std::size_t mail_length = MAIL_SET_BASE + send_length;
     // The queue layer hands the kernel L bytes counted from offset 4, so a
-    // sender's buffer spans four bytes more than the mail.
+    // sender's buffer spans four bytes more than the mail. calloc leaves
+    // the terminator of a text in place after the value.
     auto* mail = static_cast<unsigned char*>(std::calloc(1, mail_length + 4));
     if (mail == nullptr)
-        return -1;
-    std::size_t copied = length < send_length ? length : send_length;
-    if (copied > 0)
-        std::memcpy(mail + MAIL_OFF_DATA, value, copied);
-    // The byte after the value is the terminator (calloc left it 0); a text
-    // cut to its item's size ends in a terminator inside that size.
-    if (item->type == ITEM_STRING && send_length > 0 && send_length <= length)
-        mail[MAIL_OFF_DATA + send_length - 1] = '\0';
+        return SNMP_GEN_ERR;
+    if (length > 0)
+        std::memcpy(mail + MAIL_OFF_DATA, value, length);
 
     mail_put_field(mail, MAIL_OFF_OWNER_MBOX, obj->mbox);
     std::snprintf(reinterpret_cast<char*>(mail + MAIL_OFF_OBJECT_NAME), OBJ_NAME_MAX, "%.*s",
@@ -184,15 +188,16 @@ int write_item(int position, const std::int32_t* index, const void* value, std::
     mail_put_field(mail, MAIL_OFF_MAIL_LENGTH, static_cast<std::int32_t>(mail_length));
     mail_put_field(mail, MAIL_OFF_ITEM_INDEX, entry->item_pos);
 
+    // Refused, unanswered or not sent: the value did not take.
     if (post_mail(obj->mbox, MAIL_SET, mail, mail_length, true) != 0) {
         std::free(mail);
-        return -3;
+        return SNMP_WRONG_VALUE;
     }
     if (q_add(&pending_Q, mail) == nullptr) {
         std::free(mail);
-        return -1;
+        return SNMP_GEN_ERR;
     }
-    return 0;
+    return SNMP_NO_ERROR;
 }
 
 const std::int32_t* table_instance(int position, const std::uint32_t* subids, int length, int* count, int mode)
@@ -206,8 +211,9 @@ const std::int32_t* table_instance(int position, const std::uint32_t* subids, in
 void flush_pending_sets(bool commit)
 {
     while (auto* mail = static_cast<unsigned char*>(q_take(&pending_Q))) {
-        if (commit) {
-            std::int32_t owner = mail_get_field(mail, MAIL_OFF_OWNER_MBOX);
+        std::int32_t owner = mail_get_field(mail, MAIL_OFF_OWNER_MBOX);
+        // An agent that died since its phase 1 would only cost a reply wait.
+        if (commit && !mail_agent_gone(owner)) {
             std::int32_t mail_length = mail_get_field(mail, MAIL_OFF_MAIL_LENGTH);
             mail_put_field(mail, MAIL_OFF_PHASE, 2);
             (void)post_mail(owner, MAIL_SET, mail, static_cast<std::size_t>(mail_length), true);

@@ -51,10 +51,15 @@ int read_item(int position, const std::int32_t* index, item_value* out);
 
 // Sends a set of `length` value bytes for the item of entry `position` to
 // the owning agent (phase 1, waiting for its answer) and keeps the mail for
-// the commit. 0; -1 outside the table or no memory; -2 no object, no item,
-// disabled or read-only; -3 the agent refused, did not answer, the mail
-// could not be sent, or the object names no agent's mailbox (1 or below:
-// refused with a message, nothing sent).
+// the commit. Answers with an SNMP status, the precise one of SNMPv2 (a v1
+// answer carries snmp_v1_status of it): noError; genErr outside the table,
+// without memory, for an object that names no agent's mailbox (1 or below:
+// SMUX3019) or whose agent's process has gone (dropped from the connected
+// agents at once, SMUX3024 when none was connected there); noCreation no
+// object, no such item, or a disabled one; notWritable a read-only item;
+// wrongLength a value that does not fit the item (set_value_fit); these
+// send nothing. wrongValue the agent refused or did not answer, or the mail
+// could not be sent.
 int write_item(int position, const std::int32_t* index, const void* value, std::size_t length);
 
 // obj_select_index for entry `position`, or null outside the table.

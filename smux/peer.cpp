@@ -47,8 +47,11 @@ bool peer_load_definitions()
 {
     char defs[SMUX_PEER_TEXT_MAX + 1];
     std::snprintf(defs, sizeof defs, "%s.defs", PROGRAM_NAME);
-    if (readobjects(defs) == 0)
+    if (readobjects(defs) == 0) {
+        // Packages add object types of their own in a directory beside it.
+        (void)read_definition_fragments(defs);
         return true;
+    }
     log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, defs);
     return false;
 }

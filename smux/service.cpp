@@ -12,10 +12,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
+#include "lib/dirsearch.h"
 #include "lib/log.h"
 #include "lib/obj.h"
 #include "lib/paths.h"
@@ -24,6 +26,7 @@
 #include "smux/dispatch.h"
 #include "smux/mapcheck.h"
 #include "smux/pairs.h"
+#include "snmp/mib.h"
 
 using dsmux::PROGRAM_NAME;
 
@@ -63,11 +66,11 @@ bool read_config(const char* file, bool retried)
     return false;
 }
 
-bool read_registry(const char* file)
+bool read_registry(const char* file, int (*reader)(const char*) = read_registry_file)
 {
     // The reader appends: what a failed read added lies after the mark.
     std::size_t before = q_elements(&registry_Q).size();
-    if (read_registry_file(file) == 0)
+    if (reader(file) == 0)
         return true;
     registry_count -= static_cast<int>(q_drop_after(&registry_Q, before, release_plain));
     if (registry_count < 0)
@@ -75,6 +78,46 @@ bool read_registry(const char* file)
     cannot_interpret(file);
     return false;
 }
+
+// Reads the fragment files of "<file>.d" whose names end in `suffix` with
+// `read`, which reports a failure and leaves nothing of that fragment
+// behind. A fragment that fails is left out and the others are read all
+// the same: one package's mistake must not keep the daemon, and every other
+// agent, from starting. Returns how many failed.
+template <typename reader>
+int read_fragments(const char* file, const char* suffix, reader read)
+{
+    int failed = 0;
+    for (const std::string& fragment : fragment_files((std::string(file) + ".d").c_str(), suffix))
+        failed += read(fragment.c_str()) ? 0 : 1;
+    return failed;
+}
+
+// `config` and then its fragments (config.d/*.conf): false when `config`
+// itself cannot be read; `*bad` counts the fragments left out.
+bool read_config_all(bool retried, int* bad)
+{
+    *bad = 0;
+    if (!read_config("config", retried))
+        return false;
+    *bad = read_fragments("config", ".conf", [](const char* f) { return read_config(f, true); });
+    return true;
+}
+
+// `registry.mib` and then its fragments (registry.mib.d/*.mib), which add
+// entries under the directory the main file names.
+bool read_registry_all(int* bad)
+{
+    *bad = 0;
+    if (!read_registry("registry.mib"))
+        return false;
+    *bad = read_fragments("registry.mib", ".mib",
+                          [](const char* f) { return read_registry(f, read_registry_fragment); });
+    return true;
+}
+
+// How many definitions fragments the last read_definition_fragments left out.
+int definition_fragments_failed = 0;
 
 // Moves into the data registry directory. The object reader is handed the
 // absolute path: the table searches name files by the registry's path, which
@@ -94,22 +137,38 @@ int service_check(bool mib_loaded, int* warnings)
     // The same readers and messages as a start, in the same order; each
     // failure is one problem, and a failed read does not stop the others.
     // A start goes on without "../../mailcfg", so its absence only warns.
-    int problems = 0;
+    int problems = definition_fragments_failed;
     *warnings = 0;
-    if (!read_config("config", true))
+    int bad = 0;
+    if (!read_config_all(true, &bad))
         ++problems;
+    problems += bad;
     if (!read_config("../../mailcfg", false))
         ++*warnings;
-    if (!read_registry("registry.mib"))
+    if (!read_registry_all(&bad))
         ++problems;
+    problems += bad;
     problems += agents_not_found();
     // Without the MIB definitions every entry would look unknown.
     if (mib_loaded)
         *warnings += registry_warnings();
+    *warnings += registry_file_warnings();
     return problems;
 }
 
 void service_reset() { completed = completed_steps{}; }
+
+int read_definition_fragments(const char* defs)
+{
+    definition_fragments_failed = read_fragments(defs, ".defs", [](const char* fragment) {
+        if (readobjects(fragment) == 0)
+            return true;
+        // smux_info names the fragment and the line that failed.
+        log_line(stderr, "%s: Can't find or interpret MIB file: %s  (SMUX4017)\n", PROGRAM_NAME, smux_info);
+        return false;
+    });
+    return definition_fragments_failed;
+}
 
 int service_start()
 {
@@ -152,7 +211,8 @@ int service_init(const char* install_dir)
     // and the debug switch. The relative names are read from the start
     // directory, which is left only at the end.
     if (!completed.config) {
-        if (!read_config("config", true))
+        int bad = 0;
+        if (!read_config_all(true, &bad))
             return -1;
         completed.config = true;
     }
@@ -166,7 +226,8 @@ int service_init(const char* install_dir)
     // The registry map: the registry directory and the objects to serve. A
     // map that cannot be read leaves no queue and no agent behind.
     if (!completed.registry) {
-        if (!read_registry("registry.mib"))
+        int bad = 0;
+        if (!read_registry_all(&bad))
             return -1;
         completed.registry = true;
         // Entries nothing can serve are told once, while they are all still

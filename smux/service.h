@@ -21,13 +21,21 @@ int subtree_init();
 int service_init(const char* install_dir = dsmux::INSTALL_DIR);
 
 // What a start would meet in the start directory, without starting
-// anything: reads `config`, "../../mailcfg" and `registry.mib` as
+// anything: reads `config`, "../../mailcfg" and `registry.mib` (each with
+// its fragment files, a fragment left out counting as a problem) as
 // service_init does (with its messages), reports each configured agent that
 // is not on PATH, and, when `mib_loaded`, warns about registry entries
 // nothing serves. A missing "../../mailcfg" is a warning: a start goes on
 // without it. Returns the number of problems; the number of warnings goes to
 // `*warnings`. Creates no queue and starts no agent.
 int service_check(bool mib_loaded, int* warnings);
+
+// Reads the MIB definitions fragments, "<defs>.d/*.defs", into the MIB after
+// the main file `defs`, in byte order of their names. One that cannot be
+// read is reported (SMUX4017, with its file, line and reason) and left out;
+// the others are read. Returns how many were left out; service_check counts
+// them as problems.
+int read_definition_fragments(const char* defs);
 
 // Test seam: forget which steps completed (the state they built stays).
 void service_reset();

@@ -19,6 +19,7 @@
 #include "lib/mail_format.h"
 #include "lib/obj.h"
 #include "mail/board.h"
+#include "smux/syntax.h"
 #include "snmp/mib.h"
 #include "smux/master.h"
 
@@ -159,7 +160,7 @@ int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item*
 
     snmp_oid* base = text2oid(item_name);
     if (base == nullptr)
-        return -1;
+        return TRAP_VB_UNKNOWN_NAME;
     int n = object->index_count != 0 ? object->index_count : 1;
     snmp_oid* name = oid_extend(base, n);
     free_oid(base);
@@ -172,22 +173,23 @@ int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item*
             name->ids[name->count - n + i] = static_cast<std::uint32_t>(object->index[i]);
     }
 
-    int syntax = SNMP_NULL;
+    // The object type's syntax, so that a manager that loaded the MIB finds
+    // the value of the type it expects.
+    const object_type* type = text2obj(item_name);
+    int syntax = trap_value_syntax(item, type != nullptr ? type->syntax : nullptr);
     std::uint32_t uval = 0;
     std::int32_t sval = 0;
     snmp_octets* octets = nullptr;
     snmp_oid* oid_value = nullptr;
     switch (item->type) {
     case ITEM_UNSIGNED:
-        syntax = SNMP_COUNTER;
-        uval = decode_fixed32(value);
-        break;
     case ITEM_SIGNED:
-        syntax = SNMP_INTEGER;
+        // INTEGER and TimeTicks take the signed value, Counter and Gauge
+        // the unsigned one: the same 32 bits.
+        uval = decode_fixed32(value);
         sval = decode_int32(value);
         break;
     case ITEM_STRING:
-        syntax = SNMP_OCTET_STRING;
         octets = make_octet_from_text(reinterpret_cast<const char*>(value));
         if (octets == nullptr) {
             log_line(stderr, "build_varbind: make_octet_from_text() failed (1)\n");
@@ -196,7 +198,6 @@ int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item*
         }
         break;
     case ITEM_RAW:
-        syntax = SNMP_OCTET_STRING;
         octets = make_octetstring(value, item->length);
         if (octets == nullptr) {
             log_line(stderr, "build_varbind: make_octetstring() failed (2)\n");
@@ -205,11 +206,10 @@ int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item*
         }
         break;
     case ITEM_OID:
-        syntax = SNMP_OBJECT_ID;
         oid_value = make_obj_id_from_dot(reinterpret_cast<const char*>(value));
         if (oid_value == nullptr) {
             free_oid(name);
-            return -1;
+            return TRAP_VB_BAD_VALUE;
         }
         break;
     default:
@@ -267,23 +267,37 @@ int relay_trap(const unsigned char* body, std::size_t length)
         return fail();
     if (build_varbind_enterprise(&list) != 0)
         return fail();
-    if (item_count != 0) {
-        reg_object* object = obj_read(object_name);
-        if (object == nullptr)
-            return fail();
-        for (std::uint32_t i = 0; i < item_count; ++i) {
-            std::uint32_t index = mail_trap_item(trap, i);
-            reg_item* item = index < object->item_count ? obj_item(object, static_cast<int>(index)) : nullptr;
-            if (item == nullptr) {
-                // An agent's mistake should not cost the whole alarm: the
-                // trap goes out with the items that exist.
-                log_line(stderr, "%s: relay_trap: object %s has no item %u, left out of trap # %d\n",
-                         dsmux::PROGRAM_NAME, object_name, index, trap_number);
-                continue;
-            }
-            if (build_varbind(&list, object, item, obj_value(item)) != 0)
-                return fail();
+    // An agent's mistake, or a value that cannot be read, must not cost the
+    // whole alarm: the trap goes out with the varbinds that could be built,
+    // and the log says what was left out and why.
+    reg_object* object = item_count != 0 ? obj_read(object_name) : nullptr;
+    if (item_count != 0 && object == nullptr)
+        log_line(stderr, "%s: relay_trap: object %s cannot be read, its items left out of trap # %d\n",
+                 dsmux::PROGRAM_NAME, object_name, trap_number);
+    for (std::uint32_t i = 0; object != nullptr && i < item_count; ++i) {
+        std::uint32_t index = mail_trap_item(trap, i);
+        reg_item* item = index < object->item_count ? obj_item(object, static_cast<int>(index)) : nullptr;
+        if (item == nullptr) {
+            log_line(stderr, "%s: relay_trap: object %s has no item %u, left out of trap # %d\n",
+                     dsmux::PROGRAM_NAME, object_name, index, trap_number);
+            continue;
         }
+        const char* why = nullptr;
+        switch (build_varbind(&list, object, item, obj_value(item))) {
+        case 0:
+            continue;
+        case TRAP_VB_UNKNOWN_NAME:
+            why = "is not in the MIB definitions";
+            break;
+        case TRAP_VB_BAD_VALUE:
+            why = "has a value that is no OID";
+            break;
+        default:
+            why = "cannot be made a varbind";
+            break;
+        }
+        log_line(stderr, "%s: relay_trap: item %.*s of object %s %s, left out of trap # %d\n", dsmux::PROGRAM_NAME,
+                 static_cast<int>(ITEM_NAME_MAX - 1), item->name, object_name, why, trap_number);
     }
 
     if (list.head != nullptr) {

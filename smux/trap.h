@@ -31,9 +31,13 @@ struct trap_varbinds {
 
 // Relays the trap whose MAIL_TRAP body (the mail from offset 12 on) is the
 // `length` bytes at `body`. Returns 0 once the trap went out (or had no
-// variables), -1 when its list could not be built; then no SNMP or board
-// trap is sent, though the UNIX mail has gone. An item index that names no
-// item of the object is left out of the trap with a message.
+// variables), -1 when the body does not hold together or the host name or
+// enterprise varbind could not be made; then no SNMP or board trap is sent,
+// though the UNIX mail has gone. An item that cannot go into the trap (an
+// object that cannot be read, an index that names no item, an item name the
+// MIB definitions do not know, a value that cannot be made a varbind) is
+// left out with a message naming the object or item and why, and the trap
+// goes out with the rest.
 int relay_trap(const unsigned char* body, std::size_t length);
 
 // Sends `text` to every mail command of the configuration, in order.
@@ -45,7 +49,13 @@ int build_varbind_sysname(trap_varbinds* list);
 // Appends the enterprise value (looked up until a lookup succeeds or no
 // community string is found; 0 until then).
 int build_varbind_enterprise(trap_varbinds* list);
-// Appends the item's variable with the value at `value` (within `object`).
+// Results of build_varbind besides 0 and -1 (no memory, a bad header).
+inline constexpr int TRAP_VB_UNKNOWN_NAME = -2;  // the item's name is not in the MIB definitions
+inline constexpr int TRAP_VB_BAD_VALUE = -3;     // an OID item whose text is no OID
+
+// Appends the item's variable with the value at `value` (within `object`),
+// in the syntax trap_value_syntax gives it. 0, or -1, TRAP_VB_UNKNOWN_NAME
+// or TRAP_VB_BAD_VALUE with nothing appended.
 int build_varbind(trap_varbinds* list, const reg_object* object, const reg_item* item,
                   const unsigned char* value);
 void append_varbind(trap_varbinds* list, snmp_varbind* vb);

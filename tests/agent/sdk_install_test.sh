@@ -39,12 +39,36 @@ project(outside C)
 find_package(dsagent 1.0 REQUIRED)
 add_executable(agent-hello hello.c)
 target_link_libraries(agent-hello PRIVATE dsagent::dsagent)
+add_executable(agent-hello-shared hello.c)
+target_link_libraries(agent-hello-shared PRIVATE dsagent::dsagent_shared)
 CMAKE
 env -u CMAKE_C_COMPILER_LAUNCHER cmake -S "$work/outside" -B "$work/outside/build" -DCMAKE_PREFIX_PATH="$root" >/dev/null
 cmake --build "$work/outside/build" >/dev/null
 
+# No libstdc++ anywhere: not on pkg-config's link line, not needed by the
+# programs or by the shared library, which carries its soname.
+needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
+case "$(pkg-config --libs dsagent)" in *stdc++*) echo "pkg-config links libstdc++" >&2; exit 1 ;; esac
+shared="$root/lib/libdsagent.so.1"
+if ! readelf -d "$shared" | grep -q 'Library soname: \[libdsagent.so.1\]'; then
+    echo "$shared has no soname libdsagent.so.1" >&2
+    exit 1
+fi
+for program in "$work/hello-pc" "$work/hello-c11" "$work/outside/build/agent-hello" \
+               "$work/outside/build/agent-hello-shared" "$shared"; do
+    if needed "$program" | grep -q 'libstdc++'; then
+        echo "$program needs libstdc++" >&2
+        exit 1
+    fi
+done
+if ! needed "$work/outside/build/agent-hello-shared" | grep -qx 'libdsagent.so.1'; then
+    echo "agent-hello-shared does not use the shared library" >&2
+    exit 1
+fi
+
 # The programs run: without arguments the agent prints its usage and exits 2.
-for agent in "$work/hello-pc" "$work/hello-c11" "$work/outside/build/agent-hello"; do
+for agent in "$work/hello-pc" "$work/hello-c11" "$work/outside/build/agent-hello" \
+             "$work/outside/build/agent-hello-shared"; do
     status=0
     "$agent" >/dev/null 2>&1 || status=$?
     if [ "$status" -ne 2 ]; then
@@ -52,4 +76,4 @@ for agent in "$work/hello-pc" "$work/hello-c11" "$work/outside/build/agent-hello
         exit 1
     fi
 done
-echo "agent-hello built from the installed SDK with pkg-config and find_package"
+echo "agent-hello built from the installed SDK with pkg-config and find_package, static and shared, without libstdc++"

@@ -92,6 +92,23 @@ TEST_F(registry_file, table_index_applies_to_later_table_entries_by_its_low_8_bi
     EXPECT_EQ(entries(), expected);
 }
 
+TEST_F(registry_file, fragment_adds_entries_under_the_main_files_directory_with_its_own_table_index)
+{
+    ASSERT_EQ(read("registry /r table_index 3 \"a\" \"one\" TABLE\n"), 0);
+    std::string fragment = dir.write("50-pkg.mib", "\"b\" \"two\" TABLE registry /r table_index 2 \"c\" \"three\" TABLE\n");
+    log = cfg_test::capture_stderr([&] { EXPECT_EQ(read_registry_fragment(fragment.c_str()), 0); });
+    EXPECT_EQ(log, "");
+    EXPECT_STREQ(obj_registry_dir(), "/r");
+    std::vector<entry_rec> expected = {{"a", "one", TABLE, 3}, {"b", "two", TABLE, 0}, {"c", "three", TABLE, 2}};
+    EXPECT_EQ(entries(), expected);
+
+    // Another directory would move the main map's objects: refused.
+    fragment = dir.write("60-other.mib", "registry /elsewhere\n");
+    log = cfg_test::capture_stderr([&] { EXPECT_EQ(read_registry_fragment(fragment.c_str()), -1); });
+    EXPECT_EQ(log, cfg_test::error_line(fragment, 1, "The data registry directory is the one registry.mib names"));
+    EXPECT_STREQ(obj_registry_dir(), "/r");
+}
+
 TEST_F(registry_file, later_directory_statement_wins_and_values_may_be_words)
 {
     ASSERT_EQ(read("registry first \"x\" \"one\" SCALAR registry -second\n"), 0);

@@ -24,6 +24,7 @@
 
 #include "lib/obj_format.h"
 #include "tests/e2e/sandbox.h"
+#include "tests/support/object_image.h"
 #include "tests/e2e/server_defs.h"
 
 using namespace dsmux::e2e;
@@ -376,6 +377,47 @@ TEST_P(daemon_both, get_encodes_each_item_type_by_the_objects_syntax)
     }
 }
 
+// ---- fragment files: what a package adds beside the operator's files ------
+
+TEST_F(daemon_serve, objects_and_agents_of_fragment_files_are_served)
+{
+    // The C table agent as a package installs it: started from config.d,
+    // its object types and map entries in the fragments it ships.
+    write_tree(agent_line("ack"));
+    auto fragment = [&](const std::string& name, const std::string& text) {
+        ASSERT_EQ(run({"mkdir", "-p", start_dir() + "/" + name.substr(0, name.find('/'))}).status, 0);
+        ASSERT_TRUE(write_file(start_dir() + "/" + name, text));
+    };
+    const std::string example = source_dir() + "/examples/agent-table/";
+    fragment("config.d/50-agent-table.conf", "agent agent-table " + REGISTRY + " backup report;\n");
+    fragment("dorsrvsmuxd.defs.d/50-agent-table.defs", read_file(example + "agent-table.defs"));
+    fragment("registry.mib.d/50-agent-table.mib", read_file(example + "agent-table.mib"));
+    // Broken fragments are told with their file and line and left out.
+    fragment("registry.mib.d/60-broken.mib", "\nnonsense\n");
+    fragment("dorsrvsmuxd.defs.d/60-broken.defs", "pkgOther vdnNowhere.1 INTEGER read-only mandatory\n");
+    start_snmp();
+    daemon_ = start_daemon();
+    ASSERT_GT(daemon_, 0);
+    ASSERT_TRUE(wait_for_line(daemon_log(), "published 10", milliseconds(20000)));
+    ASSERT_TRUE(wait_for_cold_start());
+
+    const std::string entry = BASE + ".1.100.1";
+    ASSERT_TRUE(wait_until([&] { return value_of(snmpget(entry + ".2.2", "2c")) == "STRING: \"report\""; },
+                           milliseconds(10000)));
+    EXPECT_EQ(value_of(snmpget(entry + ".2.1")), "STRING: \"backup\"");
+    EXPECT_EQ(value_of(snmpget(entry + ".3.1")).rfind("Gauge32: ", 0), 0u);
+    ASSERT_EQ(snmpset(entry + ".4.2", "i", "7").status, 0);
+    EXPECT_EQ(value_of(snmpget(entry + ".4.2")), "INTEGER: 7");
+    EXPECT_NE(snmpset(entry + ".4.2", "i", "12").err.find("badValue"), std::string::npos) << "the agent's refusal";
+    std::string log = read_file(daemon_log());
+    for (const char* told :
+         {"dorsrvsmuxd: registry.mib.d/60-broken.mib: line 2: keyword \"nonsense\" not found  (SMUX4026)",
+          "dorsrvsmuxd: Can't interpret file: registry.mib.d/60-broken.mib  (SMUX4020)",
+          "dorsrvsmuxd: Can't find or interpret MIB file: dorsrvsmuxd.defs.d/60-broken.defs:1: unknown parent "
+          "\"vdnNowhere\"  (SMUX4017)"})
+        EXPECT_NE(log.find(told), std::string::npos) << told << "\n" << log;
+}
+
 // ---- get-next and walks ----------------------------------------------------
 
 TEST_P(daemon_both, get_next_moves_from_each_object_to_the_next_in_mib_order)
@@ -589,13 +631,12 @@ TEST_P(daemon_both, set_of_each_syntax_sends_the_exact_phase_one_and_two_mails)
         {T_UNSIGNED + ".0", "u", "4000000001", 0, "4", "01286bee"},
         {T_TICKS + ".0", "t", "500", 5, "4", "f4010000"},
         {T_STRING + ".0", "s", "abc", 2, "4", "61626300"},
-        // Longer than the item's 16 bytes: cut, and the last byte kept is a NUL.
-        {T_STRING + ".0", "s", "abcdefghijklmnopqrstu", 2, "16", "6162636465666768696a6b6c6d6e6f00"},
+        // Exactly the item's 16 bytes with the NUL.
+        {T_STRING + ".0", "s", "abcdefghijklmno", 2, "16", "6162636465666768696a6b6c6d6e6f00"},
         {T_RAW + ".0", "x", "0102", 3, "2", "0102"},
         {T_RAW + ".0", "d", "1.2.250", 3, "3", "0102fa"},
         {T_OID + ".0", "o", ".1.3.6.1.4.1.32473.9", 4, "20", "312e332e362e312e342e312e33323437332e3900"},
-        // The value's syntax is not compared with the item's type.
-        {T_STRING + ".0", "i", "1", 2, "5", "0100000000"},
+        {T_IP + ".0", "a", "10.0.0.1", 8, "4", "0a000001"},
     };
     for (const row& r : rows) {
         std::remove(set_log().c_str());
@@ -635,12 +676,28 @@ TEST_P(daemon_both, set_refusals_reach_snmpset_as_errors)
     struct row {
         std::string oid, type, value, error;
     };
-    for (const row& r : std::vector<row>{{T_READONLY + ".0", "s", "x", "noSuchName"},
-                                         {T_IP + ".0", "a", "10.0.0.1", "noSuchName"},
-                                         {O1 + ".1", "i", "5", "noSuchName"}}) {
+    for (const row& r : std::vector<row>{
+             {T_READONLY + ".0", "s", "x", "noSuchName"},
+             {O1 + ".1", "i", "5", "noSuchName"},
+             // A value of another syntax than the object's (wrongType).
+             {T_SIGNED + ".0", "x", "0a000000", "badValue"},
+             {T_SIGNED + ".0", "u", "5", "badValue"},
+             {T_SIGNED + ".0", "t", "5", "badValue"},
+             {T_SIGNED + ".0", "a", "10.0.0.1", "badValue"},
+             {T_UNSIGNED + ".0", "i", "5", "badValue"},
+             {T_COUNTER + ".0", "u", "5", "badValue"},
+             {T_TICKS + ".0", "i", "5", "badValue"},
+             {T_STRING + ".0", "i", "1", "badValue"},
+             {T_STRING + ".0", "o", ".1.3.6", "badValue"},
+             {T_OID + ".0", "s", "1.3.6", "badValue"},
+             {T_IP + ".0", "x", "0a000001", "badValue"},
+             // A value the item cannot hold whole (wrongLength).
+             {T_STRING + ".0", "s", "abcdefghijklmnop", "badValue"},
+             {T_RAW + ".0", "x", "010203040506070809", "badValue"},
+         }) {
         auto answer = snmpset(r.oid, r.type, r.value);
-        EXPECT_NE(answer.status, 0) << r.oid << " was set: " << answer.out;
-        EXPECT_NE(answer.err.find(r.error), std::string::npos) << r.oid << ": " << answer.err;
+        EXPECT_NE(answer.status, 0) << r.oid << " " << r.type << " was set: " << answer.out;
+        EXPECT_NE(answer.err.find(r.error), std::string::npos) << r.oid << " " << r.type << ": " << answer.err;
     }
     // Refused by the daemon: the agent never heard of them.
     EXPECT_TRUE(sets().empty()) << read_file(set_log());
@@ -691,7 +748,7 @@ TEST_P(daemon_both, set_that_waits_for_its_agent_reaches_it_once_in_each_phase)
 
 // ---- the mailbox queue under stress ----------------------------------------
 
-TEST_F(daemon_serve, queue_filled_for_a_dead_agent_still_lets_sets_fail_and_shutdown_finish)
+TEST_F(daemon_serve, set_to_a_dead_agent_is_refused_at_once_and_its_full_queue_lets_shutdown_finish)
 {
     start_all();
     pid_t agent = agent_pid();
@@ -700,12 +757,34 @@ TEST_F(daemon_serve, queue_filled_for_a_dead_agent_still_lets_sets_fail_and_shut
     ASSERT_TRUE(wait_until([&] { return kill(agent, 0) != 0; }, milliseconds(5000)));
     // What sets to the dead agent's objects would leave behind, to the brim.
     ASSERT_GT(fill_queue(agent), 0);
-    auto answer = snmpset(T_SIGNED + ".0", "i", "9");
+    // One try of two seconds, no retry: a set that waited for the dead agent
+    // would time out here, and snmpd would not answer meanwhile.
+    auto quick = [](const std::string& command, const std::vector<std::string>& request) {
+        std::vector<std::string> argv = {command, "-v1", "-c", command == "snmpset" ? "private" : "public", "-On",
+                                         "-m",    "",    "-t", "2",    "-r", "0", "127.0.0.1:161"};
+        argv.insert(argv.end(), request.begin(), request.end());
+        return run(argv, milliseconds(10000));
+    };
+    auto set = std::async(std::launch::async, [&] { return quick("snmpset", {T_SIGNED + ".0", "i", "9"}); });
+    auto name = std::async(std::launch::async, [&] { return quick("snmpget", {".1.3.6.1.2.1.1.5.0"}); });
+    auto answer = set.get();
     EXPECT_NE(answer.status, 0) << answer.out;
-    EXPECT_NE(answer.err.find("badValue"), std::string::npos) << answer.err;
+    EXPECT_NE(answer.err.find("genErr"), std::string::npos) << answer.err;
+    auto sysname = name.get();
+    EXPECT_EQ(sysname.status, 0) << sysname.err;
+    EXPECT_EQ(value_of(sysname), "STRING: \"sandbox\"");
+    // The agent is dropped once, and the mail left for it is taken back.
+    EXPECT_TRUE(wait_for_line(daemon_log(), "Disconnect agent:" + std::string(6, ' ') + "serve_agent", milliseconds(1000)));
     EXPECT_TRUE(wait_for_line(daemon_log(), "has no process: ", milliseconds(1000)));
+    // Once dropped, a set to its objects is refused with the object's name.
+    auto again = quick("snmpset", {T_STRING + ".0", "s", "x"});
+    EXPECT_NE(again.err.find("genErr"), std::string::npos) << again.err;
+    EXPECT_TRUE(wait_for_line(daemon_log(), "Refused set of sys/scalars: owner mailbox " + std::to_string(agent) +
+                                                " has no process  (SMUX3024)", milliseconds(1000)));
+    EXPECT_EQ(count_of(read_file(daemon_log()), "Disconnect agent:"), 1u);
     EXPECT_EQ(value_of(snmpget(T_SIGNED + ".0")), "INTEGER: -42");
-    // The stop broadcast at shutdown finds the queue full again.
+    // The queue full again: the stop at shutdown no longer goes to the
+    // dropped agent, and nothing waits for room.
     ASSERT_GT(fill_queue(agent), 0);
     int status = stop(daemon_, SIGTERM, milliseconds(30000));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
@@ -1158,6 +1237,40 @@ TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_sta
     // Nothing was started: no mailbox queue exists.
     EXPECT_LT(msgget(key, 0), 0);
     EXPECT_EQ(run({bin_dir() + "/dorsrvsmuxd", "--bogus"}).status, 2);
+}
+
+TEST_F(daemon_e2e, check_reads_fragments_and_compares_the_registry_files_with_the_map)
+{
+    prepare();
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    // The objects of every mapped name, as the agent publishes them.
+    pid_t agent = spawn({bin_dir() + "/daemon_agent", registry_}, "agent");
+    ASSERT_TRUE(wait_for_line(log_path("agent"), "published 8", std::chrono::milliseconds(10000)));
+    stop(agent, SIGKILL);
+    for (const char* dir : {"/dorsrvsmuxd.defs.d", "/registry.mib.d", "/config.d"})
+        mkdir((run_ + dir).c_str(), 0755);
+    // A name mapped (and defined) that no object carries, an item no entry
+    // maps, and a configuration fragment that does not read.
+    ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs.d/50-extra.defs", "eSpare vdnSystemInfo.7 INTEGER read-only mandatory\n"));
+    ASSERT_TRUE(write_file(run_ + "/registry.mib.d/50-extra.mib", "\"sys/scalars\" \"eSpare\" SCALAR\n"));
+    ASSERT_TRUE(write_file(run_ + "/config.d/50-bad.conf", "nonsense;\n"));
+    ASSERT_TRUE(write_object_file(registry_ + "/sys/extra",
+                                  ::object_image({"sys/extra", registry_ + "/sys/extra", 4242, {}},
+                                               {{"eLevl", ITEM_SIGNED, image_u32(1)}})));
+    run_result checked = check(run_);
+    EXPECT_EQ(checked.status, 1) << checked.out << checked.err;
+    for (const char* told :
+         {"dorsrvsmuxd: Registry entry eSpare: no object file under sys/scalars carries it: it is served as "
+          "nothing  (SMUX4047)",
+          "dorsrvsmuxd: Object file sys/extra carries item eLevl, which registry.mib does not map: it is not "
+          "served  (SMUX4046)",
+          "dorsrvsmuxd: config.d/50-bad.conf: line 1: keyword \"nonsense\" not found  (SMUX4026)",
+          "dorsrvsmuxd: Can't interpret file: config.d/50-bad.conf  (SMUX4020)",
+          "dorsrvsmuxd: check: 1 problem, 3 warnings"})
+        EXPECT_NE((checked.out + checked.err).find(told), std::string::npos) << told << "\n" << checked.out << checked.err;
+    // Not the other mapped names: their objects carry them.
+    EXPECT_EQ(checked.err.find("(SMUX4040)"), std::string::npos) << checked.err;
+    EXPECT_EQ(count_of(checked.err, "(SMUX4047)"), 1u) << checked.err;
 }
 
 TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)

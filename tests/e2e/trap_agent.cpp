@@ -1,6 +1,7 @@
 // An agent for the trap relay's end-to-end tests, built on the agent
-// library. It publishes a scalar group with an item of every type and one
-// row of a two-index table, connects to the daemon, and on each SIGUSR1
+// library. It publishes a scalar group with an item of every type (items
+// 0..6: tLevel, tText, tCount, tOid, tRaw, tGauge and tUnknown, a name the
+// daemon's MIB does not know) and one row of a two-index table, connects to the daemon, and on each SIGUSR1
 // sends the next trap of its command line:
 //   trap_agent REGISTRY_DIR OBJECT:NUMBER:ITEMS:TEXT ...
 // ITEMS is a comma-separated list of item positions (may be empty). It logs
@@ -34,12 +35,17 @@ void publish_objects(const char* registry, int32_t mbox)
     int count = dsagent_object_add_item(s, "tCount", DSAGENT_UNSIGNED, DSAGENT_RD, 4);
     int oid = dsagent_object_add_item(s, "tOid", DSAGENT_OID, DSAGENT_RD, 32);
     int raw = dsagent_object_add_item(s, "tRaw", DSAGENT_RAW, DSAGENT_RD, 8);
+    int gauge = dsagent_object_add_item(s, "tGauge", DSAGENT_UNSIGNED, DSAGENT_RD, 4);
+    // A name the daemon's MIB definitions do not know.
+    int unknown = dsagent_object_add_item(s, "tUnknown", DSAGENT_SIGNED, DSAGENT_RD, 4);
     dsagent_object_set_signed(s, level, -42);
     dsagent_object_set_text(s, text, "hello");
     dsagent_object_set_unsigned(s, count, 7);
     dsagent_object_set_text(s, oid, "1.3.6.1.4.1.32473.1");
     const unsigned char bytes[] = {0x01, 0xab, 0x00};
     dsagent_object_set_raw(s, raw, bytes, sizeof bytes);
+    dsagent_object_set_unsigned(s, gauge, 95);
+    dsagent_object_set_signed(s, unknown, 5);
     if (dsagent_object_publish(s) != 0)
         std::printf("publish failed: %s\n", std::strerror(errno));
     dsagent_object_free(s);

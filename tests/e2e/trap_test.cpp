@@ -27,6 +27,7 @@ const std::string defs = std::string(SERVER_SUBTREE_DEFS) +
     "tCount vdnSystemInfo.3 Counter read-only mandatory\n"
     "tOid vdnSystemInfo.5 ObjectID read-only mandatory\n"
     "tRaw vdnSystemInfo.6 OctetString read-only mandatory\n"
+    "tGauge vdnSystemInfo.7 Gauge read-only mandatory\n"
     "rTable vdnStdEquipment.1\n"
     "rEntry rTable.1\n"
     "tRow rEntry.1 INTEGER read-only mandatory\n";
@@ -144,11 +145,12 @@ INSTANTIATE_TEST_SUITE_P(master, trap_both, ::testing::Values("smux", "agentx"),
 
 TEST_P(trap_both, agent_trap_arrives_with_host_name_enterprise_value_and_items)
 {
-    start_all({"grp/scalars:31:0,1,2,3,4:fan stopped", "grp/rows.2.5:32:0:row alarm", "grp/scalars:33::no items"}, "",
-              "");
+    start_all({"grp/scalars:31:0,1,2,3,4,5:fan stopped", "grp/rows.2.5:32:0:row alarm", "grp/scalars:33::no items",
+               "grp/gone:34:0,1:object missing", "grp/scalars:35:6,0:name unknown"},
+              "", "");
     trap_record t = next_trap(31);
     EXPECT_EQ(t.enterprise, E);
-    ASSERT_EQ(t.varbinds.size(), 7u) << t.line;
+    ASSERT_EQ(t.varbinds.size(), 8u) << t.line;
     EXPECT_EQ(t.varbinds[0], sysname_vb());
     EXPECT_EQ(t.varbinds[1], enterprise_vb(0));  // no community file
     EXPECT_EQ(t.varbinds[2], S + ".2.1.0 = INTEGER: -42");
@@ -156,12 +158,24 @@ TEST_P(trap_both, agent_trap_arrives_with_host_name_enterprise_value_and_items)
     EXPECT_EQ(t.varbinds[4], S + ".2.3.0 = Counter32: 7");
     EXPECT_EQ(t.varbinds[5], S + ".2.5.0 = OID: .1.3.6.1.4.1.32473.1");
     EXPECT_EQ(t.varbinds[6].rfind(S + ".2.6.0 = Hex-STRING: 01 AB 00", 0), 0u) << t.varbinds[6];
+    // The object type's syntax, not the item type's Counter.
+    EXPECT_EQ(t.varbinds[7], S + ".2.7.0 = Gauge32: 95");
 
     t = next_trap(32);
     EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0), S + ".1.1.1.1.2.5 = INTEGER: 25"}));
 
     t = next_trap(33);
     EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
+
+    // What cannot be read is left out and said; the event still arrives.
+    t = next_trap(34);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
+    EXPECT_TRUE(wait_for_line(log_path("daemon"),
+                              "relay_trap: object grp/gone cannot be read, its items left out of trap # 34"));
+    t = next_trap(35);
+    EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0), S + ".2.1.0 = INTEGER: -42"}));
+    EXPECT_TRUE(wait_for_line(log_path("daemon"), "relay_trap: item tUnknown of object grp/scalars is not in the MIB "
+                                                  "definitions, left out of trap # 35"));
 }
 
 TEST_F(trap_e2e, both_mail_commands_receive_the_trap_text_with_one_newline)

@@ -121,6 +121,16 @@ TEST_F(registry_dir, dir_next_entry_walks_every_name_once)
     EXPECT_EQ(handle, nullptr);
 }
 
+TEST_F(registry_dir, fragment_files_are_the_regular_files_of_the_suffix_in_byte_order)
+{
+    for (const char* name : {"d/b.conf", "d/a.conf", "d/10-x.conf", "d/B.conf", "d/.hidden.conf", "d/x.conf~",
+                             "d/README", "d/.conf", "d/sub.conf/inner"})
+        touch(name);
+    EXPECT_EQ(fragment_files("d", ".conf"),
+              (std::vector<std::string>{"d/10-x.conf", "d/B.conf", "d/a.conf", "d/b.conf"}));
+    EXPECT_TRUE(fragment_files("no_such_dir", ".conf").empty());
+}
+
 TEST(parse_index, reads_signed_fields_after_the_suffix_dot)
 {
     const struct {

@@ -23,6 +23,7 @@
 #include "mail/mail.h"
 #include "mail/mbox.h"
 #include "tests/mail/private_queue.h"
+#include "tests/support/stand_in.h"
 
 using namespace mail_test;
 using namespace std::chrono_literals;
@@ -267,6 +268,7 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue)
         std::string released = queue.dir() + "/released";
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
+        const std::int32_t listener_mbox = live_mbox(0);
 
         pid_t daemon = fork();
         ASSERT_GE(daemon, 0);
@@ -276,7 +278,7 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue)
             dup2(fd, STDOUT_FILENO);
             release_calls_fd = open(released.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             agent_entry* listener = make_entry("listener", {});
-            listener->mbox = 4711;
+            listener->mbox = listener_mbox;
             mail_agent_add(listener);
             mail_agent_add(make_entry("never-connected", {}));
             mail_set_hooks(count_release, nullptr);
@@ -303,7 +305,7 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue)
         }
         close(ready[0]);
 
-        auto stop = wait_raw(queue.qid(), 4711, 8000ms);
+        auto stop = wait_raw(queue.qid(), listener_mbox, 8000ms);
         ASSERT_TRUE(stop.has_value()) << "no MAIL_STOP reached the connected agent";
         EXPECT_EQ(raw_command(*stop), MAIL_STOP);
         EXPECT_EQ(stop->size(), MAIL_HEADER_SIZE);

@@ -176,7 +176,7 @@ TEST_F(agentx_test, request_sent_again_is_answered_from_the_first_answer)
     ax_pdu first = ask(get(AX_PDU_GET, 7, SCALARS + ".1.0"));
     ASSERT_EQ(first.varbinds.size(), 1u);
     EXPECT_EQ(first.varbinds[0].number, 7u);
-    write_object(registry_, "sys/scalars", AGENT_MBOX, {{"uCount", ITEM_UNSIGNED, u32(8)}});
+    write_object(registry_, "sys/scalars", agent_mbox(), {{"uCount", ITEM_UNSIGNED, u32(8)}});
     // The same ids: the master asks again for the answer it missed.
     ax_pdu again = ask(get(AX_PDU_GET, 7, SCALARS + ".1.0"));
     ASSERT_EQ(again.varbinds.size(), 1u);
@@ -264,7 +264,7 @@ class agentx_set_test : public agentx_test {
     std::vector<int> phases()
     {
         std::vector<int> out;
-        while (auto raw = mail_test::take_raw(mailbox_.qid(), AGENT_MBOX))
+        while (auto raw = mail_test::take_raw(mailbox_.qid(), agent_mbox()))
             out.push_back(decode_int32(raw->data() + MAIL_OFF_PHASE - 4));
         return out;
     }

@@ -32,6 +32,7 @@
 #include "tests/mail/private_queue.h"
 #include "tests/smux/transports.h"
 #include "tests/support/object_image.h"
+#include "tests/support/stand_in.h"
 
 namespace smux_test {
 
@@ -69,7 +70,12 @@ inline const std::string COL_B = "1.3.6.1.4.1.32473.11.7.3.1.1.2";
 inline const std::string TWO_INDEX = "1.3.6.1.4.1.32473.11.7.3.2.1.1";
 inline const std::string AFTER = "1.3.6.1.4.1.32473.11.7.3.3";
 
-inline constexpr std::int32_t AGENT_MBOX = 4242;
+// The mailbox of the agent that owns the test objects (`row` 0) and of the
+// owners of the table rows 2, 9 and 10: live stand-in processes.
+inline std::int32_t agent_mbox(int row = 0)
+{
+    return live_mbox(row);
+}
 
 inline void load_unit_mib()
 {
@@ -159,7 +165,7 @@ class registry_test : public ::testing::Test {
     virtual void write_objects()
     {
         std::vector<unsigned char> big(1100, 0x5a);
-        write_object(registry_, "sys/scalars", AGENT_MBOX,
+        write_object(registry_, "sys/scalars", agent_mbox(),
                      {
                          {"uCount", ITEM_UNSIGNED, u32(7)},
                          {"uLevel", ITEM_SIGNED, u32(static_cast<std::uint32_t>(-5)), 4, ACCESS_WR},
@@ -174,7 +180,7 @@ class registry_test : public ::testing::Test {
         // Rows 2, 9 and 10: numeric order differs from the directory's.
         for (std::int32_t row : {2, 10, 9}) {
             std::string big_text(1100, 'x');
-            write_object(registry_, "disk/diskTable." + std::to_string(row), AGENT_MBOX + row,
+            write_object(registry_, "disk/diskTable." + std::to_string(row), agent_mbox(row),
                          {
                              {"uColA", ITEM_SIGNED, u32(static_cast<std::uint32_t>(row * 100)), 4, ACCESS_RDWR,
                               row == 9 ? STATE_DISABLED : STATE_ENABLED},
@@ -184,10 +190,10 @@ class registry_test : public ::testing::Test {
                          {row});
         }
         for (auto [a, b] : {std::pair{2, 1}, {1, 2}, {1, 1}})
-            write_object(registry_, "proc/procTable." + std::to_string(a) + "." + std::to_string(b), AGENT_MBOX,
+            write_object(registry_, "proc/procTable." + std::to_string(a) + "." + std::to_string(b), agent_mbox(),
                          {{"u2Val", ITEM_SIGNED, u32(static_cast<std::uint32_t>(a * 10 + b)), 4, ACCESS_RD}},
                          {a, b});
-        write_object(registry_, "sys/after", AGENT_MBOX, {{"uAfter", ITEM_UNSIGNED, u32(99)}});
+        write_object(registry_, "sys/after", agent_mbox(), {{"uAfter", ITEM_UNSIGNED, u32(99)}});
     }
 
     virtual void add_entries()
@@ -291,7 +297,7 @@ class service_mailbox {
     int qid() const { return queue_.qid(); }
     // An agent's answer to the pending set; the daemon takes it only from
     // the mailbox the set went to.
-    void answer(std::int32_t command, std::int32_t from = AGENT_MBOX)
+    void answer(std::int32_t command, std::int32_t from = agent_mbox())
     {
         ASSERT_GT(mail_test::send(queue_.qid(), mail_test::mail_bytes(SERVICE_MBOX, from, command)), 0);
     }

@@ -292,9 +292,9 @@ class set_test : public dispatch_test {
         mailbox_.stop();
         dispatch_test::TearDown();
     }
-    void answer(std::int32_t command, std::int32_t from = AGENT_MBOX) { mailbox_.answer(command, from); }
+    void answer(std::int32_t command, std::int32_t from = agent_mbox()) { mailbox_.answer(command, from); }
     // The value bytes of the set mail the agent at `mbox` received.
-    std::string value_sent(std::int32_t mbox = AGENT_MBOX)
+    std::string value_sent(std::int32_t mbox = agent_mbox())
     {
         auto raw = mail_test::take_raw(mailbox_.qid(), mbox);
         if (!raw)
@@ -318,12 +318,6 @@ TEST_F(set_test, values_are_taken_by_their_syntax)
     EXPECT_EQ(set_status(SCALARS + ".2.0", SNMP_INTEGER, -2, 0, nullptr, nullptr), SNMP_NO_ERROR);
     EXPECT_EQ(value_sent(), integer);
     answer(MAIL_ACK);
-    EXPECT_EQ(set_status(SCALARS + ".2.0", SNMP_TIMETICKS, -2, 0, nullptr, nullptr), SNMP_NO_ERROR);
-    EXPECT_EQ(value_sent(), integer);
-    answer(MAIL_ACK);
-    EXPECT_EQ(set_status(SCALARS + ".1.0", SNMP_GAUGE, 0, big, nullptr, nullptr), SNMP_NO_ERROR);
-    EXPECT_EQ(value_sent(), gauge);
-    answer(MAIL_ACK);
     EXPECT_EQ(set_status(SCALARS + ".1.0", SNMP_COUNTER, 0, big, nullptr, nullptr), SNMP_NO_ERROR);
     EXPECT_EQ(value_sent(), gauge);
     answer(MAIL_ACK);
@@ -336,20 +330,17 @@ TEST_F(set_test, values_are_taken_by_their_syntax)
     EXPECT_EQ(value_sent(), std::string("1.3.6.1.2\0", 10));
 }
 
-TEST_F(set_test, integer_on_a_string_item_sends_its_bytes_and_a_nul)
-{
-    answer(MAIL_ACK, AGENT_MBOX + 2);  // the row's owner
-    EXPECT_EQ(set_status(COL_B + ".2", SNMP_INTEGER, 0x01020304, 0, nullptr, nullptr), SNMP_NO_ERROR);
-    std::int32_t v = 0x01020304;
-    EXPECT_EQ(value_sent(AGENT_MBOX + 2), std::string(reinterpret_cast<const char*>(&v), 4) + std::string(1, '\0'));
-}
-
 TEST_F(set_test, refusals_map_to_their_statuses)
 {
     int index = 0;
+    // Another syntax than the object's (wrongType), a value its item cannot
+    // hold whole (wrongLength): badValue in a v1 answer.
     EXPECT_EQ(set_status(SCALARS + ".2.0", SNMP_IPADDRESS, 0, 0, make_octetstring("\x7f\0\0\1", 4), nullptr, &index),
-              SNMP_NO_SUCH_NAME);
+              SNMP_BAD_VALUE);
     EXPECT_EQ(index, 1);
+    EXPECT_EQ(set_status(COL_B + ".2", SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_BAD_VALUE);
+    EXPECT_EQ(set_status(SCALARS + ".3.0", SNMP_OCTET_STRING, 0, 0, make_octetstring("abcd", 4), nullptr),
+              SNMP_BAD_VALUE);
     EXPECT_EQ(set_status(SCALARS + ".7.0", SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_NO_SUCH_NAME);  // read-only
     EXPECT_EQ(set_status(SCALARS + ".6.0", SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_NO_SUCH_NAME);  // disabled
     EXPECT_EQ(set_status(COL_A + ".3", SNMP_INTEGER, 1, 0, nullptr, nullptr), SNMP_NO_SUCH_NAME);      // no row
