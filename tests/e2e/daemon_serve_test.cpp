@@ -673,12 +673,14 @@ TEST_P(daemon_both, commit_sends_phase_two_in_varbind_order)
 TEST_P(daemon_both, set_refusals_reach_snmpset_as_errors)
 {
     start_all();
+    // error: what a v1 client hears; v2: what a v2c client hears over
+    // AgentX, which carries the daemon's own reason through snmpd.
     struct row {
-        std::string oid, type, value, error;
+        std::string oid, type, value, error, v2 = "wrongType";
     };
     for (const row& r : std::vector<row>{
-             {T_READONLY + ".0", "s", "x", "noSuchName"},
-             {O1 + ".1", "i", "5", "noSuchName"},
+             {T_READONLY + ".0", "s", "x", "noSuchName", "notWritable"},
+             {O1 + ".1", "i", "5", "noSuchName", "notWritable"},
              // A value of another syntax than the object's (wrongType).
              {T_SIGNED + ".0", "x", "0a000000", "badValue"},
              {T_SIGNED + ".0", "u", "5", "badValue"},
@@ -692,12 +694,16 @@ TEST_P(daemon_both, set_refusals_reach_snmpset_as_errors)
              {T_OID + ".0", "s", "1.3.6", "badValue"},
              {T_IP + ".0", "x", "0a000001", "badValue"},
              // A value the item cannot hold whole (wrongLength).
-             {T_STRING + ".0", "s", "abcdefghijklmnop", "badValue"},
-             {T_RAW + ".0", "x", "010203040506070809", "badValue"},
+             {T_STRING + ".0", "s", "abcdefghijklmnop", "badValue", "wrongLength"},
+             {T_RAW + ".0", "x", "010203040506070809", "badValue", "wrongLength"},
          }) {
         auto answer = snmpset(r.oid, r.type, r.value);
         EXPECT_NE(answer.status, 0) << r.oid << " " << r.type << " was set: " << answer.out;
         EXPECT_NE(answer.err.find(r.error), std::string::npos) << r.oid << " " << r.type << ": " << answer.err;
+        if (GetParam() == "agentx") {
+            auto v2 = snmpset(r.oid, r.type, r.value, "2c");
+            EXPECT_NE(v2.err.find(r.v2), std::string::npos) << r.oid << " " << r.type << ": " << v2.err;
+        }
     }
     // Refused by the daemon: the agent never heard of them.
     EXPECT_TRUE(sets().empty()) << read_file(set_log());
