@@ -457,6 +457,39 @@ TEST_F(connect_test, connect_without_answer_times_out)
     EXPECT_EQ(dsagent_connect(&session, dir.c_str(), std::string(256, 'n').c_str(), 30), -1);
 }
 
+// A queue under the key that is not provably the daemon's gets no mail: the
+// connect is refused, with the reason, before anything is sent.
+TEST_F(connect_test, a_queue_of_another_owner_or_open_to_others_is_refused_with_the_reason)
+{
+    msqid_ds own{};
+    ASSERT_EQ(msgctl(qid, IPC_STAT, &own), 0);
+    const struct {
+        uid_t owner;
+        unsigned short mode;
+        const char* reason;
+    } cases[] = {
+        {own.msg_perm.uid + 1, 0600, "its owner is not the user who made it"},
+        {own.msg_perm.uid, 0640, "group or others have access to it"},
+        {own.msg_perm.uid, 0602, "group or others have access to it"},
+    };
+    for (const auto& c : cases) {
+        msqid_ds changed = own;
+        changed.msg_perm.uid = c.owner;
+        changed.msg_perm.mode = c.mode;
+        ASSERT_EQ(msgctl(qid, IPC_SET, &changed), 0) << c.reason;
+        dsagent_session session;
+        errno = 0;
+        EXPECT_EQ(dsagent_connect(&session, dir.c_str(), "hello", 30), -1) << c.reason;
+        EXPECT_EQ(errno, EPERM) << c.reason;
+        EXPECT_NE(std::string(dsagent_queue_refusal()).find(c.reason), std::string::npos) << dsagent_queue_refusal();
+        ASSERT_EQ(msgctl(qid, IPC_SET, &own), 0);  // we made it: we may set it back
+    }
+    unsigned char mail[MAIL_BUF_SIZE];
+    EXPECT_EQ(dsagent_mail_receive(qid, SERVICE_MBOX, mail, sizeof mail, 1), 0) << "a refused queue got mail";
+    EXPECT_EQ(dsagent_queue_open(dir.c_str()), qid);
+    EXPECT_STREQ(dsagent_queue_refusal(), "");
+}
+
 TEST(agent_queue, connect_without_daemon_queue_fails)
 {
     dsagent_session session;
