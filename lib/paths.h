@@ -16,7 +16,11 @@ inline constexpr const char* COMMUNITY_FILE = "/etc/netmgt/snmpd.comm";
 inline constexpr const char* INSTALL_DIR = "/opt/varden/server";
 // One daemon per install directory: the running one holds a write lock on
 // this file for its whole life (the kernel drops it when the process ends).
-inline constexpr const char* LOCK_FILE = "/opt/varden/server/dorsrvsmuxd.lock";
+// It lies in a directory only the superuser may write, the one the systemd
+// unit gives the daemon (RuntimeDirectory=); the daemon makes the directory
+// itself (mode 0755) when it is missing. Anywhere others may write, they
+// could plant a link there or hold the file themselves.
+inline constexpr const char* LOCK_FILE = "/run/dorsrvsmuxd/dorsrvsmuxd.lock";
 inline constexpr const char* BOARD_DEVICE = "/dev/rtbd";
 // Trap texts are written to "<prefix><pid>" before a mail command reads them.
 inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";

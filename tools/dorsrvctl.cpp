@@ -144,20 +144,19 @@ const char* smux_state_text(std::int32_t state)
     }
 }
 
-// The lock file of the daemon that serves `install_dir`.
-std::string lock_file_of(const char* install_dir)
+// The lock file of the daemon that serves `install_dir`; null for another
+// install directory than the daemon's own, whose lock nobody knows.
+const char* lock_file_of(const char* install_dir)
 {
-    if (std::strcmp(install_dir, dsmux::INSTALL_DIR) == 0)
-        return dsmux::LOCK_FILE;
-    return std::string(install_dir) + std::strrchr(dsmux::LOCK_FILE, '/');
+    return std::strcmp(install_dir, dsmux::INSTALL_DIR) == 0 ? dsmux::LOCK_FILE : nullptr;
 }
 
 // Asks the daemon for its status and prints it: 0 when a daemon answered,
 // 1 when none runs (or none answered in time).
 int status(const char* install_dir)
 {
-    pid_t holder = instance_holder(lock_file_of(install_dir).c_str());
-    if (holder == 0) {
+    const char* lock_file = lock_file_of(install_dir);
+    if (lock_file != nullptr && instance_holder(lock_file) == 0) {
         std::printf("dorsrvsmuxd: not running for %s\n", install_dir);
         return 1;
     }
