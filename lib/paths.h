@@ -27,6 +27,9 @@ inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";
 // Mail commands run as the superuser through this prefix.
 inline constexpr const char* SU_PREFIX = "/bin/su root -c";
 inline constexpr const char* PKGINFO = "/usr/bin/pkginfo";
+// The kernel's limit of inotify watches per user: the object cache keeps
+// well under it, since every program of the daemon's user draws on it.
+inline constexpr const char* INOTIFY_WATCHES_FILE = "/proc/sys/fs/inotify/max_user_watches";
 // The shell that runs helper commands (run_command).
 inline constexpr const char* SHELL = "/bin/sh";
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -141,6 +142,99 @@ TEST_F(obj_cache_files, a_registry_reached_through_a_swapped_symbolic_link_is_re
     fs::create_directory_symlink(top / "b", top / "link.tmp");
     fs::rename(top / "link.tmp", root);
     EXPECT_EQ(lookup(), 5);
+}
+
+// Rows of table `sub` ("dir/base") in get-next order, as a walk finds them,
+// each with the value the lookup answers: "1=10 2=20".
+std::string walk(const char* sub)
+{
+    reg_entry column{};
+    std::snprintf(column.name, sizeof column.name, "value");
+    std::snprintf(column.subpath, sizeof column.subpath, "%s", sub);
+    column.index_count = 1;
+    column.item_pos = -1;
+    std::string rows;
+    std::uint32_t last = 0;
+    for (int mode = IDX_FIRST;; mode = IDX_NEXT) {
+        int count = 1;
+        const std::int32_t* index = obj_select_index(&column, &last, 1, &count, mode);
+        if (index == nullptr)
+            return rows;
+        last = static_cast<std::uint32_t>(index[0]);
+        reg_object* obj = obj_lookup(&column, index, 1);
+        rows += (rows.empty() ? "" : " ") + std::to_string(index[0]) + "=" +
+                (obj == nullptr ? "?" : std::to_string(obj_value_signed(obj_item(obj, column.item_pos))));
+    }
+}
+
+// A table reached through a linked directory, with the link swapped the way
+// a new release is put in place, answers as the files now read.
+TEST_F(obj_cache_files, a_table_behind_a_swapped_link_is_read_as_it_now_is)
+{
+    for (const char* release : {"v1", "v2"})
+        fs::create_directories(root / release);
+    write(root / "v1/t.1", signed_object("t/t.1", 10));
+    write(root / "v1/t.2", signed_object("t/t.2", 20));
+    write(root / "v2/t.1", signed_object("t/t.1", 11));
+    write(root / "v2/t.3", signed_object("t/t.3", 31));
+    fs::create_directory_symlink("v1", root / "current");
+    fs::create_directory_symlink("current", root / "t");
+    ASSERT_EQ(walk("t/t"), "1=10 2=20");
+    ASSERT_EQ(walk("t/t"), "1=10 2=20");
+    fs::create_directory_symlink("v2", root / "current.tmp");
+    fs::rename(root / "current.tmp", root / "current");  // mv -T current.tmp current
+    EXPECT_EQ(walk("t/t"), "1=11 3=31");
+}
+
+// Looking a watched directory up as an object must not weaken its watch: a
+// row added afterwards is found by the next walk.
+TEST_F(obj_cache_files, a_directory_looked_up_as_a_name_keeps_seeing_new_rows)
+{
+    write(root / "d/t.1", signed_object("d/t.1", 10));
+    ASSERT_EQ(walk("d/t"), "1=10");
+    std::snprintf(entry.subpath, sizeof entry.subpath, "d");
+    EXPECT_EQ(lookup(), -999);
+    write(root / "d/t.2", signed_object("d/t.2", 20));
+    EXPECT_EQ(walk("d/t"), "1=10 2=20");
+}
+
+// The kernel's watches, counted from this process's inotify descriptors.
+int kernel_watches()
+{
+    int watches = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fdinfo")) {
+        std::ifstream info(fd.path());
+        for (std::string line; std::getline(info, line);)
+            watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+    }
+    return watches;
+}
+
+// The cache holds no more watches than its bound, however many objects are
+// read, answers every lookup all the same, and says once that it is limited.
+TEST_F(obj_cache_files, watches_stay_within_their_bound)
+{
+    EXPECT_GT(reg_watch_max(), 0);
+    EXPECT_LE(reg_watch_max(), REG_WATCH_MAX);
+    reg_watch_set_max(12);
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 40; ++i) {
+            std::string name = "d/obj" + std::to_string(i);
+            if (round == 0)
+                write(root / name, signed_object(name, i));
+            std::snprintf(entry.subpath, sizeof entry.subpath, "%s", name.c_str());
+            entry.item_pos = -1;
+            EXPECT_EQ(lookup(), i);
+        }
+        EXPECT_LE(kernel_watches(), 12);
+    }
+    publish(77);
+    std::snprintf(entry.subpath, sizeof entry.subpath, "d/obj");
+    EXPECT_EQ(lookup(), 77);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find("Object cache limited: the 12 watches it may hold are in use"), std::string::npos) << log;
 }
 
 TEST_F(obj_cache_files, writes_through_another_name_are_seen)
