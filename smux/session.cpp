@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "lib/log.h"
 #include "lib/mail_format.h"
@@ -47,17 +48,22 @@ const char* close_reason_name(int reason)
     return reason >= 0 && reason <= 5 ? names[reason] : "unknown reason";
 }
 
+// Set once a refusal of our identity has been reported: a master that keeps
+// refusing it is reported once, not at every retry; cleared with
+// loss_reported when the master answers anything else.
+bool refusal_reported = false;
+
 // A close for any reason but goingDown is a fault worth naming; goingDown
 // is the master's orderly end and passes quietly.
 void report_close(int reason)
 {
-    if (reason == SMUX_AUTHENTICATION_FAILURE)
+    if (reason == SMUX_AUTHENTICATION_FAILURE && !std::exchange(refusal_reported, true))
         log_line(stderr,
                  "%s: The master agent closed the SMUX association: %s (%d): it refused our identity or "
                  "password (compare the peers file with its smuxpeer line), or another peer holds the "
                  "identity  (SMUX4044)\n",
                  PROGRAM_NAME, close_reason_name(reason), reason);
-    else if (reason != SMUX_GOING_DOWN)
+    else if (reason != SMUX_GOING_DOWN && reason != SMUX_AUTHENTICATION_FAILURE)
         log_line(stderr, "%s: The master agent closed the SMUX association: %s (%d)  (SMUX4044)\n", PROGRAM_NAME,
                  close_reason_name(reason), reason);
 }
@@ -308,7 +314,7 @@ void peer_receive()
         terminate_service();
     }
     if (event.op != SMUX_OP_CLOSE)
-        loss_reported = false;  // the master is there again
+        loss_reported = refusal_reported = false;  // the master is there again
     switch (event.op) {
     case SMUX_OP_CLOSE:
         // The master has closed, or the stream ended (seen as goingDown):

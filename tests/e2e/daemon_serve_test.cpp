@@ -1135,17 +1135,33 @@ TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_sta
     map += "table_index = 1\n\"disk/diskTable\" \"eEntry\" TABLE\n";
     ASSERT_TRUE(write_file(run_ + "/registry.mib", map));
     chmod("/etc/netmgt/snmpd.peers", 0644);
+    chmod(registry_.c_str(), 0777);
     run_result bad = run({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd' --check"});
     EXPECT_EQ(bad.status, 1);
     for (const char* expected :
          {"dorsrvsmuxd: Can't find executable to fork: no-such-agent  (SMUX4023)",
           "Registry entry eNowhere is not in dorsrvsmuxd.defs: it is served as nothing  (SMUX4040)",
           "Registry entry eElse lies outside the served subtrees", "Registry entry eEntry maps a table",
-          "(SMUX4043)", "dorsrvsmuxd: check: 1 problem, 5 warnings"})
+          "(SMUX4043)", "Registry directory /opt/varden/server/registry is writable by group or others (mode 0777)",
+          "dorsrvsmuxd: check: 1 problem, 6 warnings"})
         EXPECT_NE((bad.out + bad.err).find(expected), std::string::npos) << expected << "\n" << bad.out << bad.err;
     // Nothing was started: no mailbox queue exists.
     EXPECT_LT(msgget(key, 0), 0);
-    EXPECT_EQ(run({bin_dir() + "/dorsrvsmuxd", "--bogus"}).status, 2);
+
+    // No registry directory, and a check without the rights to read the
+    // files: each is said as it is.
+    rmdir(registry_.c_str());
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    run_result unprivileged = run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c",
+                                   "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd' --check"});
+    EXPECT_EQ(unprivileged.status, 1);
+    for (const char* expected : {"Can't read /etc/netmgt/snmpd.peers: Permission denied  (SMUX3054)",
+                                 "Registry directory /opt/varden/server/registry: No such file or directory  (SMUX3055)"})
+        EXPECT_NE(unprivileged.err.find(expected), std::string::npos) << expected << "\n" << unprivileged.err;
+    EXPECT_EQ(unprivileged.err.find("Can't find \"dorsrvsmuxd\""), std::string::npos) << unprivileged.err;
+
+    for (const char* wrong : {"--bogus", "--reconnect-wait= 5", "--reconnect-wait=+5", "--reconnect-wait=0"})
+        EXPECT_EQ(run({bin_dir() + "/dorsrvsmuxd", wrong}).status, 2) << wrong;
 }
 
 TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)
