@@ -856,8 +856,14 @@ TEST_F(daemon_serve, agent_start_failure_leaves_requests_refused_and_mail_served
     auto answer = snmpget(T_SIGNED + ".0");
     EXPECT_NE(answer.status, 0) << answer.out;
     EXPECT_NE(answer.err.find("noSuchName"), std::string::npos) << answer.err;
-    // Mail is served: an agent started from outside connects.
-    pid_t agent = spawn({bin_dir() + "/serve_agent", scratch() + "/layout", set_log(), "ack"}, "agent");
+    // Mail is served: an agent started from outside connects. It runs as
+    // the daemon's user, whose queue is the only one it trusts.
+    ASSERT_EQ(run({"chown", "-R", "nobody:nogroup", REGISTRY}).status, 0);
+    ASSERT_TRUE(write_file(set_log(), ""));
+    ASSERT_EQ(run({"chown", "nobody:nogroup", set_log()}).status, 0);
+    pid_t agent = spawn({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", bin_dir() + "/serve_agent",
+                         scratch() + "/layout", set_log(), "ack"},
+                        "agent");
     ASSERT_GT(agent, 0);
     EXPECT_TRUE(wait_for_line(log_path("agent"), "published 10", milliseconds(20000)));
     EXPECT_TRUE(running(daemon_));
@@ -984,7 +990,8 @@ TEST_F(shipped_tree, serves_sysagent_objects_in_all_four_subtrees_and_takes_a_se
 TEST_F(shipped_tree, check_finds_every_shipped_entry_served)
 {
     std::string smux_dir = scratch() + "/server/etc/smux";
-    ASSERT_EQ(run({"mkdir", "-p", smux_dir}).status, 0);
+    // The install makes the registry directory (mode 0755, root's).
+    ASSERT_EQ(run({"mkdir", "-p", smux_dir, REGISTRY}).status, 0);
     for (const char* file : {"config", "registry.mib", "dorsrvsmuxd.defs"})
         ASSERT_EQ(run({"cp", source_dir() + "/examples/" + file, smux_dir}).status, 0);
     ASSERT_EQ(run({"cp", source_dir() + "/examples/mailcfg", scratch() + "/server/mailcfg"}).status, 0);
