@@ -222,13 +222,12 @@ TEST_F(trap_e2e, mail_command_that_never_ends_is_killed_and_the_daemon_keeps_ser
 
 // Mail commands run beside the daemon, not in its way: four that sleep for
 // half a minute hold up neither the trap, nor a get, nor the stop, and are
-// still ended at their limit. They run at the normal priority, and one that
-// fails is logged with its status.
+// still ended at their limit. They run at the normal priority.
 TEST_F(trap_e2e, slow_mail_commands_hold_up_neither_requests_nor_a_stop)
 {
     const std::string niceness = scratch() + "/niceness";
     config_ = "mail \"sleep 30\";\nmail \"sleep 30\";\nmail \"sleep 30\";\nmail \"sleep 30\";\n"
-              "mail \"nice > " + niceness + "\";\nmail \"no-such-mail-command\";\n";
+              "mail \"nice > " + niceness + "\";\n";
     start_all({"grp/scalars:91::slow"}, "", "");
     next_trap(91);
     EXPECT_TRUE(wait_until([] { return processes_running({"sleep", "30"}) == 4; }, std::chrono::milliseconds(5000)));
@@ -237,8 +236,6 @@ TEST_F(trap_e2e, slow_mail_commands_hold_up_neither_requests_nor_a_stop)
     EXPECT_NE(get.out.find("INTEGER: -42"), std::string::npos) << get.out;
     EXPECT_TRUE(wait_until([&] { return read_file(niceness) == "0\n"; }, std::chrono::milliseconds(10000)))
         << read_file(niceness);
-    EXPECT_TRUE(wait_for_line(log_path("daemon"),
-                              "send_mail: Mail command failed (exit status 127): no-such-mail-command: "));
 
     // Stopped while the commands still run: done within the documented bound.
     ASSERT_EQ(kill(daemon_, SIGTERM), 0);

@@ -357,47 +357,20 @@ TEST_F(mail_dir, mail_commands_run_while_the_caller_goes_on_and_their_failures_a
     ASSERT_EQ(mail_command_start(waiting.c_str(), "trap text\n", "sh -c", prefix.c_str()), 0);
     umask(old_mask);
     EXPECT_EQ(mail_commands_running(), 1);  // it cannot end before `go` exists
-    const struct {
-        const char* command;
-        const char* logged;
-    } failing[] = {
-        {"exit 3", "send_mail: Mail command failed (exit status 3): exit 3  (SMUX3050)\n"},
-        {"no-such-mail-command", "send_mail: Mail command failed (exit status 127): no-such-mail-command: "},
-    };
     testing::internal::CaptureStderr();
-    for (const auto& c : failing)
-        ASSERT_EQ(mail_command_start(c.command, "x", "sh -c", prefix.c_str()), 0);
+    for (const char* failing : {"exit 3", "no-such-mail-command"})
+        ASSERT_EQ(mail_command_start(failing, "x", "sh -c", prefix.c_str()), 0);
     std::ofstream(go) << "";
     EXPECT_TRUE(mail_commands_wait(10000));
     std::string log = testing::internal::GetCapturedStderr();
-    for (const auto& c : failing)
-        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    for (const char* logged : {"send_mail: Mail command failed (exit status 3): exit 3  (SMUX3050)\n",
+                               "send_mail: Mail command failed (exit status 127): no-such-mail-command: "})
+        EXPECT_NE(log.find(logged), std::string::npos) << log;
     EXPECT_NE(log.find("not found"), std::string::npos) << log;
     EXPECT_EQ(log.find("cat > "), std::string::npos) << "a command that succeeded was logged\n" << log;
     EXPECT_EQ(read_all(out()), "trap text\n");
     EXPECT_EQ(fs::status(out()).permissions(), fs::perms(0644)) << "not the helper's mask of 022";
     EXPECT_TRUE(leftovers({"out", "go"}).empty());
-}
-
-// In a child: the daemon's mask of 0 and a priority other than the normal
-// one (raised where that is allowed), and what a helper reports of both.
-[[noreturn]] void report_helper_mask_and_priority()
-{
-    umask(0);
-    setpriority(PRIO_PROCESS, 0, geteuid() == 0 ? -5 : 5);
-    char output[64];
-    if (run_command("umask; nice", output, sizeof output) != 0)
-        exit(2);
-    fputs(output, stderr);
-    exit(0);
-}
-
-TEST(run_command, helpers_run_with_mask_022_and_the_normal_priority)
-{
-    // Only the superuser may raise a priority, and so give the normal one
-    // back to a helper of a lowered daemon.
-    EXPECT_EXIT(report_helper_mask_and_priority(), testing::ExitedWithCode(0),
-                geteuid() == 0 ? "^0022\n0\n$" : "^0022\n");
 }
 
 TEST(fatal_error, logs_line_then_newline_and_exits_with_one)
