@@ -36,6 +36,9 @@ static_assert(DSAGENT_UNSIGNED == ITEM_UNSIGNED && DSAGENT_SIGNED == ITEM_SIGNED
 
 namespace {
 
+// Why the last dsagent_queue_open of this thread refused the queue it found.
+thread_local char queue_refusal[160];
+
 // Deadlines are kept in microseconds: a clock read in whole milliseconds
 // would end a wait up to a millisecond before its time.
 long long now_us()
@@ -109,12 +112,37 @@ key_t dsagent_queue_key(const char* install_dir)
 
 int dsagent_queue_open(const char* install_dir)
 {
+    queue_refusal[0] = '\0';
     key_t key = dsagent_queue_key(install_dir);
     if (key == static_cast<key_t>(-1))
         return -1;
     // Never IPC_CREAT: an agent talks to a daemon that is there, and must
     // not leave a queue behind that the daemon would then inherit.
-    return msgget(key, 0);
+    int qid = msgget(key, 0);
+    if (qid < 0)
+        return -1;
+    // Anyone can make a queue under the key while no daemon runs: mail sent
+    // there would reach whoever made it, and its answers would be forged.
+    msqid_ds description{};
+    if (msgctl(qid, IPC_STAT, &description) != 0) {
+        int saved = errno;
+        std::snprintf(queue_refusal, sizeof queue_refusal, "mailbox queue %d cannot be checked: %s", qid,
+                      std::strerror(saved));
+        return fail(saved);
+    }
+    if (const char* why = mail_queue_refusal(description, geteuid())) {
+        std::snprintf(queue_refusal, sizeof queue_refusal,
+                      "mailbox queue %d is not the daemon's (owner %d, creator %d, mode %03o): %s", qid,
+                      static_cast<int>(description.msg_perm.uid), static_cast<int>(description.msg_perm.cuid),
+                      static_cast<unsigned>(description.msg_perm.mode & 0777), why);
+        return fail(EPERM);
+    }
+    return qid;
+}
+
+const char* dsagent_queue_refusal(void)
+{
+    return queue_refusal;
 }
 
 int dsagent_mail_send(int qid, const void* mail, size_t length)

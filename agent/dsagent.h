@@ -69,9 +69,20 @@ const char *dsagent_install_dir(void);
  * project id 0x16324. Returns (key_t)-1 on failure. */
 key_t dsagent_queue_key(const char *install_dir);
 
-/* Opens the daemon's existing queue (never creates one). Returns the queue
- * identifier, or -1 (errno ENOENT: no daemon has created the queue). */
+/* Opens the daemon's existing queue (never creates one). Anyone can make a
+ * queue under the key while no daemon runs, so the queue is used only when
+ * one user both made and owns it, that user is the superuser (the daemon's)
+ * or this process's own effective user, and it grants nothing to group or
+ * others. Returns the queue identifier, or -1: errno ENOENT (no daemon has
+ * created the queue), EPERM (a queue that is not the daemon's) or the
+ * error of the status query (EACCES: not ours to read); then
+ * dsagent_queue_refusal says why. */
 int dsagent_queue_open(const char *install_dir);
+
+/* Why the last dsagent_queue_open (or dsagent_connect) of this thread
+ * refused the queue it found, as one line of text without a newline; ""
+ * when it refused none. */
+const char *dsagent_queue_refusal(void);
 
 /* Sends the mail `mail` of length L (`length`, counted from its mtype; at
  * least 12, at most DSAGENT_MAIL_MAX). The kernel is handed the mail's mtype
@@ -95,10 +106,11 @@ struct dsagent_session {
     char name[DSAGENT_NAME_MAX + 1];  /* the name we connected under */
 };
 
-/* Opens the queue of `install_dir`, sends MAIL_CONNECT under `name` (with
- * our process id as the mailbox) and waits up to `timeout_ms` for the
- * daemon's MAIL_ACK. Mails other than the answer that arrive meanwhile are
- * dropped. Returns 0, or -1 (no queue, name too long, no answer in time). */
+/* Opens the queue of `install_dir` (dsagent_queue_open), sends MAIL_CONNECT
+ * under `name` (with our process id as the mailbox) and waits up to
+ * `timeout_ms` for the daemon's MAIL_ACK. Mails other than the answer that
+ * arrive meanwhile are dropped. Returns 0, or -1 (no queue or a refused one,
+ * name too long, no answer in time). */
 int dsagent_connect(struct dsagent_session *session, const char *install_dir, const char *name, int timeout_ms);
 
 /* Sends MAIL_DISCONNECT under the session's name. Returns 0 or -1. */

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "lib/dirsearch.h"
 #include "lib/log.h"
@@ -64,6 +67,11 @@ int ms_left(const timespec& deadline)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // The daemon's file-creation mask (0, so that agents set exact modes)
+    // and raised priority are not a helper's: a mail command's `cat >> log`
+    // would make a file everybody may write, at the priority of the daemon.
+    umask(022);
+    setpriority(PRIO_PROCESS, 0, 0);
     if (dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0)
         _exit(127);
     // dup2 onto itself keeps close-on-exec set: the pipe may have been
@@ -102,13 +110,14 @@ bool read_until(int fd, char* buffer, std::size_t capacity, std::size_t* got, co
     return true;
 }
 
-// Has `child` ended? Reaps it when it has. The daemon ignores SIGCHLD with
+// Has `child` ended? Reaps it when it has, its wait status in `*status`
+// (left alone when none can be had). The daemon ignores SIGCHLD with
 // SA_NOCLDWAIT, and then the kernel reaps its children itself: waitpid
 // answers ECHILD once the child is gone, which means ended just the same.
-bool has_ended(pid_t child, int flags)
+bool has_ended(pid_t child, int flags, int* status = nullptr)
 {
     for (;;) {
-        pid_t got = waitpid(child, nullptr, flags);
+        pid_t got = waitpid(child, status, flags);
         if (got == child || (got < 0 && errno == ECHILD))
             return true;
         if (got == 0)
@@ -122,10 +131,10 @@ bool has_ended(pid_t child, int flags)
 
 // Polls for the end of `child` until `deadline`. A short step at first (a
 // helper whose output has ended is usually about to exit), then longer ones.
-bool wait_until(pid_t child, const timespec& deadline)
+bool wait_until(pid_t child, const timespec& deadline, int* status)
 {
     long step_ms = 1;
-    while (!has_ended(child, WNOHANG)) {
+    while (!has_ended(child, WNOHANG, status)) {
         int left = ms_left(deadline);
         if (left == 0)
             return false;
@@ -159,15 +168,11 @@ bool write_all(int fd, const char* text, std::size_t length)
     return true;
 }
 
-}  // namespace
-
-int run_command(const char* command, char* output, std::size_t size)
+// run_command_within, with the command's wait status in `*status` when it
+// ended in time (-1 when none could be had: the kernel reaped it).
+int run_capture(const char* command, char* output, std::size_t size, int limit_ms, int* status)
 {
-    return run_command_within(command, output, size, RUN_COMMAND_LIMIT_MS);
-}
-
-int run_command_within(const char* command, char* output, std::size_t size, int limit_ms)
-{
+    *status = -1;
     char shell_command[RUN_COMMAND_MAX + 1];
     int built = snprintf(shell_command, sizeof shell_command, "(%s) 2>&1", command);
     // A cut command could run something other than what was asked.
@@ -206,7 +211,7 @@ int run_command_within(const char* command, char* output, std::size_t size, int 
     // helper that goes on writing ends on SIGPIPE.
     close(ends[0]);
     if (in_time)
-        in_time = wait_until(child, deadline);
+        in_time = wait_until(child, deadline, status);
     if (!in_time) {
         kill(-child, SIGKILL);
         reap(child);
@@ -214,6 +219,19 @@ int run_command_within(const char* command, char* output, std::size_t size, int 
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int run_command(const char* command, char* output, std::size_t size)
+{
+    return run_command_within(command, output, size, RUN_COMMAND_LIMIT_MS);
+}
+
+int run_command_within(const char* command, char* output, std::size_t size, int limit_ms)
+{
+    int status;
+    return run_capture(command, output, size, limit_ms, &status);
 }
 
 exec_environment::exec_environment()
@@ -236,7 +254,86 @@ exec_environment::exec_environment()
     pointers_.push_back(nullptr);
 }
 
-int send_mail(const char* command, const char* text, const char* su_prefix, const char* tmp_prefix)
+namespace {
+
+// A mail command's runner: a child of the daemon that runs the command as
+// run_command does, within its limit, logs how it ended, removes the
+// text's file and exits. The daemon keeps the read end of a pipe whose
+// write end only the runner holds, so the runner's end shows as the end of
+// that pipe: no wait, whatever the SIGCHLD action.
+struct mail_runner {
+    pid_t pid;
+    int fd;
+};
+std::vector<mail_runner> runners;
+
+void log_mail_failure(const char* command, int status, char* output)
+{
+    output[strcspn(output, "\n")] = '\0';  // the first line says enough
+    char how[32];
+    if (WIFEXITED(status))
+        snprintf(how, sizeof how, "exit status %d", WEXITSTATUS(status));
+    else
+        snprintf(how, sizeof how, "signal %d", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    log_line(stderr, "%s: Mail command failed (%s): %s%s%s  (SMUX3050)\n", "send_mail", how, command,
+             output[0] != '\0' ? ": " : "", output);
+}
+
+// The runner's side. The daemon's handlers, mask and descriptors (its
+// sockets, lock and watches) are not the runner's; SIGPIPE stays ignored,
+// so that a log line to a reader that has gone cannot end the runner
+// before it has ended its command.
+[[noreturn]] void run_mail_command(const char* mail_command, const char* command, const char* file, int report)
+{
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGCHLD})
+        signal(signal_number, SIG_DFL);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (report > STDERR_FILENO) {
+        close_range(STDERR_FILENO + 1, static_cast<unsigned>(report) - 1, 0);
+        close_range(static_cast<unsigned>(report) + 1, ~0u, 0);
+    }
+    char output[80];
+    int status;
+    if (run_capture(mail_command, output, sizeof output, RUN_COMMAND_LIMIT_MS, &status) == -1)
+        log_line(stderr, "%s: Can't send UNIX mail message: %s  (SMUX3021)\n", "send_mail", command);
+    else if (status != -1 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        log_mail_failure(command, status, output);
+    unlink(file);
+    _exit(0);
+}
+
+// Forgets the runners that have ended; with `wait_ms` above 0, first waits
+// up to that long until one has (signals do not shorten the wait).
+void sweep_runners(int wait_ms)
+{
+    timespec deadline = deadline_after(wait_ms);
+    std::vector<pollfd> ends;
+    for (;;) {
+        ends.clear();
+        for (const mail_runner& runner : runners)
+            ends.push_back(pollfd{runner.fd, POLLIN, 0});
+        int ready = poll(ends.data(), ends.size(), ms_left(deadline));
+        if (ready > 0 || (ready < 0 && errno != EINTR) || ms_left(deadline) == 0)
+            break;
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < runners.size(); ++i) {
+        if (ends[i].revents == 0) {
+            runners[kept++] = runners[i];
+            continue;
+        }
+        close(runners[i].fd);
+        has_ended(runners[i].pid, WNOHANG);  // reaped, unless the kernel did
+    }
+    runners.resize(kept);
+}
+
+}  // namespace
+
+int mail_command_start(const char* command, const char* text, const char* su_prefix, const char* tmp_prefix)
 {
     // The text goes into a file of its own that nobody else can have made
     // or pointed elsewhere beforehand: a fixed name in /tmp could be a link
@@ -263,12 +360,55 @@ int send_mail(const char* command, const char* text, const char* su_prefix, cons
 
     char mail_command[MAIL_COMMAND_SIZE];
     int built = snprintf(mail_command, sizeof mail_command, "%s \"%s < %s\"", su_prefix, command, file);
-    char ignored[80];
-    if (built < 0 || static_cast<std::size_t>(built) >= sizeof mail_command ||
-        run_command(mail_command, ignored, sizeof ignored) == -1)
+    // A storm of traps must not start processes without bound: beyond the
+    // limit the caller waits, as it once waited for every command, until
+    // one ends (within its own limit).
+    sweep_runners(0);
+    while (runners.size() >= MAIL_COMMANDS_MAX)
+        sweep_runners(RUN_COMMAND_LIMIT_MS);
+    int report[2] = {-1, -1};
+    pid_t runner = -1;
+    if (built >= 0 && static_cast<std::size_t>(built) < sizeof mail_command && pipe2(report, O_CLOEXEC) == 0) {
+        fflush(nullptr);  // nothing buffered here may come out twice
+        runner = fork();
+        if (runner == 0) {
+            close(report[0]);
+            run_mail_command(mail_command, command, file, report[1]);
+        }
+        close(report[1]);
+        if (runner > 0)
+            runners.push_back(mail_runner{runner, report[0]});
+        else
+            close(report[0]);
+    }
+    if (runner < 0) {
         log_line(stderr, "%s: Can't send UNIX mail message: %s  (SMUX3021)\n", "send_mail", command);
+        unlink(file);
+    }
+    return 0;
+}
 
-    unlink(file);
+int mail_commands_running()
+{
+    sweep_runners(0);
+    return static_cast<int>(runners.size());
+}
+
+bool mail_commands_wait(int limit_ms)
+{
+    timespec deadline = deadline_after(limit_ms);
+    sweep_runners(0);
+    while (!runners.empty() && ms_left(deadline) > 0)
+        sweep_runners(ms_left(deadline));
+    return runners.empty();
+}
+
+int send_mail(const char* command, const char* text, const char* su_prefix, const char* tmp_prefix)
+{
+    if (mail_command_start(command, text, su_prefix, tmp_prefix) != 0)
+        return -1;
+    // Its runner ends within the command's limit and the kill after it.
+    mail_commands_wait(RUN_COMMAND_LIMIT_MS + 5000);
     return 0;
 }
 

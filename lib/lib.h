@@ -20,8 +20,9 @@ inline constexpr std::size_t MAIL_COMMAND_SIZE = 2048;
 // that hangs must not hang the daemon with it.
 inline constexpr int RUN_COMMAND_LIMIT_MS = 5000;
 
-// Runs `command` through the shell with its standard error merged into its
-// standard output, and reads at most size - 1 bytes of that output into
+// Runs `command` through the shell, with a file-creation mask of 022 and the
+// normal scheduling priority (0) whatever the daemon's, with its standard
+// error merged into its standard output, and reads at most size - 1 bytes of that output into
 // `output`, terminated. Returns 0 when the command was started and ended
 // within RUN_COMMAND_LIMIT_MS, whatever its exit status; -1 when it could
 // not be started or would not fit RUN_COMMAND_MAX (`output` is then
@@ -55,13 +56,37 @@ private:
     std::vector<char*> pointers_;
 };
 
+// Mail commands running at once, at most; a mail command started beyond
+// that waits until one of them has ended.
+inline constexpr std::size_t MAIL_COMMANDS_MAX = 32;
+
 // Mails `text` through the mail command `command`, run as
 // `<su_prefix> "<command> < <file>"`, where <file> is a new private file
 // "<tmp_prefix><pid>.XXXXXX" (created exclusively, mode 0600) holding the
-// text; the file is removed afterwards. Returns -1 (and logs SMUX3020) when
-// the text cannot be put into the file, else 0: a mail command that cannot
-// be started, or is killed at run_command's limit, is logged (SMUX3021) but
-// still gives 0.
+// text, without waiting for it: a child of this process (its runner) runs
+// the command as run_command does, so within RUN_COMMAND_LIMIT_MS, then
+// logs how it ended and removes the file, while the caller goes on. A
+// command that cannot be started or is killed at its limit is logged
+// (SMUX3021); one that ends with a status other than 0 (127: not found) or
+// by a signal is logged with that status and the first line of its output
+// (SMUX3050). The runner needs no waiting for: the process that started it
+// forgets it once it has ended (mail_commands_running), and a kernel that
+// reaps children by itself (SIGCHLD ignored) leaves nothing behind. Returns
+// -1 (and logs SMUX3020) when the text cannot be put into the file, else 0.
+// At MAIL_COMMANDS_MAX runners it first waits for one to end.
+int mail_command_start(const char* command, const char* text, const char* su_prefix = dsmux::SU_PREFIX,
+                       const char* tmp_prefix = dsmux::MAIL_TMP_PREFIX);
+
+// Mail commands started by this process that may still run (those known to
+// have ended are forgotten first).
+int mail_commands_running();
+
+// Waits up to `limit_ms` until every mail command started has ended; true
+// when none runs any more.
+bool mail_commands_wait(int limit_ms);
+
+// mail_command_start, then a wait for the command (and any other still
+// running) to end: the same results and messages.
 int send_mail(const char* command, const char* text, const char* su_prefix = dsmux::SU_PREFIX,
               const char* tmp_prefix = dsmux::MAIL_TMP_PREFIX);
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <sys/msg.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -58,4 +59,23 @@ inline ssize_t kernel_mail_receive(int qid, void* message, std::size_t text_size
         size = msgrcv(qid, message, text_size, type, flags);
     } while (size == 0);
     return size;
+}
+
+// Whether the queue described by `d` can be the daemon's. Anyone can compute
+// the key and create a queue under it while no daemon runs; whoever made it
+// could then read every mail, answer sets and traps in the daemon's place,
+// or stop agents. So a queue is taken only when one user both made and owns
+// it, that user is the superuser (the daemon's user in an install) or the
+// caller itself (`self`, its effective uid), and it grants nothing to group
+// or others. Null when it may be used; otherwise why not, for a message.
+// The daemon and the agent library both decide by this one rule.
+inline const char* mail_queue_refusal(const msqid_ds& d, uid_t self)
+{
+    if (d.msg_perm.uid != d.msg_perm.cuid)
+        return "its owner is not the user who made it";
+    if (d.msg_perm.cuid != 0 && d.msg_perm.cuid != self)
+        return "another user made it";
+    if ((d.msg_perm.mode & 077) != 0)
+        return "group or others have access to it";
+    return nullptr;
 }

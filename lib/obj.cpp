@@ -381,13 +381,15 @@ reg_object* obj_lookup(reg_entry* entry, const std::int32_t* index, int count)
         entry->item_pos = -1;
         return nullptr;
     }
-    if (entry->item_pos == -1) {
+    // The remembered position is only a guess: an agent may publish the
+    // object again with items added, removed or reordered, and the item
+    // there must still be the entry's before its value is served.
+    const reg_item* at = obj_item(obj, entry->item_pos);
+    if (at == nullptr || std::strncmp(at->name, entry->name, ITEM_NAME_MAX) != 0) {
         entry->item_pos = obj_item_index(entry->name, obj);
         if (entry->item_pos == -1)
             return nullptr;
     }
-    if (entry->item_pos < 0 || static_cast<std::uint32_t>(entry->item_pos) >= obj->item_count)
-        return nullptr;
     return obj;
 }
 

@@ -99,9 +99,11 @@ void obj_set_registry_dir(const char* dir);
 const char* obj_registry_dir();
 
 // The object of `entry` for the instance `index` (its first `count`
-// values; count <= 0: the scalar file named by the sub-path). Finds the
-// entry's item position once and keeps it in entry->item_pos; resets it to
-// -1 when the file is missing. Returns null when the file cannot be read,
+// values; count <= 0: the scalar file named by the sub-path). Keeps the
+// position of the entry's item in entry->item_pos, and searches the item by
+// name again whenever the item at that position does not carry the
+// entry's name (an object published anew with another layout, a row laid
+// out differently); resets it to -1 when the file is missing. Returns null when the file cannot be read,
 // does not hold the entry's item, or the name cannot be formed (more than
 // OBJ_SELECT_MAX values, a suffix over OBJ_SUFFIX_MAX characters, an
 // unterminated sub-path).

@@ -16,13 +16,20 @@ inline constexpr const char* COMMUNITY_FILE = "/etc/netmgt/snmpd.comm";
 inline constexpr const char* INSTALL_DIR = "/opt/varden/server";
 // One daemon per install directory: the running one holds a write lock on
 // this file for its whole life (the kernel drops it when the process ends).
-inline constexpr const char* LOCK_FILE = "/opt/varden/server/dorsrvsmuxd.lock";
+// It lies in a directory only the superuser may write, the one the systemd
+// unit gives the daemon (RuntimeDirectory=); the daemon makes the directory
+// itself (mode 0755) when it is missing. Anywhere others may write, they
+// could plant a link there or hold the file themselves.
+inline constexpr const char* LOCK_FILE = "/run/dorsrvsmuxd/dorsrvsmuxd.lock";
 inline constexpr const char* BOARD_DEVICE = "/dev/rtbd";
 // Trap texts are written to "<prefix><pid>" before a mail command reads them.
 inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";
 // Mail commands run as the superuser through this prefix.
 inline constexpr const char* SU_PREFIX = "/bin/su root -c";
 inline constexpr const char* PKGINFO = "/usr/bin/pkginfo";
+// The kernel's limit of inotify watches per user: the object cache keeps
+// well under it, since every program of the daemon's user draws on it.
+inline constexpr const char* INOTIFY_WATCHES_FILE = "/proc/sys/fs/inotify/max_user_watches";
 // The shell that runs helper commands (run_command).
 inline constexpr const char* SHELL = "/bin/sh";
 

@@ -6,31 +6,39 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "lib/log.h"
 #include "lib/obj_cache.h"
 #include "lib/row_index.h"
 
 namespace {
 
 // Everything that can change what a name in a watched directory reads as,
-// or which names it holds. IN_ONLYDIR: a name that is not a directory (any
-// more) is not watched.
+// or which names it holds. IN_ONLYDIR with IN_DONT_FOLLOW: a name that is
+// not a directory (any more), a symbolic link to one included, is not
+// watched.
 constexpr std::uint32_t DIR_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB |
-                                     IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+                                     IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 // A kept file's own watch: a write, truncation or link count change through
 // any of its names (a directory watch hears only of writes through a name
 // in that directory). IN_DONT_FOLLOW: a symbolic link is never kept.
+// IN_MASK_ADD: a name that turns out to be a watched directory must keep
+// that directory's events (a plain add would replace them before the watch
+// is refused below); the bits added are among the directory's own.
 constexpr std::uint32_t FILE_EVENTS =
-    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW;
+    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_MASK_ADD;
 // Events that add, remove or re-point a name.
 constexpr std::uint32_t NAME_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 // The directories above the root matter only when the root's path comes to
 // name another directory: one of them is moved or removed, or the name of
 // the next one on the way (a directory or a symbolic link) is replaced.
-constexpr std::uint32_t ABOVE_EVENTS = NAME_EVENTS | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t ABOVE_EVENTS =
+    NAME_EVENTS | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
 
 struct watched_dir {
     std::string path;  // relative to the root; "" is the root
@@ -47,6 +55,11 @@ struct above_watch {
 };
 std::vector<above_watch> above;
 bool in_request = false;
+// The kept files' own watches (a set: a file watched through two names has
+// one watch).
+std::unordered_set<int> file_wds;
+int max_watches = 0;
+bool limit_told = false;
 // Generations come from one counter that never goes back, so that no
 // generation a cache remembers can come round again for another state.
 std::uint64_t last_generation = 1;
@@ -54,6 +67,58 @@ std::uint64_t last_generation = 1;
 std::uint64_t new_generation()
 {
     return ++last_generation;
+}
+
+int watches_held()
+{
+    int held = static_cast<int>(above.size() + file_wds.size());
+    for (const watched_dir& dir : dirs)
+        held += dir.wd >= 0 ? 1 : 0;
+    return held;
+}
+
+// Says once per root that something is read at every request, and why.
+void note_limited(const char* why, const std::string& what)
+{
+    if (limit_told)
+        return;
+    limit_told = true;
+    log_line_at(LOG_PRI_INFO, stderr,
+                "%s: Object cache limited: %s%s%s; what cannot be watched is read at every request  (SMUX3053)\n",
+                dsmux::PROGRAM_NAME, why, what.empty() ? "" : ": ", what.c_str());
+}
+
+// A watch is added only below the bound; beyond it, the caller caches
+// nothing of what it would watch.
+bool room_for_a_watch()
+{
+    if (watches_held() < max_watches)
+        return true;
+    note_limited(("the " + std::to_string(max_watches) + " watches it may hold are in use").c_str(), "");
+    return false;
+}
+
+// Notes why inotify_add_watch refused `path` (errno), when it says anything
+// about the cache as a whole.
+void note_refused(const std::string& path)
+{
+    if (errno == ENOTDIR || errno == ELOOP)
+        note_limited("a symbolic link or no directory on the way", path);
+    else if (errno == ENOSPC || errno == ENOMEM)
+        note_limited("the kernel refuses more watches", path);
+}
+
+// The bound for a user limit read from `limits_file`: a quarter of it.
+int bound_from(const char* limits_file)
+{
+    long limit = 8192;  // the kernel's smallest default
+    if (FILE* f = std::fopen(limits_file, "re")) {
+        if (std::fscanf(f, "%ld", &limit) != 1)
+            limit = 8192;
+        std::fclose(f);
+    }
+    long bound = limit / 4;
+    return static_cast<int>(bound < 0 ? 0 : bound > REG_WATCH_MAX ? REG_WATCH_MAX : bound);
 }
 
 // A relative path of plain components (no empty, "." or ".." one): each
@@ -108,7 +173,8 @@ void drop_all()
     for (const above_watch& a : above)
         (void)inotify_rm_watch(notify_fd, a.wd);
     above.clear();
-    obj_cache_clear();
+    obj_cache_clear();  // unwatches every kept file
+    file_wds.clear();
 }
 
 // `path` (relative to the root) names `dir` or a directory below it.
@@ -154,6 +220,8 @@ void handle_event(const inotify_event* event)
     if (id < 0) {
         // A kept file's own watch, or one already dropped (whatever it
         // watched was forgotten then).
+        if (event->mask & IN_IGNORED)
+            file_wds.erase(event->wd);
         obj_cache_file_changed(event->wd, (event->mask & IN_IGNORED) != 0);
         return;
     }
@@ -181,8 +249,9 @@ bool watch_above()
         std::size_t next = root.find('/', slash + 1);
         std::string dir = slash == 0 ? std::string("/") : root.substr(0, slash);
         std::string component = root.substr(slash + 1, next == std::string::npos ? std::string::npos : next - slash - 1);
-        int wd = inotify_add_watch(notify_fd, dir.c_str(), ABOVE_EVENTS);
+        int wd = room_for_a_watch() ? inotify_add_watch(notify_fd, dir.c_str(), ABOVE_EVENTS) : -1;
         if (wd < 0) {
+            note_refused(dir);
             drop_all();
             return false;
         }
@@ -210,9 +279,13 @@ int watch_one(std::string_view path)
         full += '/';
         full += path;
     }
-    int wd = inotify_add_watch(notify_fd, full.c_str(), DIR_EVENTS);
-    if (wd < 0)
+    if (!room_for_a_watch())
         return -1;
+    int wd = inotify_add_watch(notify_fd, full.c_str(), DIR_EVENTS);
+    if (wd < 0) {
+        note_refused(full);
+        return -1;
+    }
     // Two paths reaching one directory (a symbolic link) would share one
     // watch, and its events could name only one of them.
     if (int other = dir_of_wd(wd); other >= 0 && other != id)
@@ -228,7 +301,7 @@ int watch_one(std::string_view path)
 
 }  // namespace
 
-void reg_watch_set_root(const char* dir)
+void reg_watch_set_root(const char* dir, const char* limits_file)
 {
     if (notify_fd >= 0) {
         close(notify_fd);
@@ -237,13 +310,18 @@ void reg_watch_set_root(const char* dir)
     dirs.clear();
     above.clear();
     obj_cache_clear();
+    file_wds.clear();
     row_index_clear();
     root.clear();
+    limit_told = false;
     if (dir == nullptr || dir[0] != '/' || std::strlen(dir) >= PATH_MAX)
         return;
+    max_watches = bound_from(limits_file);
     notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (notify_fd < 0)
+    if (notify_fd < 0) {
+        note_limited("no inotify descriptor", std::strerror(errno));
         return;
+    }
     root = dir;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
@@ -277,11 +355,14 @@ int reg_watch_dir(std::string_view dir)
 
 int reg_watch_file(const char* path)
 {
-    if (notify_fd < 0)
+    if (notify_fd < 0 || !room_for_a_watch())
         return -1;
     int wd = inotify_add_watch(notify_fd, path, FILE_EVENTS);
-    if (wd < 0)
+    if (wd < 0) {
+        if (errno == ENOSPC || errno == ENOMEM)
+            note_limited("the kernel refuses more watches", path);
         return -1;
+    }
     // The same inode as a watched directory (it cannot be, being no
     // directory, but a watch shared with one must never be dropped).
     if (dir_of_wd(wd) >= 0)
@@ -289,6 +370,7 @@ int reg_watch_file(const char* path)
     for (const above_watch& a : above)
         if (a.wd == wd)
             return -1;
+    file_wds.insert(wd);
     return wd;
 }
 
@@ -296,6 +378,22 @@ void reg_watch_unwatch_file(int wd)
 {
     if (notify_fd >= 0 && wd >= 0)
         (void)inotify_rm_watch(notify_fd, wd);
+    file_wds.erase(wd);
+}
+
+int reg_watch_max()
+{
+    return max_watches;
+}
+
+int reg_watch_count()
+{
+    return watches_held();
+}
+
+void reg_watch_set_max(int watches)
+{
+    max_watches = watches;
 }
 
 std::uint64_t reg_watch_names_generation(int id)

@@ -10,18 +10,41 @@
 // served. reg_watch_sync drains the queue and tells the caches what changed;
 // a lost event (queue overflow) or a failed watch drops everything or keeps
 // the directory out of the caches.
+//
+// Nothing is cached through a symbolic link: a watch on a linked directory
+// would sit on what the link led to when it was added, and a link swapped
+// anywhere on the way (or a link it leads through) would go unseen. Such a
+// directory, or a registry whose path passes through one, is read afresh
+// at every request.
+//
+// Watches are a per-user resource of the kernel that every program of the
+// daemon's user (root) draws on: the caches hold at most a quarter of the
+// user's limit (and at most REG_WATCH_MAX); what they cannot watch is read
+// at every request. The first time caching is limited or off for a root,
+// one line says so (SMUX3053).
 #pragma once
 #include <cstdint>
 #include <string_view>
 
+#include "lib/paths.h"
+
 // Largest number of directories watched at once; beyond it directories are
 // simply not cached.
 inline constexpr int REG_WATCH_DIRS_MAX = 256;
+// Most watches (directories and files) held at once, whatever the limit.
+inline constexpr int REG_WATCH_MAX = 16384;
 
 // Takes `root` (the data registry directory, absolute) as the base of every
-// name, dropping every watch and everything the caches hold. Null, empty or
+// name, dropping every watch and everything the caches hold, and reads the
+// user's watch limit from `limits_file` for the bound above. Null, empty or
 // relative: nothing is cached at all.
-void reg_watch_set_root(const char* root);
+void reg_watch_set_root(const char* root, const char* limits_file = dsmux::INOTIFY_WATCHES_FILE);
+
+// The most watches held at once for the current root, and how many are held
+// now. Test seam: reg_watch_set_max replaces the bound.
+int reg_watch_max();
+int reg_watch_count();
+void reg_watch_set_max(int watches);
 
 // The registry directory in use ("" when caching is off).
 const char* reg_watch_root();

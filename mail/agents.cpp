@@ -141,10 +141,12 @@ pid_t start_agent(const agent_entry* entry)
     if (child > 0)
         return child;
 
-    // The daemon ignores SIGCHLD; an ignored signal stays ignored across
-    // exec, and an agent that waits for its own children (popen, system)
-    // would then never see their status.
+    // The daemon ignores SIGCHLD and SIGPIPE; an ignored signal stays
+    // ignored across exec, and an agent that waits for its own children
+    // (popen, system) would then never see their status, nor would one
+    // that writes to a pipe nobody reads end as programs usually do.
     signal(SIGCHLD, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -154,6 +156,11 @@ pid_t start_agent(const agent_entry* entry)
     // _exit: the parent's unwritten stdio buffers were copied by fork and
     // must not come out a second time.
     _exit(255);
+}
+
+void ignore_lost_readers()
+{
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int install_signals()

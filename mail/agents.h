@@ -31,6 +31,11 @@ int agents_not_found();
 // with 255.
 pid_t start_agent(const agent_entry* entry);
 
+// Ignores SIGPIPE for the whole life of the process: a write to a pipe or
+// socket whose reader has gone then fails with EPIPE instead of killing the
+// daemon. Programs the daemon starts get the default action back.
+void ignore_lost_readers();
+
 // Installs the signal actions: SIGCHLD ignored without zombies, SIGALRM to
 // on_alarm, SIGINT/SIGTERM/SIGHUP to terminate_service, all without
 // SA_RESTART so that a signal ends a blocked receive. Opens the wake pipe

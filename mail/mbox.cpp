@@ -28,16 +28,6 @@ long mbox_rtype = -1;
 
 namespace {
 
-// A queue this daemon may keep: its own, made by itself, closed to others.
-// Anything else was made by someone who could read, forge or remove the
-// daemon's mail (or who still can), and is replaced.
-bool queue_trusted(const msqid_ds& description)
-{
-    uid_t self = geteuid();
-    return description.msg_perm.uid == self && description.msg_perm.cuid == self &&
-           (description.msg_perm.mode & 077) == 0;
-}
-
 void raise_limit(int qid)
 {
     msqid_ds description{};
@@ -52,23 +42,25 @@ void raise_limit(int qid)
 
 // The queue under `key` when it is one the daemon may keep; otherwise it is
 // removed and -1 returned with errno ENOENT, so the caller makes a new one.
-// -1 with another errno when it can be neither used nor removed.
-int reuse_or_remove(key_t key)
+// -1 with another errno when it can be neither used nor removed. `quiet`:
+// the removal is not the first of a streak, and has been reported already.
+int reuse_or_remove(key_t key, bool quiet)
 {
     int qid = msgget(key, 0);
     if (qid < 0)
         return -1;
     msqid_ds description{};
     if (msgctl(qid, IPC_STAT, &description) == 0) {
-        if (queue_trusted(description))
+        if (mail_queue_refusal(description, geteuid()) == nullptr)
             return qid;
-        log_line(stderr,
+        if (!quiet)
+            log_line(stderr,
                  "%s: Mailbox queue %d is not the daemon's own (owner %d, creator %d, mode "
                  "%03o): removing it  (SMUX3022)\n",
                  dsmux::PROGRAM_NAME, qid, static_cast<int>(description.msg_perm.uid),
                  static_cast<int>(description.msg_perm.cuid),
                  static_cast<unsigned>(description.msg_perm.mode & 0777));
-    } else {
+    } else if (!quiet) {
         log_line(stderr, "%s: Mailbox queue %d cannot be checked (%s): removing it  (SMUX3022)\n",
                  dsmux::PROGRAM_NAME, qid, std::strerror(errno));
     }
@@ -100,23 +92,39 @@ int mbox_create(const char* install_dir)
     }
     // The key is public (anyone can compute it), so a queue found under it
     // may have been put there by anyone: keep it only when it is provably
-    // ours, otherwise replace it with one made exclusively.
-    for (int attempt = 0; attempt < MBOX_CREATE_ATTEMPTS; ++attempt) {
+    // ours, otherwise replace it with one made exclusively. Someone who
+    // keeps re-creating the queue can delay the start this way, never stop
+    // it: the daemon goes on until its own queue stands. A removal is
+    // followed at once by the exclusive create; only a create lost to a
+    // new queue waits a little (growing to a fifth of a second) before the
+    // next removal. The streak is reported once.
+    long removed = 0;
+    long pause_ms = 1;
+    for (;;) {
         int qid = msgget(key, IPC_CREAT | IPC_EXCL | 0600);
         if (qid < 0 && errno == EEXIST) {
-            qid = reuse_or_remove(key);
-            if (qid < 0 && errno == ENOENT)
+            if (removed > 0) {
+                timespec nap{0, pause_ms * 1000 * 1000};
+                while (nanosleep(&nap, &nap) != 0 && errno == EINTR) {
+                }
+                pause_ms = pause_ms * 2 > MBOX_CREATE_PAUSE_MAX_MS ? MBOX_CREATE_PAUSE_MAX_MS : pause_ms * 2;
+            }
+            qid = reuse_or_remove(key, removed > 0);
+            if (qid < 0 && errno == ENOENT) {
+                ++removed;
                 continue;
+            }
         }
         if (qid < 0) {
             log_line(stderr, "msgget failed, errno = %d\n", errno);
             return -1;
         }
+        if (removed > 1)
+            log_line(stderr, "%s: Mailbox queue %d made after %ld foreign queues were removed  (SMUX3022)\n",
+                     dsmux::PROGRAM_NAME, qid, removed);
         raise_limit(qid);
         return qid;
     }
-    log_line(stderr, "msgget failed, errno = %d\n", EEXIST);
-    return -1;
 }
 
 int mbox_send(int qid, const void* mail, std::size_t length, unsigned patience_ms)

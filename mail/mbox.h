@@ -25,18 +25,20 @@ extern long mbox_rtype;
 // it gives up. A queue fills when a mailbox's reader is gone or stuck; the
 // daemon must not wait on it for good.
 inline constexpr unsigned MBOX_SEND_PATIENCE_MS = 500;
-// How many times mbox_create replaces a queue that someone else keeps
-// re-creating under the key before it gives up.
-inline constexpr int MBOX_CREATE_ATTEMPTS = 5;
+// Longest pause between two tries of mbox_create to replace a queue that
+// someone else keeps re-creating under the key.
+inline constexpr long MBOX_CREATE_PAUSE_MAX_MS = 200;
 
 // Opens the queue whose key ftok derives from `install_dir` and raises its
-// byte limit by 4096. A queue already there is reused only when this
-// process's effective user owns and created it and it grants no group or
-// other access; any other is removed (with a message) and a fresh one made
-// with IPC_EXCL and mode 0600, so nobody else can read, send to or remove
-// the daemon's mail. Returns the queue identifier, or -1 (msgget fails, a
-// foreign queue cannot be removed, or it keeps coming back). IPC_SET
-// failures are logged and the queue is used with its current limit.
+// byte limit by 4096. A queue already there is reused only when
+// mail_queue_refusal (lib/mail_kernel.h) has nothing against it; any other
+// is removed and a fresh one made with IPC_EXCL and mode 0600, so nobody
+// else can read, send to or remove the daemon's mail. A queue that keeps
+// coming back is removed again, with short pauses, until the daemon's own
+// stands: the first removal of such a streak is logged (SMUX3022), and so
+// is the end of a streak of more than one. Returns the queue identifier, or
+// -1 (msgget fails, a foreign queue cannot be removed). IPC_SET failures
+// are logged and the queue is used with its current limit.
 int mbox_create(const char* install_dir = dsmux::INSTALL_DIR);
 
 // Queues the mail of `length` bytes at `mail` (only those bytes are read;

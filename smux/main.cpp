@@ -21,6 +21,10 @@ int main(int argc, char** argv)
     // --check, --version and usage mistakes end here; a plain start goes on.
     if (int status = daemon_options(argc, argv); status >= 0)
         return status;
+    // 0. Whoever reads the log (a pipe, a terminal, the journal) may go away;
+    //    a write that finds no reader must fail, not end the daemon with its
+    //    agents running and its queue left behind.
+    ignore_lost_readers();
     // The mail service reaches back into the master side for the release at
     // shutdown, for the traps agents send and for the status it reports.
     mail_set_hooks(master_release, relay_trap);

@@ -2,10 +2,12 @@
 // the one-instance lock and the peers file's mode.
 #include "smux/options.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 
 #include "lib/instance.h"
 #include "lib/log.h"
+#include "lib/obj.h"
 #include "smux/loop.h"
 #include "smux/master.h"
 #include "smux/peer.h"
@@ -29,6 +32,9 @@ using dsmux::PROGRAM_NAME;
 
 namespace {
 
+// The MIB definitions file of the start directory, "<program>.defs".
+const std::string DEFINITIONS_FILE = std::string(PROGRAM_NAME) + ".defs";
+
 int usage(FILE* stream, int status)
 {
     std::fprintf(stream,
@@ -39,9 +45,12 @@ int usage(FILE* stream, int status)
     return status;
 }
 
-// A whole number of seconds from 1 to one day; -1 for anything else.
+// A whole number of seconds from 1 to one day, in digits only (strtol
+// would also take leading blanks and a sign); -1 for anything else.
 int parse_seconds(const char* text)
 {
+    if (!std::isdigit(static_cast<unsigned char>(text[0])))
+        return -1;
     errno = 0;
     char* end = nullptr;
     long value = std::strtol(text, &end, 10);
@@ -62,6 +71,51 @@ int check_mib()
     return problems;
 }
 
+// False, with a message, when `file` is there but this process may not
+// read it: a check run without the daemon's rights must say so, not report
+// the file's contents as missing.
+bool readable(const char* file)
+{
+    int fd = open(file, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    if (errno == ENOENT)
+        return true;  // the reader says what is missing, as at a start
+    log_line(stderr, "%s: Can't read %s: %s  (SMUX3054)\n", PROGRAM_NAME, file, std::strerror(errno));
+    return false;
+}
+
+// The data registry directory that registry.mib names: 1 when it cannot be
+// served from (missing, not a directory, not to be entered), else 0, with
+// a warning counted in `*warnings` when group or others may write to it
+// (anyone could then publish objects, and name the mailbox sets go to).
+int check_registry_dir(int* warnings)
+{
+    const char* dir = obj_registry_dir();
+    if (dir[0] == '\0')
+        return 0;  // registry.mib could not be read: reported already
+    struct stat st{};
+    int error = 0;
+    if (stat(dir, &st) != 0 || access(dir, X_OK) != 0)
+        error = errno;
+    else if (!S_ISDIR(st.st_mode))
+        error = ENOTDIR;
+    if (error != 0) {
+        log_line(stderr, "%s: Registry directory %s: %s  (SMUX3055)\n", PROGRAM_NAME, dir, std::strerror(error));
+        return 1;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        log_line_at(LOG_PRI_WARNING, stderr,
+                    "%s: Registry directory %s is writable by group or others (mode %04o): anyone there could "
+                    "publish objects; make it writable by root only  (SMUX3056)\n",
+                    PROGRAM_NAME, dir, static_cast<unsigned>(st.st_mode & 07777));
+        ++*warnings;
+    }
+    return 0;
+}
+
 // Everything a start reads, in the order it reads it, with the start's own
 // messages; nothing is created, started or connected.
 int run_check(const char* dir, const char* peers_file)
@@ -78,7 +132,7 @@ int run_check(const char* dir, const char* peers_file)
     // --master=auto a missing entry only rules SMUX out.
     if (master_may_use_smux()) {
         warnings += peers_mode_warning(peers_file);
-        if (peer_find_entry(peers_file) == nullptr) {
+        if (!readable(peers_file) || peer_find_entry(peers_file) == nullptr) {
             if (master_choice() == master_kind::smux)
                 ++problems;
             else
@@ -90,11 +144,14 @@ int run_check(const char* dir, const char* peers_file)
     std::string report;
     (void)master_probe(&report);
     std::printf("%s: check: %s", PROGRAM_NAME, report.c_str());
-    int mib = check_mib();
+    int mib = readable(DEFINITIONS_FILE.c_str()) ? check_mib() : -1;
     problems += mib < 0 ? 1 : mib;
+    for (const char* file : {"config", "../../mailcfg", "registry.mib"})
+        (void)readable(file);  // the readers below count them
     int map_warnings = 0;
     problems += service_check(mib >= 0, &map_warnings);
     warnings += map_warnings;
+    problems += check_registry_dir(&warnings);
     std::printf("%s: check: %d problem%s, %d warning%s\n", PROGRAM_NAME, problems, problems == 1 ? "" : "s",
                 warnings, warnings == 1 ? "" : "s");
     std::fflush(stdout);

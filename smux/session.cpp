@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "lib/log.h"
 #include "lib/mail_format.h"

@@ -234,7 +234,8 @@ int mail_alarm_text(const char* text)
     while (auto* entry = static_cast<alarm_entry*>(q_walk(&alarm_Q, &cursor))) {
         if (entry->kind != TOK_MAIL)
             continue;
-        if (send_mail(entry->command, text, mail_su_prefix.c_str(), mail_tmp_prefix.c_str()) == -1)
+        // Started and left to run: a slow command holds up neither requests nor a stop.
+        if (mail_command_start(entry->command, text, mail_su_prefix.c_str(), mail_tmp_prefix.c_str()) == -1)
             return -1;
     }
     return 0;

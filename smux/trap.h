@@ -40,8 +40,9 @@ struct trap_varbinds {
 // goes out with the rest.
 int relay_trap(const unsigned char* body, std::size_t length);
 
-// Sends `text` to every mail command of the configuration, in order.
-// Returns -1 at the first that fails, else 0.
+// Starts every mail command of the configuration on `text`, in order, and
+// leaves them running (mail_command_start). Returns -1 at the first whose
+// text cannot be written, else 0.
 int mail_alarm_text(const char* text);
 
 // Appends sysName.0 with the host name (`uname -n`, read once).

@@ -36,13 +36,25 @@ int usage()
     return 2;
 }
 
-int send_request(const char* install_dir, std::int32_t command, const char* name)
+// The daemon's queue of `install_dir`, or -1 after saying why there is none
+// to talk to: a queue someone else made is refused, never written to.
+int open_queue(const char* install_dir)
 {
     int qid = dsagent_queue_open(install_dir);
-    if (qid < 0) {
+    if (qid >= 0)
+        return qid;
+    if (dsagent_queue_refusal()[0] != '\0')
+        std::fprintf(stderr, "%s: refusing %s for %s\n", TOOL, dsagent_queue_refusal(), install_dir);
+    else
         std::fprintf(stderr, "%s: no daemon queue for %s\n", TOOL, install_dir);
+    return -1;
+}
+
+int send_request(const char* install_dir, std::int32_t command, const char* name)
+{
+    int qid = open_queue(install_dir);
+    if (qid < 0)
         return 1;
-    }
     unsigned char mail[MAIL_BUF_SIZE] = {};
     const auto mbox = static_cast<std::int32_t>(getpid());
     // The daemon reads a dump's object name up to the end of the mail.
@@ -132,21 +144,24 @@ const char* smux_state_text(std::int32_t state)
     }
 }
 
-// The lock file of the daemon that serves `install_dir`.
-std::string lock_file_of(const char* install_dir)
+// The lock file of the daemon that serves `install_dir`; null for another
+// install directory than the daemon's own, whose lock nobody knows.
+const char* lock_file_of(const char* install_dir)
 {
-    if (std::strcmp(install_dir, dsmux::INSTALL_DIR) == 0)
-        return dsmux::LOCK_FILE;
-    return std::string(install_dir) + std::strrchr(dsmux::LOCK_FILE, '/');
+    return std::strcmp(install_dir, dsmux::INSTALL_DIR) == 0 ? dsmux::LOCK_FILE : nullptr;
 }
 
 // Asks the daemon for its status and prints it: 0 when a daemon answered,
 // 1 when none runs (or none answered in time).
 int status(const char* install_dir)
 {
-    pid_t holder = instance_holder(lock_file_of(install_dir).c_str());
-    int qid = dsagent_queue_open(install_dir);
-    if (holder == 0 || qid < 0) {
+    const char* lock_file = lock_file_of(install_dir);
+    if (lock_file != nullptr && instance_holder(lock_file) == 0) {
+        std::printf("dorsrvsmuxd: not running for %s\n", install_dir);
+        return 1;
+    }
+    int qid = open_queue(install_dir);
+    if (qid < 0) {
         std::printf("dorsrvsmuxd: not running for %s\n", install_dir);
         return 1;
     }

@@ -461,6 +461,31 @@ TEST_F(connect_test, connect_without_answer_times_out)
     EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
+// A queue under the key that is not provably the daemon's gets no mail: the
+// connect is refused, with the reason, before anything is sent.
+TEST_F(connect_test, a_queue_of_another_owner_or_open_to_others_is_refused_with_the_reason)
+{
+    msqid_ds own{};
+    ASSERT_EQ(msgctl(qid, IPC_STAT, &own), 0);
+    for (unsigned short mode : {0600, 0640, 0602}) {
+        msqid_ds changed = own;
+        changed.msg_perm.uid += mode == 0600;  // owned by another than its maker
+        changed.msg_perm.mode = mode;
+        ASSERT_EQ(msgctl(qid, IPC_SET, &changed), 0);
+        dsagent_session session;
+        EXPECT_EQ(dsagent_connect(&session, dir.c_str(), "hello", 30), -1) << mode;
+        EXPECT_EQ(errno, EPERM) << mode;
+        EXPECT_NE(std::string(dsagent_queue_refusal()).find(mode == 0600 ? "its owner is not the user who made it"
+                                                                         : "group or others have access to it"),
+                  std::string::npos)
+            << dsagent_queue_refusal();
+        ASSERT_EQ(msgctl(qid, IPC_SET, &own), 0);  // we made it: we may set it back
+    }
+    unsigned char mail[MAIL_BUF_SIZE];
+    EXPECT_EQ(dsagent_mail_receive(qid, SERVICE_MBOX, mail, sizeof mail, 1), 0) << "a refused queue got mail";
+    EXPECT_EQ(dsagent_queue_open(dir.c_str()), qid);
+}
+
 TEST(agent_queue, connect_without_daemon_queue_fails)
 {
     dsagent_session session;

@@ -320,4 +320,61 @@ TEST_F(daemon_fault_e2e, termination_signals_under_load_stop_the_daemon_once_and
     expect_orderly_end(1);
 }
 
+// The daemon's output goes to a reader that leaves after the first byte, as
+// a pipe to a pager or a log shipper may: every later line finds no reader.
+TEST_F(daemon_fault_e2e, daemon_whose_log_reader_is_gone_serves_and_stops_in_order)
+{
+    prepare();
+    ASSERT_TRUE(write_file(run_ + "/config", "debug = 0;\n"));  // no agent to share the broken pipe
+    write_snmpd_conf();
+    ASSERT_GT(start_snmptrapd(), 0);
+    ASSERT_GT(start_snmpd(), 0);
+    const std::string pid_file = scratch() + "/daemon.pid", status_file = scratch() + "/daemon.status";
+    pid_t pipeline = spawn({"/bin/sh", "-c",
+                            "cd '" + run_ + "' && { '" + bin_dir() + "/dorsrvsmuxd' & echo $! >'" + pid_file +
+                                "'; wait $!; echo $? >'" + status_file + "'; } 2>&1 | head -c 1 >/dev/null"},
+                           "pipeline");
+    ASSERT_GT(pipeline, 0);
+    ASSERT_TRUE(wait_until([&] { return !read_file(pid_file).empty(); }, milliseconds(10000)));
+    daemon_ = static_cast<pid_t>(std::stol(read_file(pid_file)));
+    ASSERT_TRUE(wait_for_trap([](const trap_record& t) { return t.generic == 0; }, milliseconds(20000)));
+    ASSERT_TRUE(wait_until([] { return run({"pgrep", "-x", "head"}).status != 0; }, milliseconds(10000)))
+        << "the reader did not leave";
+    // Each request makes the daemon write a line to nobody; it answers the
+    // next one all the same.
+    const std::string ctl = bin_dir() + "/dorsrvctl";
+    EXPECT_EQ(run({ctl, "debug"}).status, 0);
+    run_result status = run({ctl, "status"});
+    EXPECT_NE(status.out.find("debug: on"), std::string::npos) << status.out << status.err;
+    run_result get = snmpget(S + ".2.1.0");
+    EXPECT_NE((get.out + get.err).find("noSuchName"), std::string::npos) << get.out << get.err;
+    ASSERT_EQ(kill(daemon_, SIGTERM), 0);
+    ASSERT_TRUE(wait_exit(pipeline, milliseconds(30000)).has_value()) << "the daemon did not stop";
+    EXPECT_EQ(read_file(status_file), "1\n") << "not the orderly stop's exit status";
+    EXPECT_EQ(count_of(run({"ipcs", "-q"}).out, "\n0x"), 0u) << "the queue was left behind";
+}
+
+// A master that refuses our identity at every open (ClosePDU
+// authenticationFailure, RFC 1227 3.1.2) is reported once, not at every
+// retry.
+TEST_F(daemon_fault_e2e, master_refusing_our_identity_is_reported_once_per_outage)
+{
+    prepare();
+    silent_master master;
+    ASSERT_TRUE(master.ok()) << "cannot listen on 127.0.0.1:199";
+    ASSERT_GT(start_daemon("--reconnect-wait=1"), 0);
+    const uint8_t refusal[] = {0x41, 0x01, 0x05};
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int conn = master.accept_next(milliseconds(20000));
+        ASSERT_GE(conn, 0) << "attempt " << attempt << " did not come\n" << daemon_log();
+        uint8_t open[256];
+        ASSERT_TRUE(wait_until([&] { return recv(conn, open, sizeof open, MSG_DONTWAIT) > 0; }, milliseconds(10000)));
+        ASSERT_EQ(send(conn, refusal, sizeof refusal, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof refusal));
+        shutdown(conn, SHUT_RDWR);
+    }
+    ASSERT_GE(master.accept_next(milliseconds(20000)), 0) << "the daemon gave up";
+    EXPECT_EQ(count_of(daemon_log(), "authenticationFailure (5)"), 1u) << daemon_log();
+    EXPECT_TRUE(running(daemon_));
+}
+
 }  // namespace

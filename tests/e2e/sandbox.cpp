@@ -297,6 +297,7 @@ void sandbox_test::SetUp()
   empty_dir(scratch_);
   empty_dir("/etc/netmgt");
   empty_dir("/opt/varden/server");
+  empty_dir("/run/dorsrvsmuxd");
   ASSERT_TRUE(make_dirs(scratch_ + "/persist")) << std::strerror(errno);
   // Keeps every net-snmp program (clients too) from writing under /var/lib/snmp.
   setenv("SNMP_PERSISTENT_DIR", (scratch_ + "/persist").c_str(), 1);

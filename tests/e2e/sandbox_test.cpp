@@ -64,7 +64,7 @@ TEST_F(sandbox, set_is_read_back_and_a_restarted_snmpd_starts_from_its_configura
 
 TEST_F(sandbox, host_directories_are_private_empty_and_writable)
 {
-  for (const char* dir : {"/etc/netmgt", "/opt/varden/server"}) {
+  for (const char* dir : {"/etc/netmgt", "/opt/varden/server", "/run/dorsrvsmuxd"}) {
     SCOPED_TRACE(dir);
     auto listing = run({"ls", "-A", dir});
     ASSERT_EQ(listing.status, 0) << listing.err;

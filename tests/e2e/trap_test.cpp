@@ -186,6 +186,10 @@ TEST_F(trap_e2e, both_mail_commands_receive_the_trap_text_with_one_newline)
         std::string path = scratch() + name;
         EXPECT_TRUE(wait_until([&] { return read_file(path) == "disk 2 failed\n"; }, std::chrono::milliseconds(10000)))
             << name << ": [" << read_file(path) << "]";
+        // Made by `cat >>` under the helpers' mask, not the daemon's 0.
+        struct stat st{};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << name;
     }
 }
 
@@ -235,7 +239,8 @@ TEST_F(trap_e2e, mail_command_that_never_ends_is_killed_and_the_daemon_keeps_ser
     EXPECT_TRUE(wait_until([&] { return read_file(scratch() + "/mail2") == "first\n"; }, std::chrono::milliseconds(10000)))
         << "the next mail command did not run";
     EXPECT_TRUE(wait_for_line(log_path("daemon"), "Can't send UNIX mail message: sleep 1000  (SMUX3021)"));
-    EXPECT_EQ(processes_running({"sleep", "1000"}), 0) << "the hung command was left running";
+    EXPECT_TRUE(wait_until([] { return processes_running({"sleep", "1000"}) == 0; }, std::chrono::milliseconds(5000)))
+        << "the hung command was left running";
     auto get = snmpget(S + ".2.1.0");
     EXPECT_EQ(get.status, 0) << get.err;
     EXPECT_NE(get.out.find("INTEGER: -42"), std::string::npos) << get.out;
@@ -243,6 +248,32 @@ TEST_F(trap_e2e, mail_command_that_never_ends_is_killed_and_the_daemon_keeps_ser
     t = next_trap(72);
     EXPECT_EQ(t.varbinds, (std::vector<std::string>{sysname_vb(), enterprise_vb(0)}));
     EXPECT_TRUE(running(daemon_));
+}
+
+// Mail commands run beside the daemon, not in its way: four that sleep for
+// half a minute hold up neither the trap, nor a get, nor the stop, and are
+// still ended at their limit. They run at the normal priority.
+TEST_F(trap_e2e, slow_mail_commands_hold_up_neither_requests_nor_a_stop)
+{
+    const std::string niceness = scratch() + "/niceness";
+    config_ = "mail \"sleep 30\";\nmail \"sleep 30\";\nmail \"sleep 30\";\nmail \"sleep 30\";\n"
+              "mail \"nice > " + niceness + "\";\n";
+    start_all({"grp/scalars:91::slow"}, "", "");
+    next_trap(91);
+    EXPECT_TRUE(wait_until([] { return processes_running({"sleep", "30"}) == 4; }, std::chrono::milliseconds(5000)));
+    auto get = snmpget(S + ".2.1.0");
+    EXPECT_EQ(get.status, 0) << get.err;
+    EXPECT_NE(get.out.find("INTEGER: -42"), std::string::npos) << get.out;
+    EXPECT_TRUE(wait_until([&] { return read_file(niceness) == "0\n"; }, std::chrono::milliseconds(10000)))
+        << read_file(niceness);
+
+    // Stopped while the commands still run: done within the documented bound.
+    ASSERT_EQ(kill(daemon_, SIGTERM), 0);
+    auto end = wait_exit(daemon_, std::chrono::milliseconds(21000));
+    ASSERT_TRUE(end.has_value()) << "the stop took longer than documented";
+    EXPECT_TRUE(WIFEXITED(*end) && WEXITSTATUS(*end) == 1) << *end;
+    EXPECT_TRUE(wait_until([] { return processes_running({"sleep", "30"}) == 0; }, std::chrono::milliseconds(10000)));
+    EXPECT_TRUE(wait_for_line(log_path("daemon"), "Can't send UNIX mail message: sleep 30  (SMUX3021)"));
 }
 
 // An agent, a mail command and getone, all started by the daemon while it

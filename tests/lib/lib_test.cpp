@@ -349,6 +349,30 @@ TEST_F(mail_dir, mail_command_too_long_to_run_is_logged_and_still_succeeds)
     EXPECT_TRUE(leftovers({}).empty());
 }
 
+TEST_F(mail_dir, mail_commands_run_while_the_caller_goes_on_and_their_failures_are_logged)
+{
+    fs::path go = root / "go";
+    std::string waiting = "{ cat > " + out() + "; while [ ! -e " + go.string() + " ]; do sleep 0.01; done; }";
+    mode_t old_mask = umask(0);  // the daemon's
+    ASSERT_EQ(mail_command_start(waiting.c_str(), "trap text\n", "sh -c", prefix.c_str()), 0);
+    umask(old_mask);
+    EXPECT_EQ(mail_commands_running(), 1);  // it cannot end before `go` exists
+    testing::internal::CaptureStderr();
+    for (const char* failing : {"exit 3", "no-such-mail-command"})
+        ASSERT_EQ(mail_command_start(failing, "x", "sh -c", prefix.c_str()), 0);
+    std::ofstream(go) << "";
+    EXPECT_TRUE(mail_commands_wait(10000));
+    std::string log = testing::internal::GetCapturedStderr();
+    for (const char* logged : {"send_mail: Mail command failed (exit status 3): exit 3  (SMUX3050)\n",
+                               "send_mail: Mail command failed (exit status 127): no-such-mail-command: "})
+        EXPECT_NE(log.find(logged), std::string::npos) << log;
+    EXPECT_NE(log.find("not found"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cat > "), std::string::npos) << "a command that succeeded was logged\n" << log;
+    EXPECT_EQ(read_all(out()), "trap text\n");
+    EXPECT_EQ(fs::status(out()).permissions(), fs::perms(0644)) << "not the helper's mask of 022";
+    EXPECT_TRUE(leftovers({"out", "go"}).empty());
+}
+
 TEST(fatal_error, logs_line_then_newline_and_exits_with_one)
 {
     EXPECT_EXIT(fatal_error("parse: Can't open configuration file %s  (SM1106)", "config"),

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -141,6 +142,88 @@ TEST_F(obj_cache_files, a_registry_reached_through_a_swapped_symbolic_link_is_re
     fs::create_directory_symlink(top / "b", top / "link.tmp");
     fs::rename(top / "link.tmp", root);
     EXPECT_EQ(lookup(), 5);
+}
+
+// The rows of table `sub` ("dir/base") as a walk finds them, each with the
+// value the lookup answers: "1=10 2=20".
+std::string walk(const char* sub)
+{
+    reg_entry column{};
+    std::snprintf(column.name, sizeof column.name, "value");
+    std::snprintf(column.subpath, sizeof column.subpath, "%s", sub);
+    column.item_pos = -1;
+    column.index_count = 1;
+    std::string rows;
+    std::uint32_t last = 0;
+    for (int mode = IDX_FIRST, count = 1;; mode = IDX_NEXT, count = 1) {
+        const std::int32_t* index = obj_select_index(&column, &last, 1, &count, mode);
+        if (index == nullptr)
+            return rows;
+        last = static_cast<std::uint32_t>(index[0]);
+        reg_object* obj = obj_lookup(&column, index, 1);
+        rows += (rows.empty() ? "" : " ") + std::to_string(index[0]) + "=" +
+                (obj == nullptr ? "?" : std::to_string(obj_value_signed(obj_item(obj, column.item_pos))));
+    }
+}
+
+// A table reached through linked directories, with a link swapped the way
+// a release is put in place, answers as the files now read; so does a
+// table whose directory was looked up as an object meanwhile.
+TEST_F(obj_cache_files, tables_answer_as_read_afresh_after_a_link_swap_or_a_directory_lookup)
+{
+    fs::create_directories(root / "v1");
+    fs::create_directories(root / "v2");
+    for (int row : {1, 2})
+        write(root / "v1" / ("t." + std::to_string(row)), signed_object("t/t", row * 10));
+    for (int row : {1, 3})
+        write(root / "v2" / ("t." + std::to_string(row)), signed_object("t/t", row * 10 + 1));
+    fs::create_directory_symlink("v1", root / "current");
+    fs::create_directory_symlink("current", root / "t");
+    ASSERT_EQ(walk("t/t"), "1=10 2=20");
+    ASSERT_EQ(walk("t/t"), "1=10 2=20");
+    fs::create_directory_symlink("v2", root / "current.tmp");
+    fs::rename(root / "current.tmp", root / "current");  // mv -T current.tmp current
+    EXPECT_EQ(walk("t/t"), "1=11 3=31");
+
+    ASSERT_EQ(walk("v1/t"), "1=10 2=20");
+    std::snprintf(entry.subpath, sizeof entry.subpath, "v1");
+    EXPECT_EQ(lookup(), -999);
+    write(root / "v1/t.4", signed_object("t/t", 40));
+    EXPECT_EQ(walk("v1/t"), "1=10 2=20 4=40");
+}
+
+// The kernel's watches, counted from this process's inotify descriptors.
+int kernel_watches()
+{
+    int watches = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fdinfo")) {
+        std::ifstream info(fd.path());
+        for (std::string line; std::getline(info, line);)
+            watches += line.rfind("inotify wd:", 0) == 0 ? 1 : 0;
+    }
+    return watches;
+}
+
+// However many objects are read, the cache holds no more watches than its
+// bound, answers every lookup all the same, and says once that it is limited.
+TEST_F(obj_cache_files, watches_stay_within_their_bound)
+{
+    EXPECT_GT(reg_watch_max(), 0);
+    reg_watch_set_max(12);
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 40; ++i) {
+            std::string name = "d/obj" + std::to_string(i);
+            if (round == 0)
+                write(root / name, signed_object(name, i));
+            std::snprintf(entry.subpath, sizeof entry.subpath, "%s", name.c_str());
+            EXPECT_EQ(lookup(), i);
+        }
+        EXPECT_LE(kernel_watches(), 12);
+    }
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find("Object cache limited: the 12 watches it may hold are in use"), std::string::npos) << log;
 }
 
 TEST_F(obj_cache_files, writes_through_another_name_are_seen)

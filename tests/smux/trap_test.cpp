@@ -497,6 +497,7 @@ TEST_F(mail_alarm_text_test, every_mail_entry_gets_the_trap_text_with_one_newlin
     add_entry(TOK_AGENT, "cat > " + dir + "/not-a-mail");
     add_entry(TOK_MAIL, "cat > " + dir + "/two");
     EXPECT_EQ(relay(make_trap_body("grp/absent", 1, {}, "fan 2 stopped")), 0);
+    ASSERT_TRUE(mail_commands_wait(10000));
     EXPECT_EQ(read_text("one"), "fan 2 stopped\n");
     EXPECT_EQ(read_text("two"), "fan 2 stopped\n");
     EXPECT_EQ(read_text("not-a-mail"), "(missing)");
