@@ -272,7 +272,7 @@ void respond(const ax_header& request, const answer& out)
     }
     if (!send_pdu(pdu, "agentx_response", "SMUX4004"))
         return;
-    ax.answers.push_back({request.session_id, request.transaction_id, request.packet_id, request.type, pdu});
+    ax.answers.push_back({request.session_id, request.transaction_id, request.packet_id, request.type, std::move(pdu)});
     if (ax.answers.size() > AGENTX_ANSWERS_KEPT)
         ax.answers.pop_front();
 }
@@ -505,11 +505,9 @@ void handle_request(const ax_pdu& pdu)
 
 // --- input ----------------------------------------------------------------------
 
-void take_pdu(const uint8_t* bytes, size_t len)
+void take_pdu(bool decoded, const ax_pdu& pdu, const char* why)
 {
-    ax_pdu pdu;
-    const char* why = "";
-    if (!ax_decode(bytes, len, &pdu, &why)) {
+    if (!decoded) {
         log_line(stderr, "%s: agentx_receive: malformed PDU from the master agent [%s]  (SMUX4001)\n", PROGRAM_NAME,
                  why);
         drop("the master agent sent a malformed PDU", false, AX_CLOSE_PARSE_ERROR);
@@ -623,11 +621,13 @@ void ax_readable()
              result == STREAM_BAD ? AX_CLOSE_PARSE_ERROR : AX_CLOSE_OTHER);
         return;
     }
-    // The PDU is decoded from a copy: handling it may send, and a lost
-    // send closes the connection and its buffer.
-    std::vector<uint8_t> bytes(ax.conn.in.begin(), ax.conn.in.begin() + static_cast<long>(len));
+    // Decoded before it is handled: handling may send, and a lost send
+    // closes the connection and empties its buffer.
+    ax_pdu pdu;
+    const char* why = "";
+    bool decoded = ax_decode(ax.conn.in.data(), len, &pdu, &why);
     stream_consume(ax.conn, len);
-    take_pdu(bytes.data(), bytes.size());
+    take_pdu(decoded, pdu, why);
 }
 
 bool ax_pending() { return stream_pending(ax.conn, ax_frame); }

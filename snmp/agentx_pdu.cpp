@@ -168,6 +168,8 @@ struct builder {
     builder(std::vector<uint8_t>& o, const ax_header& h)
         : out(o), start(o.size()), big((h.flags & AX_FLAG_NETWORK_BYTE_ORDER) != 0)
     {
+        // Most PDUs fit here: one allocation instead of one per growth.
+        out.reserve(start + 512);
         u8(h.version);
         u8(h.type);
         u8(h.flags);
