@@ -143,7 +143,8 @@ int run_check(const char* dir, const char* peers_file)
     // waited for by the daemon: what the probe finds is information.
     std::string report;
     (void)master_probe(&report);
-    std::printf("%s: check: %s", PROGRAM_NAME, report.c_str());
+    for (size_t at = 0, end; (end = report.find('\n', at)) != std::string::npos; at = end + 1)
+        std::printf("%s: check: %s\n", PROGRAM_NAME, report.substr(at, end - at).c_str());
     int mib = readable(DEFINITIONS_FILE.c_str()) ? check_mib() : -1;
     problems += mib < 0 ? 1 : mib;
     for (const char* file : {"config", "../../mailcfg", "registry.mib"})

@@ -257,6 +257,11 @@ TEST_F(daemon_fault_e2e, master_absent_at_start_is_waited_for_and_registered_lat
             ASSERT_GE(conn, 0) << "retry " << retry << " did not come";
             shutdown(conn, SHUT_RDWR);
         }
+        // One that takes the connection and then says nothing: the answer to
+        // the register request never comes, and the daemon gives up on it
+        // after its answer wait and comes back (the same outage: no new line).
+        ASSERT_GE(master.accept_next(milliseconds(20000)), 0);
+        EXPECT_GE(master.accept_next(milliseconds(20000)), 0) << "no new association after the silence";
     }
     EXPECT_TRUE(running(daemon_));
     EXPECT_EQ(reported(), 1u) << "a master that stays away is reported once\n" << daemon_log();

@@ -1200,7 +1200,10 @@ class daemon_e2e : public sandbox_test {
 
     pid_t start_daemon(const std::string& name = "daemon", const std::vector<std::string>& env = {})
     {
-        return spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, name, env);
+        std::string command = "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'";
+        for (const std::string& option : options_)
+            command += " '" + option + "'";
+        return spawn({"/bin/sh", "-c", command}, name, env);
     }
 
     run_result dorsrvctl(const std::string& command)
@@ -1230,6 +1233,8 @@ class daemon_e2e : public sandbox_test {
     }
 
     std::string run_, registry_;
+    // Options the daemon starts with.
+    std::vector<std::string> options_;
     pid_t daemon_ = -1;
 };
 
@@ -1336,13 +1341,22 @@ TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)
     EXPECT_TRUE(running(daemon_));
 }
 
+// With --master=auto the daemon takes AgentX where snmpd offers it, says so
+// once, and the status and the check name the protocol.
 TEST_F(daemon_e2e, status_reports_the_association_agents_and_debug_across_an_snmpd_restart)
 {
+    options_ = {"--master=auto"};
     start_all();
     run_result before = dorsrvctl("status");
     EXPECT_EQ(before.status, 0) << before.out << before.err;
     EXPECT_NE(before.out.find("dorsrvsmuxd: running, pid " + std::to_string(daemon_)), std::string::npos) << before.out;
-    EXPECT_NE(before.out.find("SMUX association: yes"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("master agent: AgentX at /var/agentx/master"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("AgentX association: yes"), std::string::npos) << before.out;
+    EXPECT_EQ(count_of(read_file(log_path("daemon")), "Master agent reached over AgentX at /var/agentx/master  (SMUX4052)"),
+              1u);
+    run_result checked = run({bin_dir() + "/dorsrvsmuxd", "--master=auto", "--check", run_}, std::chrono::milliseconds(30000));
+    EXPECT_NE(checked.out.find("check: AgentX master at /var/agentx/master: answers"), std::string::npos) << checked.out;
+    EXPECT_NE(checked.out.find("check: SMUX master at 127.0.0.1:199: listening"), std::string::npos) << checked.out;
     EXPECT_NE(before.out.find("debug: off"), std::string::npos) << before.out;
     EXPECT_NE(before.out.find("connected agents: 1"), std::string::npos) << before.out;
     EXPECT_NE(before.out.find("daemon_agent"), std::string::npos) << before.out;
@@ -1352,7 +1366,7 @@ TEST_F(daemon_e2e, status_reports_the_association_agents_and_debug_across_an_snm
     EXPECT_TRUE(wait_until(
         [&] {
             after = dorsrvctl("status");
-            return after.out.find("SMUX association: no") != std::string::npos;
+            return after.out.find("AgentX association: no") != std::string::npos;
         },
         std::chrono::milliseconds(20000), std::chrono::milliseconds(500)))
         << after.out << after.err;
