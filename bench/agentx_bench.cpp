@@ -113,17 +113,8 @@ double sysname_during_slow_set(client& c, const std::string& set_log)
                           "slow"},
                          WORK + "/snmpset.out");
     });
-    auto deadline = clock_type::now() + std::chrono::seconds(10);
-    for (;;) {
-        std::ifstream in(set_log);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (text.str().find("phase=1") != std::string::npos)
-            break;
-        if (clock_type::now() > deadline)
-            die("the agent never saw the set; see " + WORK + "/snmpset.out");
-        usleep(5000);
-    }
+    if (!wait_for_text(set_log, "phase=1", 10))
+        die("the agent never saw the set; see " + WORK + "/snmpset.out");
     std::vector<float> one;
     time_gets(c, SYSNAME, 1, &one);
     if (set.get() < 0)

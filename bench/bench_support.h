@@ -415,6 +415,24 @@ inline bool wait_until_answers(client& c, const std::string& dotted, int seconds
     return ok;
 }
 
+// Whether `path` comes to hold `text` within `seconds` (polled); `gone`,
+// when given, ends the wait early when it returns true.
+inline bool wait_for_text(const std::string& path, const std::string& text, int seconds,
+                          const std::function<bool()>& gone = nullptr)
+{
+    auto deadline = clock_type::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        std::ifstream in(path);
+        std::stringstream content;
+        content << in.rdbuf();
+        if (content.str().find(text) != std::string::npos)
+            return true;
+        if (clock_type::now() > deadline || (gone && gone()))
+            return false;
+        usleep(5000);
+    }
+}
+
 // Outside the sandbox the benchmark runs itself again through
 // scripts/sandbox (found from the binary's place in <source>/<build>/bin)
 // and never returns; inside it returns the binary's path.

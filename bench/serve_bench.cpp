@@ -55,24 +55,14 @@ void count_syscalls(pid_t pid, const char* what, long requests, const std::funct
     std::string out = WORK + "/strace." + std::to_string(request_serial++) + ".txt";
     std::string log = out + ".log";
     pid_t tracer = start({"strace", "-c", "-f", "-o", out, "-p", std::to_string(pid)}, "", log);
-    auto deadline = clock_type::now() + std::chrono::seconds(10);
-    for (;;) {
-        std::ifstream in(log);
-        std::stringstream text;
-        text << in.rdbuf();
-        if (text.str().find("attached") != std::string::npos)
-            break;
-        if (waitpid(tracer, nullptr, WNOHANG) == tracer) {
-            std::printf("  %s: strace did not run (see %s)\n", what, log.c_str());
-            return;
-        }
-        if (clock_type::now() > deadline) {
+    bool ended = false;
+    if (!wait_for_text(log, "attached", 10, [&] { return ended = waitpid(tracer, nullptr, WNOHANG) == tracer; })) {
+        if (!ended) {
             kill(tracer, SIGKILL);
             waitpid(tracer, nullptr, 0);
-            std::printf("  %s: strace could not attach (see %s)\n", what, log.c_str());
-            return;
         }
-        usleep(20000);
+        std::printf("  %s: strace %s (see %s)\n", what, ended ? "did not run" : "could not attach", log.c_str());
+        return;
     }
     work();
     kill(tracer, SIGINT);

@@ -305,17 +305,8 @@ protected:
 
 // What must hold whichever protocol carries the daemon runs once over each:
 // the parameter is the daemon's --master value.
-class daemon_both : public daemon_serve, public ::testing::WithParamInterface<std::string> {
-protected:
-    void SetUp() override
-    {
-        daemon_serve::SetUp();
-        master_ = GetParam();
-    }
-};
-
-INSTANTIATE_TEST_SUITE_P(master, daemon_both, ::testing::Values("smux", "agentx"),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+using daemon_both = over_both_masters<daemon_serve>;
+INSTANTIATE_TEST_SUITE_P(master, daemon_both, both_masters(), master_name);
 
 // ---- registration, gets -------------------------------------------------
 

@@ -178,4 +178,21 @@ class sandbox_test : public ::testing::Test {
   std::vector<tracked> procs_;
 };
 
+// Runs the tests of `Fixture` once over each protocol the daemon may reach
+// snmpd by: the parameter is the daemon's --master value, stored into the
+// fixture's master_ before the test starts. Instantiate with
+// INSTANTIATE_TEST_SUITE_P(master, NAME, both_masters(), master_name).
+template <class Fixture>
+class over_both_masters : public Fixture, public ::testing::WithParamInterface<std::string> {
+ protected:
+  void SetUp() override
+  {
+    Fixture::SetUp();
+    this->master_ = this->GetParam();
+  }
+};
+
+inline auto both_masters() { return ::testing::Values(std::string("smux"), std::string("agentx")); }
+inline std::string master_name(const ::testing::TestParamInfo<std::string>& info) { return info.param; }
+
 }  // namespace dsmux::e2e

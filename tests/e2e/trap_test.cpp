@@ -131,17 +131,8 @@ std::string enterprise_vb(long value)
 }
 
 // A v1 sink sees the same trap whichever protocol carried it to snmpd.
-class trap_both : public trap_e2e, public ::testing::WithParamInterface<std::string> {
- protected:
-    void SetUp() override
-    {
-        trap_e2e::SetUp();
-        master_ = GetParam();
-    }
-};
-
-INSTANTIATE_TEST_SUITE_P(master, trap_both, ::testing::Values("smux", "agentx"),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+using trap_both = over_both_masters<trap_e2e>;
+INSTANTIATE_TEST_SUITE_P(master, trap_both, both_masters(), master_name);
 
 TEST_P(trap_both, agent_trap_arrives_with_host_name_enterprise_value_and_items)
 {
