@@ -1,5 +1,5 @@
 // The status answer: built from the agent list, the debug flag and the SMUX
-// state, in the layout of lib/mail_format.h, sent like every other mail.
+// state, in the layout of mail/mail_format.h, sent like every other mail.
 #include "mail/status.h"
 
 #include <unistd.h>
@@ -9,10 +9,10 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
 #include "mail/mail.h"
+#include "mail/mail_format.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "lib/dirsearch.h"
-#include "lib/mail_format.h"
 #include "lib/obj.h"
+#include "mail/mail_format.h"
 
 namespace {
 

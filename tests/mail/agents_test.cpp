@@ -19,8 +19,8 @@
 
 #include "cfg/cfg.h"
 #include "lib/dirsearch.h"
-#include "lib/mail_format.h"
 #include "mail/mail.h"
+#include "mail/mail_format.h"
 #include "mail/mbox.h"
 #include "tests/mail/private_queue.h"
 #include "tests/support/stand_in.h"
