@@ -17,13 +17,13 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/obj.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
 #include "mail/agents.h"
 #include "mail/mail_format.h"
 #include "mail/mbox.h"
 #include "mail/status.h"
+#include "store/obj.h"
 
 namespace {
 

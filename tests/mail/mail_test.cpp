@@ -20,12 +20,12 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/obj.h"
-#include "lib/obj_format.h"
 #include "mail/agents.h"
 #include "mail/mail_format.h"
 #include "mail/mail_kernel.h"
 #include "mail/mbox.h"
+#include "store/obj.h"
+#include "store/obj_format.h"
 #include "tests/mail/private_queue.h"
 #include "tests/support/object_image.h"
 

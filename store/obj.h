@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "lib/obj_format.h"
-#include "lib/reg_entry.h"
+#include "store/obj_format.h"
+#include "store/reg_entry.h"
 
 // Attempts obj_read makes before it gives up on a file that keeps coming up
 // short or inconsistent (an agent may be rewriting it in place).

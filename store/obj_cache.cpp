@@ -1,5 +1,5 @@
 // The object cache (see obj_cache.h).
-#include "lib/obj_cache.h"
+#include "store/obj_cache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lib/obj.h"
-#include "lib/reg_watch.h"
+#include "store/obj.h"
+#include "store/reg_watch.h"
 
 namespace {
 

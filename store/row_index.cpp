@@ -1,5 +1,5 @@
 // The row index (see row_index.h).
-#include "lib/row_index.h"
+#include "store/row_index.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "lib/dirsearch.h"
-#include "lib/reg_watch.h"
+#include "store/reg_watch.h"
+#include "store/row_search.h"
 
 namespace {
 

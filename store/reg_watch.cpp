@@ -1,5 +1,5 @@
 // Change watch over the data registry (see reg_watch.h for why it is sound).
-#include "lib/reg_watch.h"
+#include "store/reg_watch.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "lib/log.h"
-#include "lib/obj_cache.h"
-#include "lib/row_index.h"
+#include "store/obj_cache.h"
+#include "store/row_index.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/obj_format.h"
+#include "store/obj_format.h"
 
 // Bytes of cached contents (names, encoded images and bookkeeping) kept at
 // most.
