@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "cfg/cfg.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
 #include "mail/mail_format.h"
 #include "mail/mbox.h"

@@ -17,7 +17,7 @@
 #include "lib/lib.h"
 #include "lib/log.h"
 #include "lib/paths.h"
-#include "mail/mail.h"
+#include "mail/connected.h"
 #include "mail/mail_format.h"
 #include "mail/mbox.h"
 

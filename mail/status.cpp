@@ -11,8 +11,9 @@
 #include "lib/log.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
-#include "mail/mail.h"
+#include "mail/connected.h"
 #include "mail/mail_format.h"
+#include "mail/mbox.h"
 
 namespace {
 
@@ -47,5 +48,5 @@ int do_status(const unsigned char* mail, std::size_t extent)
             break;
     if (smux_text != nullptr)
         (void)status_add_transport(answer, &length, smux_text());
-    return post_mail(sender, MAIL_STATUS, answer, length, false);
+    return mail_send(sender, MAIL_STATUS, answer, length, MBOX_SEND_PATIENCE_MS);
 }

@@ -9,6 +9,7 @@
 #include "cfg/reg.h"
 #include "lib/log.h"
 #include "lib/paths.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
 #include "mail/mail_format.h"
 #include "smux/syntax.h"

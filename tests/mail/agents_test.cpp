@@ -19,6 +19,7 @@
 
 #include "cfg/cfg.h"
 #include "lib/dirsearch.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
 #include "mail/mail_format.h"
 #include "mail/mbox.h"

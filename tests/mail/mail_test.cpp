@@ -21,6 +21,7 @@
 #include "cfg/cfg.h"
 #include "lib/log.h"
 #include "mail/agents.h"
+#include "mail/connected.h"
 #include "mail/mail_format.h"
 #include "mail/mail_kernel.h"
 #include "mail/mbox.h"

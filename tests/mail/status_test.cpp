@@ -10,6 +10,7 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
 #include "mail/mail_format.h"
 #include "mail/mbox.h"

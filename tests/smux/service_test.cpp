@@ -19,6 +19,7 @@
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
 #include "lib/log.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
 #include "mail/mbox.h"
 #include "smux/pairs.h"
