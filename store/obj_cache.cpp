@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "store/obj.h"
 #include "store/reg_watch.h"
+#include "store/row_name.h"
 
 namespace {
 
