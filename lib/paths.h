@@ -14,6 +14,10 @@ inline constexpr const char* PEERS_FILE = "/etc/netmgt/snmpd.peers";
 inline constexpr const char* COMMUNITY_FILE = "/etc/netmgt/snmpd.comm";
 // The install directory: the mailbox queue key is derived from it.
 inline constexpr const char* INSTALL_DIR = "/opt/varden/server";
+// The programs the install brings (the sample agent, getone): the daemon
+// puts this directory in front of PATH, so that the agents of `config` and
+// the commands it runs are found however it was started.
+inline constexpr const char* BIN_DIR = "/opt/varden/server/bin";
 // One daemon per install directory: the running one holds a write lock on
 // this file for its whole life (the kernel drops it when the process ends).
 inline constexpr const char* LOCK_FILE = "/opt/varden/server/dorsrvsmuxd.lock";

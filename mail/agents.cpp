@@ -196,6 +196,33 @@ void terminate_drain_wake()
         }
 }
 
+namespace {
+
+// The shutdown order, the start-up's in reverse; `status` tells how it
+// began.
+[[noreturn]] void shut_down(int status)
+{
+    // No tick from here on: no mail is handled while the daemon goes down.
+    alarm(0);
+    log_line(stdout, "Terminating Server Agents SMUX Manager...\n");
+    // The master first, so that it stops sending requests for objects whose
+    // agents are about to go.
+    if (release_hook != nullptr)
+        release_hook();
+    // Give the master agent time to drop our subtrees before the agents go.
+    pause_for(shutdown_pause);
+    // Then the connected agents, through the queue that still exists.
+    broadcast_mail(MAIL_STOP);
+    // Let the agents take their stop mail before the queue disappears.
+    pause_for(shutdown_pause);
+    // The queue last: nothing is sent or received after this.
+    mbox_close_service();
+    log_line(stdout, "[dorsrvsmux] Done.\n\n");
+    std::exit(status);
+}
+
+}  // namespace
+
 void terminate_service(int signal_number)
 {
     if (signal_number != 0) {
@@ -213,22 +240,7 @@ void terminate_service(int signal_number)
         errno = saved_errno;
         return;
     }
-    // The shutdown order, the start-up's in reverse. No tick from here on:
-    // no mail is handled while the daemon goes down.
-    alarm(0);
-    log_line(stdout, "Terminating Server Agents SMUX Manager...\n");
-    // The master first, so that it stops sending requests for objects whose
-    // agents are about to go.
-    if (release_hook != nullptr)
-        release_hook();
-    // Give the master agent time to drop our subtrees before the agents go.
-    pause_for(shutdown_pause);
-    // Then the connected agents, through the queue that still exists.
-    broadcast_mail(MAIL_STOP);
-    // Let the agents take their stop mail before the queue disappears.
-    pause_for(shutdown_pause);
-    // The queue last: nothing is sent or received after this.
-    mbox_close_service();
-    log_line(stdout, "[dorsrvsmux] Done.\n\n");
-    std::exit(1);
+    shut_down(EXIT_FAILURE_STOP);
 }
+
+void terminate_service_requested() { shut_down(EXIT_REQUESTED_STOP); }
