@@ -1009,13 +1009,14 @@ namespace {
 // registry.mib and definitions, sysagent started from config.
 class shipped_tree : public sandbox_test {
  protected:
-    // The daemon started in `smux_dir` as an operator would, with the
-    // build's programs (getone, the agents) first on PATH.
+    // The daemon started in `smux_dir` as the package's unit starts it
+    // (over AgentX, no peers file), with the build's programs (getone, the
+    // agents) first on PATH.
     pid_t start_daemon_in(const std::string& smux_dir)
     {
         const char* path = getenv("PATH");
-        return spawn({"/bin/sh", "-c", "cd '" + smux_dir + "' && exec '" + bin_dir() + "/dorsrvsmuxd'"}, "daemon",
-                     {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
+        return spawn({"/bin/sh", "-c", "cd '" + smux_dir + "' && exec '" + bin_dir() + "/dorsrvsmuxd' --master=agentx"},
+                     "daemon", {"PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin")});
     }
 };
 
@@ -1032,8 +1033,6 @@ TEST_F(shipped_tree, serves_sysagent_objects_in_all_four_subtrees_and_takes_a_se
     snmpd_config conf;
     conf.extra_lines.push_back("override .1.3.6.1.4.1.32473.11.2.11.1.0 integer 1");
     write_snmpd_conf(conf);
-    std::string peers = read_file(source_dir() + "/examples/snmpd.peers");
-    write_peers_file(peers);
     ASSERT_EQ(run({"cp", source_dir() + "/examples/snmpd.comm", "/etc/netmgt/snmpd.comm"}).status, 0);
     ASSERT_GT(start_snmptrapd(), 0);
     ASSERT_GT(start_snmpd(), 0);
@@ -1083,11 +1082,9 @@ TEST_F(shipped_tree, check_finds_every_shipped_entry_served)
     for (const char* file : {"config", "registry.mib", "dorsrvsmuxd.defs"})
         ASSERT_EQ(run({"cp", source_dir() + "/examples/" + file, smux_dir}).status, 0);
     ASSERT_EQ(run({"cp", source_dir() + "/examples/mailcfg", scratch() + "/server/mailcfg"}).status, 0);
-    write_peers_file(read_file(source_dir() + "/examples/snmpd.peers"));
-    chmod("/etc/netmgt/snmpd.peers", 0600);
     const char* path = getenv("PATH");
     auto check = run({"env", "PATH=" + bin_dir() + ":" + (path ? path : "/usr/bin:/bin"), bin_dir() + "/dorsrvsmuxd",
-                      "--check", smux_dir});
+                      "--master=agentx", "--check", smux_dir});
     EXPECT_EQ(check.status, 0) << check.out << check.err;
     EXPECT_NE(check.out.find("dorsrvsmuxd: check: 0 problems, 0 warnings"), std::string::npos) << check.out << check.err;
 }
@@ -1100,8 +1097,6 @@ TEST_F(shipped_tree, agent_hello_objects_are_served_by_the_shipped_files)
     for (const char* file : {"registry.mib", "dorsrvsmuxd.defs"})
         ASSERT_EQ(run({"cp", source_dir() + "/examples/" + file, smux_dir}).status, 0);
     ASSERT_TRUE(write_file(smux_dir + "/config", "agent agent-hello " + REGISTRY + ";\n"));
-    write_peers_file(read_file(source_dir() + "/examples/snmpd.peers"));
-    chmod("/etc/netmgt/snmpd.peers", 0600);
     write_snmpd_conf();
     ASSERT_GT(start_snmpd(), 0);
     pid_t daemon = start_daemon_in(smux_dir);
@@ -1231,6 +1226,7 @@ TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_sta
     map += "\"sys/scalars\" \"eNowhere\" SCALAR\n\"sys/scalars\" \"eElse\" SCALAR\n";
     map += "table_index = 1\n\"disk/diskTable\" \"eEntry\" TABLE\n";
     ASSERT_TRUE(write_file(run_ + "/registry.mib", map));
+    write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " smuxsecret\n");
     chmod("/etc/netmgt/snmpd.peers", 0644);
     run_result bad = run({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd' --check"});
     EXPECT_EQ(bad.status, 1);
@@ -1238,7 +1234,8 @@ TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_sta
          {"dorsrvsmuxd: Can't find executable to fork: no-such-agent  (SMUX4023)",
           "Registry entry eNowhere is not in dorsrvsmuxd.defs: it is served as nothing  (SMUX4040)",
           "Registry entry eElse lies outside the served subtrees", "Registry entry eEntry maps a table",
-          "(SMUX4043)", "dorsrvsmuxd: check: 1 problem, 5 warnings"})
+          "(SMUX4043)", "holds the sample SMUX password that was the same on every install",
+          "dorsrvsmuxd: check: 1 problem, 6 warnings"})
         EXPECT_NE((bad.out + bad.err).find(expected), std::string::npos) << expected << "\n" << bad.out << bad.err;
     // Nothing was started: no mailbox queue exists.
     EXPECT_LT(msgget(key, 0), 0);
