@@ -174,6 +174,16 @@ int write_record(int priority, FILE* stream, const char* format, va_list args)
 
 }  // namespace
 
+bool log_stream_is_journal(FILE* stream)
+{
+    int slot = stream_slot(stream);
+    if (slot < 0)
+        return false;
+    if (journal_state[slot] < 0)
+        journal_state[slot] = names_journal(fileno(stream)) ? 1 : 0;
+    return journal_state[slot] == 1;
+}
+
 void log_set_program(const char* name, const char* alias)
 {
     if (name == nullptr || *name == '\0') {

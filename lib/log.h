@@ -42,6 +42,10 @@ void log_debug_set(std::int32_t level);
 // configuration gave), on (all bits set) otherwise. Returns the new value.
 std::int32_t log_debug_toggle();
 
+// Whether `stream` (stdout or stderr) is the journal stream systemd handed
+// the process.
+bool log_stream_is_journal(FILE* stream);
+
 // The program whose lines these are: off the journal each line begins with
 // "NAME: " exactly once (a message that already begins with it, or with
 // `alias`, an older tag of the same program, is not given a second one);

@@ -22,6 +22,9 @@ inline constexpr const char* BIN_DIR = "/opt/varden/server/bin";
 // this file for its whole life (the kernel drops it when the process ends).
 inline constexpr const char* LOCK_FILE = "/opt/varden/server/dorsrvsmuxd.lock";
 inline constexpr const char* BOARD_DEVICE = "/dev/rtbd";
+// systemd's journal takes log streams here (under the journal, each agent
+// writes into streams of its own name).
+inline constexpr const char* JOURNAL_STDOUT = "/run/systemd/journal/stdout";
 // Trap texts are written to "<prefix><pid>" before a mail command reads them.
 inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";
 // Mail commands run as the superuser through this prefix.

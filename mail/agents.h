@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "cfg/cfg.h"
+#include "lib/paths.h"
 
 // Raised by the alarm tick; the main loop clears it and polls for mail.
 extern volatile sig_atomic_t mail_flag;
@@ -26,10 +27,13 @@ int agents_not_found();
 // finds for its name (PATH's absolute directories only), with the entry's
 // name as argument zero and the environment of exec_environment. The
 // agent inherits the daemon's file-creation mask and standard streams, and
-// no other descriptor. The child's process id, or -1 when fork failed. The
-// child reports a failed exec (or a name that is not found) and exits
-// with 255.
-pid_t start_agent(const agent_entry* entry);
+// no other descriptor; but when the daemon's standard error is systemd's
+// journal, the agent's output and errors go to journal streams of its own,
+// opened at `journal_socket` under the agent's name (information and error
+// priority), so that its lines carry its name rather than the daemon's.
+// The child's process id, or -1 when fork failed. The child reports a
+// failed exec (or a name that is not found) and exits with 255.
+pid_t start_agent(const agent_entry* entry, const char* journal_socket = dsmux::JOURNAL_STDOUT);
 
 // Installs the signal actions: SIGCHLD ignored without zombies, SIGALRM to
 // on_alarm, SIGINT/SIGTERM/SIGHUP to terminate_service, all without
