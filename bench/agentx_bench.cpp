@@ -156,7 +156,7 @@ int main(int argc, char** argv)
     setenv("PATH", (bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
     write_text(WORK + "/BENCH-MIB.txt", BENCH_MIB);
     write_text(WORK + "/snmpd.conf",
-               "smuxsocket 127.0.0.1\nsmuxpeer .1.3.6.1.4.1.32473.11.2.11.2 smuxsecret\n"
+               "smuxsocket 127.0.0.1\nsmuxpeer .1.3.6.1.4.1.32473.11.2.11.2 benchsecret\n"
                "master agentx\nagentXSocket /var/agentx/master\nagentxTimeout 15\nagentxRetries 0\n"
                "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\nsysName benchhost\n");
 

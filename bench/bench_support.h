@@ -462,7 +462,7 @@ inline void write_tree(int rows)
     write_text(WORK + "/server/etc/smux/dorsrvsmuxd.defs", DEFS);
     write_text(WORK + "/server/etc/smux/registry.mib", REGISTRY_MIB);
     write_text(WORK + "/server/etc/smux/config", "debug = 0;\n");
-    write_text("/etc/netmgt/snmpd.peers", "dorsrvsmuxd .1.3.6.1.4.1.32473.11.2.11.2 smuxsecret\n");
+    write_text("/etc/netmgt/snmpd.peers", "dorsrvsmuxd .1.3.6.1.4.1.32473.11.2.11.2 benchsecret\n");
     write_object("bench/scalar", "bScalar", 1, 42, {});
     for (int i = 1; i <= rows; ++i)
         write_object("k/row." + std::to_string(i), "kCol", 3, i, {i});

@@ -105,7 +105,7 @@ int main(int argc, char** argv)
         write_object("t/row." + std::to_string(i), "tCol", 3, i, {i});
     write_text(WORK + "/mem.peers", "mempeer .1.3.6.1.4.1.32473.96.1 memsecret\n");
     write_text(WORK + "/snmpd.conf",
-               "smuxsocket 127.0.0.1\nsmuxpeer .1.3.6.1.4.1.32473.11.2.11.2 smuxsecret\n"
+               "smuxsocket 127.0.0.1\nsmuxpeer .1.3.6.1.4.1.32473.11.2.11.2 benchsecret\n"
                "smuxpeer .1.3.6.1.4.1.32473.96.1 memsecret\n"
                "rocommunity public 127.0.0.1\nsysName benchhost\n"
                "pass_persist " + PASS + " /usr/bin/perl " + source + "/bench/pass_table.pl " + PASS + " 1000\n");

@@ -148,3 +148,13 @@ std::string search_path_dirs(const char* path)
     }
     return dirs;
 }
+
+std::string search_path_with(const char* path, const char* dir)
+{
+    if (path == nullptr || *path == '\0')
+        return dir;
+    std::string entries = std::string(":") + path + ":";
+    if (entries.find(std::string(":") + dir + ":") != std::string::npos)
+        return path;
+    return std::string(dir) + ":" + path;
+}

@@ -48,3 +48,8 @@ const char* find_in_path(const char* name);
 // colons: the PATH under which started programs look for theirs. Empty and
 // relative entries are dropped for the reason given at find_in_path.
 std::string search_path_dirs(const char* path);
+
+// The search path `path` with `dir` in front, unless `dir` is one of its
+// entries already (then `path` as it is): the daemon finds the programs it
+// installs (its agents, getone) whichever PATH it was started with.
+std::string search_path_with(const char* path, const char* dir);

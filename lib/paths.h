@@ -14,6 +14,10 @@ inline constexpr const char* PEERS_FILE = "/etc/netmgt/snmpd.peers";
 inline constexpr const char* COMMUNITY_FILE = "/etc/netmgt/snmpd.comm";
 // The install directory: the mailbox queue key is derived from it.
 inline constexpr const char* INSTALL_DIR = "/opt/varden/server";
+// The programs the install brings (the sample agent, getone): the daemon
+// puts this directory in front of PATH, so that the agents of `config` and
+// the commands it runs are found however it was started.
+inline constexpr const char* BIN_DIR = "/opt/varden/server/bin";
 // One daemon per install directory: the running one holds a write lock on
 // this file for its whole life (the kernel drops it when the process ends).
 // It lies in a directory only the superuser may write, the one the systemd
@@ -22,6 +26,9 @@ inline constexpr const char* INSTALL_DIR = "/opt/varden/server";
 // could plant a link there or hold the file themselves.
 inline constexpr const char* LOCK_FILE = "/run/dorsrvsmuxd/dorsrvsmuxd.lock";
 inline constexpr const char* BOARD_DEVICE = "/dev/rtbd";
+// systemd's journal takes log streams here (under the journal, each agent
+// writes into streams of its own name).
+inline constexpr const char* JOURNAL_STDOUT = "/run/systemd/journal/stdout";
 // Trap texts are written to "<prefix><pid>" before a mail command reads them.
 inline constexpr const char* MAIL_TMP_PREFIX = "/tmp/mail.";
 // Mail commands run as the superuser through this prefix.

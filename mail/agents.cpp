@@ -5,12 +5,15 @@
 #include "mail/agents.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "lib/dirsearch.h"
@@ -115,7 +118,51 @@ int launch_agents()
     return 0;
 }
 
-pid_t start_agent(const agent_entry* entry)
+namespace {
+
+// The first lines of a journal stream (systemd's stdout stream protocol):
+// the name its lines carry, no unit, the priority of a line without a
+// "<N>" prefix, such prefixes read, nothing forwarded elsewhere.
+struct journal_header {
+    char text[128];
+    std::size_t length = 0;
+
+    journal_header(const char* name, int priority)
+    {
+        const char* base = std::strrchr(name, '/');
+        int n = std::snprintf(text, sizeof text, "%.64s\n\n%d\n1\n0\n0\n0\n", base != nullptr ? base + 1 : name,
+                              priority);
+        length = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+};
+
+// In the child, before exec: `target` becomes a journal stream of its own.
+// Only async-signal-safe calls. A journal that cannot be reached at once
+// (no socket, its queue full) leaves `target` as it was.
+void open_journal_stream(const char* socket_path, const journal_header& header, int target)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::size_t path_length = std::strlen(socket_path);
+    if (path_length >= sizeof address.sun_path)
+        return;
+    std::memcpy(address.sun_path, socket_path, path_length + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return;
+    bool ready = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                 write(fd, header.text, header.length) == static_cast<ssize_t>(header.length) &&
+                 fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+    if (ready) {
+        shutdown(fd, SHUT_RD);
+        dup2(fd, target);
+    }
+    close(fd);
+}
+
+}  // namespace
+
+pid_t start_agent(const agent_entry* entry, const char* journal_socket)
 {
     // The child runs exactly the file that the search found: a second search
     // by exec would take PATH's empty and relative entries, and with them
@@ -131,6 +178,11 @@ pid_t start_agent(const agent_entry* entry)
         argv[argc++] = entry->args[i];
     argv[argc] = nullptr;
     exec_environment environment;  // made before fork: the child may not allocate
+    // Under the journal an agent's lines name the agent: one name per line,
+    // as the daemon's own lines carry the daemon's alone.
+    const bool to_journal = log_stream_is_journal(stderr);
+    const journal_header out_header(entry->name, LOG_PRI_INFO);
+    const journal_header err_header(entry->name, LOG_PRI_ERR);
 
     pid_t child = fork();
     if (child < 0) {
@@ -150,6 +202,10 @@ pid_t start_agent(const agent_entry* entry)
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (to_journal) {
+        open_journal_stream(journal_socket, out_header, STDOUT_FILENO);
+        open_journal_stream(journal_socket, err_header, STDERR_FILENO);
+    }
     if (path[0] != '\0')
         execve(path, argv, environment.envp());
     log_line(stderr, "%s: Can't exec agent: %s  (SMUX4024)\n", dsmux::PROGRAM_NAME, entry->name);
@@ -203,6 +259,33 @@ void terminate_drain_wake()
         }
 }
 
+namespace {
+
+// The shutdown order, the start-up's in reverse; `status` tells how it
+// began.
+[[noreturn]] void shut_down(int status)
+{
+    // No tick from here on: no mail is handled while the daemon goes down.
+    alarm(0);
+    log_line(stdout, "Terminating Server Agents SMUX Manager...\n");
+    // The master first, so that it stops sending requests for objects whose
+    // agents are about to go.
+    if (release_hook != nullptr)
+        release_hook();
+    // Give the master agent time to drop our subtrees before the agents go.
+    pause_for(shutdown_pause);
+    // Then the connected agents, through the queue that still exists.
+    broadcast_mail(MAIL_STOP);
+    // Let the agents take their stop mail before the queue disappears.
+    pause_for(shutdown_pause);
+    // The queue last: nothing is sent or received after this.
+    mbox_close_service();
+    log_line(stdout, "[dorsrvsmux] Done.\n\n");
+    std::exit(status);
+}
+
+}  // namespace
+
 void terminate_service(int signal_number)
 {
     if (signal_number != 0) {
@@ -220,22 +303,7 @@ void terminate_service(int signal_number)
         errno = saved_errno;
         return;
     }
-    // The shutdown order, the start-up's in reverse. No tick from here on:
-    // no mail is handled while the daemon goes down.
-    alarm(0);
-    log_line(stdout, "Terminating Server Agents SMUX Manager...\n");
-    // The master first, so that it stops sending requests for objects whose
-    // agents are about to go.
-    if (release_hook != nullptr)
-        release_hook();
-    // Give the master agent time to drop our subtrees before the agents go.
-    pause_for(shutdown_pause);
-    // Then the connected agents, through the queue that still exists.
-    broadcast_mail(MAIL_STOP);
-    // Let the agents take their stop mail before the queue disappears.
-    pause_for(shutdown_pause);
-    // The queue last: nothing is sent or received after this.
-    mbox_close_service();
-    log_line(stdout, "[dorsrvsmux] Done.\n\n");
-    std::exit(1);
+    shut_down(EXIT_FAILURE_STOP);
 }
+
+void terminate_service_requested() { shut_down(EXIT_REQUESTED_STOP); }

@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "cfg/cfg.h"
+#include "lib/paths.h"
 
 // Raised by the alarm tick; the main loop clears it and polls for mail.
 extern volatile sig_atomic_t mail_flag;
@@ -26,10 +27,13 @@ int agents_not_found();
 // finds for its name (PATH's absolute directories only), with the entry's
 // name as argument zero and the environment of exec_environment. The
 // agent inherits the daemon's file-creation mask and standard streams, and
-// no other descriptor. The child's process id, or -1 when fork failed. The
-// child reports a failed exec (or a name that is not found) and exits
-// with 255.
-pid_t start_agent(const agent_entry* entry);
+// no other descriptor; but when the daemon's standard error is systemd's
+// journal, the agent's output and errors go to journal streams of its own,
+// opened at `journal_socket` under the agent's name (information and error
+// priority), so that its lines carry its name rather than the daemon's.
+// The child's process id, or -1 when fork failed. The child reports a
+// failed exec (or a name that is not found) and exits with 255.
+pid_t start_agent(const agent_entry* entry, const char* journal_socket = dsmux::JOURNAL_STDOUT);
 
 // Ignores SIGPIPE for the whole life of the process: a write to a pipe or
 // socket whose reader has gone then fails with EPIPE instead of killing the
@@ -49,14 +53,27 @@ void on_alarm(int signal_number);
 // arms the alarm for the alarm period, as on_alarm does.
 void alarm_tick_start();
 
-// Called directly (signal_number 0): stops the alarm, releases the SMUX
-// association, pauses, sends MAIL_STOP to every connected agent, pauses,
-// removes the mailbox queue and exits with status 1; never returns.
+// Exit statuses of the daemon, so that systemd (Restart=on-failure) can
+// tell an operator's stop from a fault: a stop that was asked for (a
+// termination signal, MAIL_STOP, MAIL_STOP_ALL) ends with 0, an end the
+// daemon could not avoid (its queue lost, the master's library failing, a
+// configuration it cannot use) with 1.
+inline constexpr int EXIT_REQUESTED_STOP = 0;
+inline constexpr int EXIT_FAILURE_STOP = 1;
+
+// Called directly (signal_number 0): the end of a failure. Stops the alarm,
+// releases the SMUX association, pauses, sends MAIL_STOP to every connected
+// agent, pauses, removes the mailbox queue and exits with
+// EXIT_FAILURE_STOP; never returns.
 // As the handler of SIGINT, SIGTERM and SIGHUP (signal_number non-zero) it
 // only records the request, writes a byte to the wake pipe and arms the
 // alarm for one second, then returns: the main loop sees
-// terminate_requested() and calls it directly.
+// terminate_requested() and calls terminate_service_requested().
 void terminate_service(int signal_number = 0);
+
+// The same shutdown for a stop that was asked for: exits with
+// EXIT_REQUESTED_STOP.
+[[noreturn]] void terminate_service_requested();
 
 // True once a termination signal has arrived.
 bool terminate_requested();

@@ -175,13 +175,17 @@ void loop_once()
     // A termination signal is only recorded by its handler; the shutdown
     // runs here, outside any handler, at the first pass after it.
     if (terminate_requested())
-        terminate_service();
+        terminate_service_requested();
     loop_wait wait{};
     loop_prepare(&wait, monotonic_now());
     if (mail_flag != 0) {
         mail_flag = 0;
         int result = read_mail(true, 0);
-        if (result == READ_MAIL_FAILED || result == READ_MAIL_STOP || terminate_requested())
+        // A stop mail or a signal was asked for; a receive that failed is
+        // a fault (the queue is gone, say).
+        if (result == READ_MAIL_STOP || terminate_requested())
+            terminate_service_requested();
+        if (result == READ_MAIL_FAILED)
             terminate_service();
         // A relayed trap may have found the master gone.
         loop_prepare(&wait, monotonic_now());
@@ -197,7 +201,7 @@ void loop_once()
     }
     int ready = wait_ready(nfds, wait);
     if (terminate_requested())
-        terminate_service();
+        terminate_service_requested();
     if (wake >= 0 && wake < FD_SETSIZE && ready > 0 && FD_ISSET(wake, &wait.read_set)) {
         terminate_drain_wake();
         --ready;

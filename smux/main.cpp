@@ -2,6 +2,11 @@
 // association and the mail service, and runs its loop until shut down.
 // The whole start-up order is here; the shutdown order is terminate_service
 // (mail/agents.cpp).
+#include <cstdlib>
+
+#include "lib/dirsearch.h"
+#include "lib/log.h"
+#include "lib/paths.h"
 #include "mail/agents.h"
 #include "mail/mail.h"
 #include "mail/status.h"
@@ -15,6 +20,14 @@
 
 int main(int argc, char** argv)
 {
+    // Every line of the log names the daemon once: its messages that begin
+    // with the older tag "[dorsrvsmux]" or with a routine's name are led by
+    // the program's name as well, and under the journal by its identifier.
+    log_set_program(dsmux::PROGRAM_NAME, "[dorsrvsmux] ");
+    // The install's own programs first on PATH, for a start and for
+    // --check alike: the agents of `config` (sysagent) and getone are found
+    // whichever PATH the operator's shell or the service manager gave.
+    setenv("PATH", search_path_with(std::getenv("PATH"), dsmux::BIN_DIR).c_str(), 1);
     // The two protocols that may carry the daemon to its master agent;
     // --master chooses between them.
     master_set_transports(smux_transport(), agentx_transport());

@@ -132,6 +132,7 @@ int run_check(const char* dir, const char* peers_file)
     // --master=auto a missing entry only rules SMUX out.
     if (master_may_use_smux()) {
         warnings += peers_mode_warning(peers_file);
+        warnings += peers_password_warning(peers_file);
         if (!readable(peers_file) || peer_find_entry(peers_file) == nullptr) {
             if (master_choice() == master_kind::smux)
                 ++problems;
@@ -170,6 +171,22 @@ int peers_mode_warning(const char* peers_file)
                 "%s: %s holds the SMUX password and is readable by group or others (mode %04o): "
                 "make it mode 0600  (SMUX4043)\n",
                 PROGRAM_NAME, peers_file, static_cast<unsigned>(st.st_mode & 07777));
+    return 1;
+}
+
+int peers_password_warning(const char* peers_file)
+{
+    // The password every install shipped with until each got its own: a
+    // local user who knows it can open a SMUX session as the daemon.
+    static const char* const old_sample = "smuxsecret";
+    const smux_peer* entry = getsmuxEntrybyname(PROGRAM_NAME, peers_file);
+    if (entry == nullptr || std::strcmp(entry->password, old_sample) != 0)
+        return 0;
+    log_line_at(LOG_PRI_WARNING, stderr,
+                "%s: %s holds the sample SMUX password that was the same on every install: anyone on this host "
+                "can open SMUX as the daemon with it; put a password of your own there and in snmpd's smuxpeer "
+                "line, or use AgentX  (SMUX4060)\n",
+                PROGRAM_NAME, peers_file);
     return 1;
 }
 
@@ -248,6 +265,8 @@ void daemon_guard(const char* lock_file, const char* peers_file)
         log_line_at(LOG_PRI_WARNING, stderr,
                     "%s: Can't lock %s: %s: a second daemon would not be stopped  (SMUX3041)\n", PROGRAM_NAME,
                     lock_file, std::strerror(errno));
-    if (master_may_use_smux())
+    if (master_may_use_smux()) {
         (void)peers_mode_warning(peers_file);
+        (void)peers_password_warning(peers_file);
+    }
 }

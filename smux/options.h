@@ -15,9 +15,13 @@ int daemon_options(int argc, char** argv, const char* peers_file = dsmux::PEERS_
 // this one with exit status 1, and the running one is left alone; a lock
 // file that cannot be made or locked costs a warning only), and
 // warns when the peers file, which holds the SMUX password, can be read by
-// group or others.
+// group or others or holds the old sample password.
 void daemon_guard(const char* lock_file = dsmux::LOCK_FILE, const char* peers_file = dsmux::PEERS_FILE);
 
 // Writes the warning about a peers file that group or others can read;
 // returns 1 when it did, 0 otherwise (also when the file is missing).
 int peers_mode_warning(const char* peers_file = dsmux::PEERS_FILE);
+
+// Writes the warning about a peers entry that still holds the sample
+// password earlier releases shipped (SMUX4060); 1 when it did, else 0.
+int peers_password_warning(const char* peers_file = dsmux::PEERS_FILE);

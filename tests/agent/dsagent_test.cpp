@@ -94,13 +94,15 @@ TEST_F(registry, published_object_is_read_and_dumped_by_the_daemon_reader)
     EXPECT_EQ(read->index[1], 3);
     EXPECT_EQ(read->length % 4, 0u);
     EXPECT_EQ(obj_item_index("diskSerial", read), 3);
+    // One stamp per line, at its start.
     std::vector<std::string> expected = {
-        "\n*** disk/diskTable.1.3 - " + file + "\n",
-        "\"            diskSize\"  UNSIGNED ENABLED    RD: ", "4000000000\n",
-        "\"            diskTemp\"    SIGNED DISABLED RD/WR: ", "-12\n",
-        "\"            diskName\"    STRING ENABLED RD/WR: ", "\n", "sda\n",
-        "\"          diskSerial\"       RAW ENABLED    RD: ", "\n", "1 ", "AB ", "0 ", "\n",
-        "\"            diskKind\"       OID ENABLED    WR: ", "\n", "1.3.6.1.4.1.9\n",
+        "\n",
+        "*** disk/diskTable.1.3 - " + file + "\n",
+        "\"            diskSize\"  UNSIGNED ENABLED    RD: 4000000000\n",
+        "\"            diskTemp\"    SIGNED DISABLED RD/WR: -12\n",
+        "\"            diskName\"    STRING ENABLED RD/WR: \n", "sda\n",
+        "\"          diskSerial\"       RAW ENABLED    RD: \n", "1 AB 0 \n",
+        "\"            diskKind\"       OID ENABLED    WR: \n", "1.3.6.1.4.1.9\n",
     };
     EXPECT_EQ(dump_fragments(read), expected);
 }

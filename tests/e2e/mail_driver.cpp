@@ -55,13 +55,15 @@ int main(int argc, char** argv)
     for (;;) {
         // The termination signals are only recorded; the loop stops.
         if (terminate_requested())
-            terminate_service();
+            terminate_service_requested();
         if (mail_flag) {
             mail_flag = 0;
             sigprocmask(SIG_UNBLOCK, &tick, nullptr);
             int result = read_mail(true, 0);
             sigprocmask(SIG_BLOCK, &tick, nullptr);
-            if (result == -1 || result == 1)
+            if (result == 1)
+                terminate_service_requested();
+            if (result == -1)
                 terminate_service();
             continue;
         }

@@ -105,7 +105,7 @@ TEST_F(mail_service, agent_connect_is_acknowledged_and_logged)
     pid_t driver = start_driver();
     start_agent("alpha", "alpha");
     EXPECT_TRUE(driver_says(agent_line("Connect agent:    ", "alpha")));
-    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
+    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 0);
 }
 
 TEST_F(mail_service, second_connect_under_same_name_moves_stop_to_the_new_process)
@@ -114,7 +114,7 @@ TEST_F(mail_service, second_connect_under_same_name_moves_stop_to_the_new_proces
     start_agent("alpha", "alpha-1");
     start_agent("alpha", "alpha-2");
     kill(driver, SIGTERM);
-    EXPECT_EQ(driver_exit(driver), 1);
+    EXPECT_EQ(driver_exit(driver), 0);
     EXPECT_TRUE(wait_for_line(log_path("alpha-2"), "stopped 1"));
     // The first process is no longer on the list: it sees only the queue go.
     EXPECT_TRUE(wait_for_line(log_path("alpha-1"), "queue gone"));
@@ -130,7 +130,7 @@ TEST_F(mail_service, disconnect_takes_agent_off_the_list)
     auto status = wait_exit(agent, 5000ms);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(WEXITSTATUS(*status), 0);
-    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
+    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 0);
 }
 
 TEST_F(mail_service, debug_mails_switch_traces_on_then_off)
@@ -142,7 +142,7 @@ TEST_F(mail_service, debug_mails_switch_traces_on_then_off)
     EXPECT_TRUE(driver_says("read_mail: received DEBUG off"));
     std::string log = read_file(log_path("driver"));
     EXPECT_LT(log.find("DEBUG on"), log.find("DEBUG off"));
-    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
+    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 0);
 }
 
 TEST_F(mail_service, dump_writes_a_published_object_and_names_a_missing_one)
@@ -162,7 +162,7 @@ TEST_F(mail_service, dump_writes_a_published_object_and_names_a_missing_one)
     EXPECT_NE(read_file(log_path("driver")).find("vdnTestCounter"), std::string::npos);
     send_to_service(DSAGENT_MAIL_DUMP, "sys/none");
     EXPECT_TRUE(driver_says("Can't find object: sys/none"));
-    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
+    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 0);
 }
 
 TEST_F(mail_service, stop_all_reaches_every_agent_then_the_service_ends)
@@ -173,7 +173,7 @@ TEST_F(mail_service, stop_all_reaches_every_agent_then_the_service_ends)
     send_to_service(DSAGENT_MAIL_STOP_ALL);
     EXPECT_TRUE(wait_for_line(log_path("alpha"), "stopped 17"));
     EXPECT_TRUE(wait_for_line(log_path("beta"), "stopped 17"));
-    EXPECT_EQ(driver_exit(driver), 1);
+    EXPECT_EQ(driver_exit(driver), 0);
     std::string log = read_file(log_path("driver"));
     EXPECT_NE(log.find("Terminating Server Agents SMUX Manager..."), std::string::npos) << log;
     EXPECT_NE(log.find("[dorsrvsmux] Done."), std::string::npos) << log;
@@ -193,7 +193,7 @@ TEST_F(mail_service, unknown_command_is_dropped_and_the_service_goes_on)
     EXPECT_TRUE(driver_says("read_mail: received DEBUG on"));
     EXPECT_TRUE(running(driver));
     EXPECT_EQ(read_file(log_path("gamma")).find("stopped"), std::string::npos);
-    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 1);
+    EXPECT_EQ(WEXITSTATUS(stop(driver, SIGTERM, 15000ms)), 0);
     EXPECT_TRUE(wait_for_line(log_path("gamma"), "stopped 1"));
 }
 
@@ -206,7 +206,7 @@ TEST_F(mail_service, sigterm_stops_connected_agents_removes_queue_in_about_ten_s
     kill(driver, SIGTERM);
     EXPECT_TRUE(wait_for_line(log_path("alpha"), "stopped 1", 15000ms));
     EXPECT_TRUE(wait_for_line(log_path("beta"), "stopped 1", 15000ms));
-    EXPECT_EQ(driver_exit(driver, 20000ms), 1);
+    EXPECT_EQ(driver_exit(driver, 20000ms), 0);
     auto took = std::chrono::steady_clock::now() - began;
     EXPECT_GE(took, 9500ms);
     EXPECT_LT(took, 15000ms);
@@ -227,7 +227,7 @@ TEST_F(mail_service, configured_agents_are_started_and_a_missing_one_reported)
     send_to_service(DSAGENT_MAIL_STOP);
     // The started agent writes to the driver's output, which it inherited.
     EXPECT_TRUE(driver_says("stopped 1"));
-    EXPECT_EQ(driver_exit(driver), 1);
+    EXPECT_EQ(driver_exit(driver), 0);
 }
 
 }  // namespace

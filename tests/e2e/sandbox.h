@@ -31,7 +31,7 @@ using std::chrono::milliseconds;
 
 // The SMUX identity and password that our daemon's tests use by default.
 inline constexpr const char* DEFAULT_IDENTITY = ".1.3.6.1.4.1.32473.11.2.11.2";
-inline constexpr const char* DEFAULT_PASSWORD = "smuxsecret";
+inline constexpr const char* DEFAULT_PASSWORD = "e2e-peer-password";
 // Where snmpd answers SNMP and where snmptrapd listens for the traps snmpd sends.
 inline constexpr int SNMP_PORT = 161;
 inline constexpr int SMUX_PORT = 199;

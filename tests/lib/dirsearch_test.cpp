@@ -143,6 +143,22 @@ TEST(search_path_dirs, keeps_only_absolute_entries_in_order)
         EXPECT_EQ(search_path_dirs(c.path), c.dirs) << c.path;
 }
 
+TEST(search_path_with, puts_the_directory_first_unless_it_is_there)
+{
+    const struct {
+        const char* path;
+        const char* with;
+    } cases[] = {
+        {"/usr/bin:/bin", "/opt/x/bin:/usr/bin:/bin"},
+        {"/usr/bin:/opt/x/bin", "/usr/bin:/opt/x/bin"},
+        {"/opt/x/bin", "/opt/x/bin"},
+        {"/opt/x/bin/sub:/bin", "/opt/x/bin:/opt/x/bin/sub:/bin"},
+        {"", "/opt/x/bin"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(search_path_with(c.path, "/opt/x/bin"), c.with) << c.path;
+}
+
 TEST_F(path_env, absolute_name_is_taken_as_it_is)
 {
     touch("b/agent");

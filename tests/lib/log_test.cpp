@@ -36,15 +36,18 @@ TEST(log_line, writes_stamp_blank_and_message_and_counts_characters)
     EXPECT_EQ(n, static_cast<int>(text.size()));
 }
 
-TEST(log_line, format_without_newline_leaves_next_record_on_same_line)
+TEST(log_line, record_continuing_a_line_gets_no_stamp_in_its_middle)
 {
     FILE* f = tmpfile();
     ASSERT_NE(f, nullptr);
     log_line(f, "one ");
     log_line(f, "two\n");
+    log_line(f, "\n*** three\nfour\n");
     std::string text = slurp(f);
     fclose(f);
-    EXPECT_TRUE(std::regex_match(text, std::regex("\\S+ \\d\\d \\S+ one \\S+ \\d\\d \\S+ two\n"))) << text;
+    const std::string stamp = "[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+    EXPECT_TRUE(std::regex_match(text, std::regex(stamp + "one two\n\n" + stamp + "\\*\\*\\* three\n" + stamp + "four\n")))
+        << text;
 }
 
 TEST(log_line, failing_stream_returns_minus_one)
@@ -96,17 +99,31 @@ void write_records()
     log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Connect agent:     %15s\n", "a");
 }
 
-TEST(log_line, journal_stream_lines_begin_with_their_priority)
+TEST(log_line, journal_stream_lines_begin_with_their_priority_and_no_stamp)
 {
-    const std::string stamp = "[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
     std::string text = stderr_text(true, write_records);
     // A record that continues a line gets no prefix in its middle.
-    EXPECT_TRUE(std::regex_match(text, std::regex("<3>" + stamp + "dorsrvsmuxd: part " + stamp + "end\n<4>" + stamp +
-                                                  "warned\n<6>" + stamp + "\\[dorsrvsmux\\] Connect agent: +a\n")))
+    EXPECT_TRUE(std::regex_match(text, std::regex("<3>dorsrvsmuxd: part end\n<4>warned\n<6>\\[dorsrvsmux\\] Connect agent: +a\n")))
         << text;
-    // Another stream named: the records stay exactly as they were.
+    // Another stream named: the records keep their stamps and no priority.
     text = stderr_text(false, write_records);
     EXPECT_EQ(text.find('<'), std::string::npos) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("^[A-Z][a-z]{2} [0-9]{2} "))) << text;
+}
+
+// The program's name leads each line once: added where a message lacks it,
+// put in place of the older tag, and left to the journal there.
+TEST(log_line, program_name_leads_every_line_once)
+{
+    log_set_program("dorsrvsmuxd", "[dorsrvsmux] ");
+    std::string journal = stderr_text(true, write_records);
+    std::string file = stderr_text(false, write_records);
+    log_set_program(nullptr);
+    EXPECT_TRUE(std::regex_match(journal, std::regex("<3>part end\n<4>warned\n<6>Connect agent: +a\n"))) << journal;
+    const std::string stamp = "[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} dorsrvsmuxd: ";
+    EXPECT_TRUE(std::regex_match(file, std::regex(stamp + "part end\n" + stamp + "warned\n" + stamp +
+                                                  "Connect agent: +a\n")))
+        << file;
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,9 +18,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "cfg/cfg.h"
 #include "lib/dirsearch.h"
+#include "lib/log.h"
 #include "mail/connected.h"
 #include "mail/mail.h"
 #include "mail/mail_format.h"
@@ -185,6 +189,57 @@ TEST_F(agents_test, agent_whose_exec_fails_reports_and_exits_255)
         << slurp(log);
 }
 
+// Under the journal an agent writes into streams of its own name, one for
+// its output and one for its errors; the test plays journald's socket.
+TEST_F(agents_test, under_the_journal_an_agent_writes_to_streams_of_its_own_name)
+{
+    std::string socket_path = scratch_.dir() + "/stdout";
+    int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+
+    // The daemon's standard error is the stream JOURNAL_STREAM names.
+    FILE* journal = tmpfile();
+    struct stat st{};
+    fstat(fileno(journal), &st);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    int saved = dup(STDERR_FILENO);
+    dup2(fileno(journal), STDERR_FILENO);
+    log_reset_journal();
+    agent_entry* entry = make_entry("/bin/sh", {"-c", "echo out; echo err >&2"});
+    pid_t child = start_agent(entry, socket_path.c_str());
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    unsetenv("JOURNAL_STREAM");
+    log_reset_journal();
+    agent_entry_free(entry);
+    ASSERT_GT(child, 0);
+
+    std::vector<std::string> streams;
+    ASSERT_TRUE(wait_for([&] {
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd >= 0) {
+            std::string text;
+            char buf[256];
+            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+                text.append(buf, static_cast<std::size_t>(n));
+            close(fd);
+            streams.push_back(text);
+        }
+        return streams.size() == 2;
+    }, 5000ms));
+    close(listener);
+    wait_status(child, 5000ms);
+    EXPECT_EQ(streams[0], "sh\n\n6\n1\n0\n0\n0\nout\n");
+    EXPECT_EQ(streams[1], "sh\n\n3\n1\n0\n0\n0\nerr\n");
+    std::rewind(journal);
+    EXPECT_EQ(std::fgetc(journal), EOF) << "the agent wrote into the daemon's stream";
+    std::fclose(journal);
+}
+
 TEST_F(agents_test, install_signals_sets_the_actions_without_restart)
 {
     struct sigaction saved[5];
@@ -295,7 +350,7 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue)
             for (;;) {
                 pause();
                 if (terminate_requested())
-                    terminate_service();
+                    terminate_service_requested();
             }
         }
         close(ready[1]);
@@ -312,8 +367,9 @@ TEST_F(agents_test, shutdown_releases_stops_connected_agents_and_removes_queue)
         EXPECT_EQ(stop->size(), MAIL_HEADER_SIZE);
 
         int status = wait_status(daemon, 10000ms);
+        // A direct call is the end of a failure; a signal asked for the stop.
         ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(WEXITSTATUS(status), by_signal ? EXIT_REQUESTED_STOP : EXIT_FAILURE_STOP);
         msqid_ds description{};
         EXPECT_EQ(msgctl(queue.qid(), IPC_STAT, &description), -1) << "the queue was removed";
         EXPECT_EQ(slurp(released), "r");
