@@ -14,12 +14,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "lib/mail_format.h"
-#include "lib/mail_kernel.h"
-#include "lib/obj.h"
-#include "lib/obj_format.h"
 #include "lib/paths.h"
-#include "lib/row_name.h"
+#include "mail/mail_format.h"
+#include "mail/mail_kernel.h"
+#include "store/obj.h"
+#include "store/obj_format.h"
+#include "store/row_name.h"
 
 // The C face repeats the shared constants; keep them honest.
 static_assert(DSAGENT_MAIL_STOP == MAIL_STOP && DSAGENT_MAIL_CONNECT == MAIL_CONNECT &&

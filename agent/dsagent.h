@@ -19,7 +19,7 @@
  * "dir/file" or "dir/file.1.3" for a table row: at most 59 characters, not
  * absolute, with no empty, "." or ".." component. Other names are refused
  * (errno EINVAL or ENAMETOOLONG): the daemon could never serve them.
- * Mails are handled in their documented layout (lib/mail_format.h): a
+ * Mails are handled in their documented layout (mail/mail_format.h): a
  * 32-bit mtype at offset 0, sender at 4, command at 8, body from 12. */
 #ifndef DSAGENT_H
 #define DSAGENT_H

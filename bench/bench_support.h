@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/obj_format.h"
 #include "snmp/ber.h"
 #include "snmp/mib.h"
 #include "snmp/types.h"
+#include "store/obj_format.h"
 #include "tests/support/object_image.h"
 
 namespace bench {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/obj.h"
+#include "store/obj.h"
 #include "tests/support/object_image.h"
 
 namespace {

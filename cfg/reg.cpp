@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "cfg/parse.h"
-#include "lib/obj.h"
 #include "lib/paths.h"
+#include "store/obj.h"
 
 std::int8_t table_index_count;
 queue registry_Q;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "lib/queue.h"
-#include "lib/reg_entry.h"
+#include "store/reg_entry.h"
 
 inline constexpr std::size_t REGISTRY_DIR_MAX = 60;  // field, with the NUL
 

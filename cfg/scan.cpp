@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cfg/parse.h"
+#include "cfg/source.h"
 #include "lib/log.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "agent/dsagent.h"
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 
 namespace {
 

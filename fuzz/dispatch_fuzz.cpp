@@ -16,7 +16,6 @@
 
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
-#include "lib/obj.h"
 #include "mail/mbox.h"
 #include "smux/dispatch.h"
 #include "smux/pairs.h"
@@ -24,6 +23,7 @@
 #include "snmp/mib.h"
 #include "snmp/smux_pdu.h"
 #include "snmp/types.h"
+#include "store/obj.h"
 
 namespace {
 

@@ -9,8 +9,9 @@
 #include <memory>
 
 #include "cfg/cfg.h"
-#include "lib/mail_format.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
+#include "mail/mail_format.h"
 #include "mail/mbox.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

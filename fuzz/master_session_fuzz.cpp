@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "cfg/reg.h"
-#include "lib/obj.h"
 #include "mail/mbox.h"
 #include "smux/agentx.h"
 #include "smux/dispatch.h"
@@ -33,6 +32,7 @@
 #include "snmp/agentx_pdu.h"
 #include "snmp/mib.h"
 #include "snmp/smux_session.h"
+#include "store/obj.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/obj_cache.h"
+#include "store/obj_cache.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

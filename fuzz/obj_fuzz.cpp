@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "lib/obj.h"
+#include "store/obj.h"
 
 namespace {
 

@@ -20,9 +20,10 @@
 #include <vector>
 
 #include "lib/dirsearch.h"
-#include "lib/obj.h"
-#include "lib/row_index.h"
-#include "lib/row_name.h"
+#include "store/obj.h"
+#include "store/row_index.h"
+#include "store/row_name.h"
+#include "store/row_search.h"
 
 namespace {
 

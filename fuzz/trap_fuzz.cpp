@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 #include "smux/trap.h"
 #include "snmp/mib.h"
 #include "tests/support/object_image.h"

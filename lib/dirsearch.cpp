@@ -1,5 +1,4 @@
-// The instance search over the data registry and the executable search
-// along PATH.
+// Directory walks and the executable search along PATH.
 #include "lib/dirsearch.h"
 
 #include <sys/stat.h>
@@ -9,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "lib/row_name.h"
 
 namespace {
 
@@ -71,33 +68,6 @@ std::vector<std::string> fragment_files(const char* dir, const char* suffix)
     return found;
 }
 
-char* strip_index(const char* name, char* out, std::size_t out_size)
-{
-    if (out_size == 0)
-        return out;
-    const char* suffix = row_name_suffix(name);
-    std::size_t length = suffix != nullptr ? static_cast<std::size_t>(suffix - name) : strlen(name);
-    if (length > out_size - 1)
-        length = out_size - 1;
-    memcpy(out, name, length);
-    out[length] = '\0';
-    return out;
-}
-
-int parse_index(const char* name, std::int32_t* values, int capacity, int* count)
-{
-    return row_name_parse(name, values, capacity, count);
-}
-
-int index_cmp(const std::int32_t* a, const std::int32_t* b, int n)
-{
-    for (int i = 0; i < n; ++i) {
-        if (a[i] != b[i])
-            return a[i] < b[i] ? -1 : 1;
-    }
-    return 0;
-}
-
 char* path_part(char* path, int mode)
 {
     char* slash = strrchr(path, '/');
@@ -107,43 +77,6 @@ char* path_part(char* path, int mode)
         return path + strlen(path);  // the empty text, leaving the name intact
     *slash = '\0';
     return path;
-}
-
-const std::int32_t* obj_next_instance(const char* subpath, const std::int32_t* start, int count)
-{
-    static std::int32_t best[SEARCH_INDEX_MAX];
-    std::int32_t from[SEARCH_INDEX_MAX];
-    for (int i = 0; i < SEARCH_INDEX_MAX; ++i) {
-        best[i] = INDEX_UNSET;
-        from[i] = i < count ? start[i] : -1;
-    }
-
-    char dir[SEARCH_PATH_SIZE];
-    if (!copy_fits(dir, sizeof dir, subpath))
-        return nullptr;
-    const char* base = subpath + (path_part(dir, PATH_LAST) - dir);
-    path_part(dir, PATH_DIR);
-
-    // Big enough for any name a directory can hold, so no entry is skipped
-    // for its length.
-    char name[NAME_MAX + 1];
-    char stripped[NAME_MAX + 1];
-    DIR* handle = nullptr;
-    while (dir_next_entry(dir, name, sizeof name, &handle) == 0) {
-        if (strcmp(strip_index(name, stripped, sizeof stripped), base) != 0)
-            continue;
-        std::int32_t candidate[SEARCH_INDEX_MAX];
-        int n = 0;
-        if (parse_index(name, candidate, SEARCH_INDEX_MAX, &n) != 0)
-            continue;
-        // A row with more values than the search holds cannot be named back
-        // from a five-value index, so it is not offered as a next row.
-        if (n > SEARCH_INDEX_MAX)
-            continue;
-        if (index_cmp(best, candidate, n) > 0 && index_cmp(from, candidate, n) < 0)
-            memcpy(best, candidate, sizeof candidate[0] * static_cast<std::size_t>(n));
-    }
-    return best[0] == INDEX_UNSET ? nullptr : best;
 }
 
 const char* find_in_path(const char* name)

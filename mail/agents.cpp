@@ -19,9 +19,9 @@
 #include "lib/dirsearch.h"
 #include "lib/lib.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
 #include "lib/paths.h"
-#include "mail/mail.h"
+#include "mail/connected.h"
+#include "mail/mail_format.h"
 #include "mail/mbox.h"
 
 volatile sig_atomic_t mail_flag = 0;

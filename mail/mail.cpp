@@ -1,5 +1,6 @@
-// Mail command dispatch: post_mail sends, read_mail takes one mail at a time
-// (from the deferred queue first) and acts on its command. Every field of a
+// Mail command dispatch: post_mail sends (through connected.h) and may wait
+// for the answer, read_mail takes one mail at a time (from the deferred
+// queue first) and acts on its command. Every field of a
 // received mail is checked against the bytes actually received before use:
 // the agents are separate programs and their mails are outside input.
 #include "mail/mail.h"
@@ -10,36 +11,25 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
-#include "lib/obj.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
 #include "mail/agents.h"
+#include "mail/connected.h"
+#include "mail/mail_format.h"
 #include "mail/mbox.h"
 #include "mail/status.h"
+#include "store/obj.h"
 
 namespace {
 
-// The connected agents: written by do_connect, do_disconnect and
-// broadcast_mail only.
-queue connected_Q = nullptr;
-
 relay_trap_hook relay_trap = nullptr;
 unsigned reply_wait_seconds = MAIL_REPLY_WAIT;
-
-// The agents' mailboxes the daemon mailed most recently. When the queue is
-// full, the mail still waiting for those whose process has gone is taken
-// back: nobody would ever read it, and it would block every later send.
-constexpr std::size_t RECENT_MAX = 64;
-std::int32_t recent_mbox[RECENT_MAX];
-std::size_t recent_next = 0;
 
 // Mails that arrived during a reply wait, oldest first; the polls that
 // follow serve them before taking anything new from the queue.
@@ -76,38 +66,12 @@ const char* agent_name(const unsigned char* mail, std::size_t extent, std::int32
     return name;
 }
 
-int name_compare(const void* key, const void* element)
-{
-    return std::strcmp(static_cast<const char*>(key),
-                       static_cast<const agent_entry*>(element)->name) == 0 ? 0 : 1;
-}
-
-int mbox_compare(const void* key, const void* element)
-{
-    return *static_cast<const std::int32_t*>(key) == static_cast<const agent_entry*>(element)->mbox ? 0 : 1;
-}
-
-// An entry for an agent that connected: its mailbox and name, no arguments.
-agent_entry* agent_entry_make(std::int32_t mbox, const char* name)
-{
-    auto* entry = static_cast<agent_entry*>(std::calloc(1, sizeof(agent_entry)));
-    if (entry == nullptr)
-        return nullptr;
-    entry->mbox = mbox;
-    std::snprintf(entry->name, sizeof entry->name, "%s", name);
-    return entry;
-}
-
 void do_disconnect(const unsigned char* mail, std::size_t extent)
 {
     const char* name = agent_name(mail, extent, MAIL_DISCONNECT);
     if (name == nullptr)
         return;
-    auto* entry = static_cast<agent_entry*>(q_take_match(&connected_Q, name, name_compare));
-    if (entry == nullptr)
-        return;
-    log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", name);
-    agent_entry_free(entry);
+    (void)mail_agent_disconnect(name);
 }
 
 void do_debug()
@@ -251,79 +215,10 @@ void mail_drop_deferred()
     deferred_count = 0;
 }
 
-namespace {
-
-void remember_mbox(std::int32_t mbox)
-{
-    for (std::int32_t known : recent_mbox)
-        if (known == mbox)
-            return;
-    recent_mbox[recent_next] = mbox;
-    recent_next = (recent_next + 1) % RECENT_MAX;
-}
-
-// Takes back the mail waiting for `mbox`, whose process has gone; the
-// count taken.
-int take_back(std::int32_t mbox)
-{
-    int taken = mbox_reclaim(mbox_service_qid(), mbox);
-    if (taken > 0)
-        log_line(stderr, "%s: Mailbox %d has no process: %d mail(s) taken back  (SMUX3017)\n",
-                 dsmux::PROGRAM_NAME, mbox, taken);
-    return taken;
-}
-
-int reclaim_gone_mailboxes()
-{
-    int taken = 0;
-    for (std::int32_t& mbox : recent_mbox) {
-        if (!mbox_gone(mbox))
-            continue;
-        taken += take_back(mbox);
-        mbox = 0;  // that process will not come back under this number soon
-    }
-    return taken;
-}
-
-// Addresses and queues one mail. A full queue is first relieved of the mail
-// of vanished agents, then given `patience_ms` to make room; a mail that
-// still does not fit is dropped with a message rather than the daemon
-// waiting for a reader that may never come.
-int send_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
-              unsigned patience_ms)
-{
-    if (mail == nullptr || length < MAIL_HEADER_SIZE)
-        return -1;
-    // Mailbox 1 is the daemon's own and 0 and below are no mailbox at all:
-    // a mail there would come back to the daemon as its own command.
-    if (mbox <= SERVICE_MBOX) {
-        errno = EINVAL;
-        return -1;
-    }
-    auto* bytes = static_cast<unsigned char*>(mail);
-    mail_put_field(bytes, MAIL_OFF_MTYPE, mbox);
-    mail_put_field(bytes, MAIL_OFF_COMMAND, command);
-    mail_put_field(bytes, MAIL_OFF_SENDER, mbox_service_qid());
-    remember_mbox(mbox);
-    if (mbox_send(mbox_service_qid(), mail, length, 0) >= 0)
-        return 0;
-    if (errno == EAGAIN) {
-        reclaim_gone_mailboxes();
-        if (mbox_send(mbox_service_qid(), mail, length, patience_ms) >= 0)
-            return 0;
-    }
-    if (errno == EAGAIN)
-        log_line(stderr, "%s: Mailbox queue full: mail %d to mailbox %d dropped  (SMUX3016)\n",
-                 dsmux::PROGRAM_NAME, command, mbox);
-    return -1;
-}
-
-}  // namespace
-
 int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
               bool wait_reply)
 {
-    if (send_mail(mbox, command, mail, length, MBOX_SEND_PATIENCE_MS) < 0)
+    if (mail_send(mbox, command, mail, length, MBOX_SEND_PATIENCE_MS) < 0)
         return -1;
     if (!wait_reply)
         return 0;
@@ -331,24 +226,8 @@ int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t l
     // Unanswered: if the agent has died, its mail would sit in the queue
     // for good.
     if (answer != MAIL_ACK && answer != MAIL_NAK && mbox_gone(mbox))
-        (void)take_back(mbox);
+        (void)mail_take_back(mbox);
     return answer == MAIL_ACK ? 0 : -1;
-}
-
-bool mail_agent_gone(std::int32_t mbox, int* dropped)
-{
-    if (dropped != nullptr)
-        *dropped = 0;
-    if (!mbox_gone(mbox))
-        return false;
-    while (auto* entry = static_cast<agent_entry*>(q_take_match(&connected_Q, &mbox, mbox_compare))) {
-        log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Disconnect agent:  %15s\n", entry->name);
-        agent_entry_free(entry);
-        if (dropped != nullptr)
-            ++*dropped;
-    }
-    (void)take_back(mbox);
-    return true;
 }
 
 int read_mail(bool no_wait, std::int32_t awaited) { return read_mail_from(no_wait, awaited, 0); }
@@ -477,51 +356,12 @@ int do_connect(unsigned char* mail, std::size_t extent)
                  dsmux::PROGRAM_NAME, who);
         return -1;
     }
-    auto* entry = static_cast<agent_entry*>(q_find(&connected_Q, name, name_compare));
-    if (entry == nullptr) {
-        entry = agent_entry_make(sender, name);
-        if (entry == nullptr)
-            return -1;
-        if (q_add(&connected_Q, entry) == nullptr) {
-            agent_entry_free(entry);
-            return -1;
-        }
-    }
-    // An agent that connects again is reached at its new mailbox.
-    entry->mbox = sender;
+    const agent_entry* entry = mail_agent_connect(sender, name);
+    if (entry == nullptr)
+        return -1;
     if (post_mail(sender, MAIL_ACK, mail, MAIL_HEADER_SIZE, false) < 0)
         return -1;
     log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Connect agent:     %15s\n", entry->name);
     return 0;
 }
 
-int broadcast_mail(std::int32_t command)
-{
-    while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q))) {
-        if (entry->mbox > 0) {
-            // Sent at shutdown too: a full queue must not hold it up, so
-            // there is no waiting for room.
-            unsigned char header[MAIL_HEADER_SIZE] = {};
-            send_mail(entry->mbox, command, header, MAIL_HEADER_SIZE, 0);
-        }
-        agent_entry_free(entry);
-    }
-    return 0;
-}
-
-std::vector<const agent_entry*> mail_agents()
-{
-    std::vector<const agent_entry*> found;
-    qnode* cursor = connected_Q;  // a walk starts at the head
-    while (const void* element = q_walk(&connected_Q, &cursor))
-        found.push_back(static_cast<const agent_entry*>(element));
-    return found;
-}
-
-void mail_agent_add(agent_entry* entry) { (void)q_add(&connected_Q, entry); }
-
-void mail_agents_reset()
-{
-    while (auto* entry = static_cast<agent_entry*>(q_take(&connected_Q)))
-        agent_entry_free(entry);
-}

@@ -1,14 +1,11 @@
-// Mail command dispatch: addressing and sending mails (post_mail), taking
-// them one at a time and acting on their commands (read_mail), and the agent
-// list that connects and disconnects feed: the agents that have connected,
-// with their mailboxes. This file owns that list; the agents the
-// configuration names are cfg's list, a different one.
+// Mail command dispatch: sending a mail and waiting for its answer
+// (post_mail), taking mails one at a time and acting on their commands
+// (read_mail), and the mails deferred by a reply wait. The agents that
+// connects and disconnects feed are kept in connected.h, which sends for
+// everyone; the alarm tick and the stop request come from agents.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <vector>
-
-struct agent_entry;
 
 // Results of read_mail besides the command answers MAIL_ACK and MAIL_NAK.
 inline constexpr int READ_MAIL_FAILED = -1;  // receive failure
@@ -45,13 +42,6 @@ void mail_set_hooks(peer_release_hook peer_release, relay_trap_hook relay_trap);
 int post_mail(std::int32_t mbox, std::int32_t command, void* mail, std::size_t length,
               bool wait_reply);
 
-// True when `mbox` is an agent's mailbox whose process has gone
-// (mbox_gone): nobody will ever answer a mail there. Every connected agent
-// at that mailbox is then dropped from the list with its disconnect line,
-// as if it had disconnected, and the mail left waiting for it is taken back
-// (SMUX3017). `*dropped`, when given, gets the number of agents dropped.
-bool mail_agent_gone(std::int32_t mbox, int* dropped = nullptr);
-
 // Takes one mail and acts on it. The poll (`no_wait` set, `awaited` 0)
 // first serves the oldest deferred mail, if any. The reply wait (`no_wait`
 // clear, `awaited` MAIL_ACK) waits up to MAIL_REPLY_WAIT seconds for
@@ -78,20 +68,6 @@ int mail_dispatch(unsigned char* mail, std::size_t extent);
 // agent under its name at the mailbox in `sender` (moving an entry of the
 // same name) and acknowledges it there. 0, or -1 when refused or unanswered.
 int do_connect(unsigned char* mail, std::size_t extent);
-
-// Sends a header-only mail with `command` to every connected agent (mailbox
-// > 0) and empties the agent list. Returns 0.
-int broadcast_mail(std::int32_t command);
-
-// The connected agents (MAIL_CONNECT received, no MAIL_DISCONNECT since),
-// in connection order. The pointers stay valid until the next mail is
-// handled.
-std::vector<const agent_entry*> mail_agents();
-
-// Test seams: append an entry as a connect would (taking it over); release
-// every connected agent without sending anything.
-void mail_agent_add(agent_entry* entry);
-void mail_agents_reset();
 
 // Test seam: the reply wait's length in seconds (MAIL_REPLY_WAIT unless set).
 void mail_set_reply_wait(unsigned seconds);

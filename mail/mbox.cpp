@@ -16,8 +16,8 @@
 #include <cstring>
 
 #include "lib/log.h"
-#include "lib/mail_format.h"
-#include "lib/mail_kernel.h"
+#include "mail/mail_format.h"
+#include "mail/mail_kernel.h"
 
 namespace {
 // The service's queue: set by mbox_open_service only.

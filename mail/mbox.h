@@ -2,7 +2,7 @@
 // every mail between the daemon and its agents. A mailbox is a message type
 // within the one queue: 1 for the daemon, the process id for everyone else.
 //
-// Callers work with mails in the documented layout (lib/mail_format.h): a
+// Callers work with mails in the documented layout (mail/mail_format.h): a
 // 32-bit `mtype` at offset 0 and the rest after it. The kernel's message
 // type is a C long, so this layer hands the kernel `mtype` as the type and
 // the mail's bytes 4 .. L-1 plus four zero bytes as the text of size L, and
@@ -10,8 +10,8 @@
 #pragma once
 #include <cstddef>
 
-#include "lib/mail_format.h"
 #include "lib/paths.h"
+#include "mail/mail_format.h"
 
 // `ftok` project identifier, shared with the agent library.
 inline constexpr int MBOX_PROJECT_ID = MAIL_QUEUE_PROJECT_ID;
@@ -31,7 +31,7 @@ inline constexpr long MBOX_CREATE_PAUSE_MAX_MS = 200;
 
 // Opens the queue whose key ftok derives from `install_dir` and raises its
 // byte limit by 4096. A queue already there is reused only when
-// mail_queue_refusal (lib/mail_kernel.h) has nothing against it; any other
+// mail_queue_refusal (mail/mail_kernel.h) has nothing against it; any other
 // is removed and a fresh one made with IPC_EXCL and mode 0600, so nobody
 // else can read, send to or remove the daemon's mail. A queue that keeps
 // coming back is removed again, with short pauses, until the daemon's own

@@ -1,5 +1,5 @@
 // The status answer: built from the agent list, the debug flag and the SMUX
-// state, in the layout of lib/mail_format.h, sent like every other mail.
+// state, in the layout of mail/mail_format.h, sent like every other mail.
 #include "mail/status.h"
 
 #include <unistd.h>
@@ -9,10 +9,11 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
-#include "mail/mail.h"
+#include "mail/connected.h"
+#include "mail/mail_format.h"
+#include "mail/mbox.h"
 
 namespace {
 
@@ -47,5 +48,5 @@ int do_status(const unsigned char* mail, std::size_t extent)
             break;
     if (smux_text != nullptr)
         (void)status_add_transport(answer, &length, smux_text());
-    return post_mail(sender, MAIL_STATUS, answer, length, false);
+    return mail_send(sender, MAIL_STATUS, answer, length, MBOX_SEND_PATIENCE_MS);
 }

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Returns one of the STATUS_SMUX_* states of lib/mail_format.h.
+// Returns one of the STATUS_SMUX_* states of mail/mail_format.h.
 using smux_state_hook = std::int32_t (*)();
 // Names the protocol that carries the daemon to its master agent.
 using smux_text_hook = const char* (*)();

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "lib/log.h"
-#include "lib/mail_format.h"
 #include "lib/paths.h"
 #include "mail/agents.h"
+#include "mail/mail_format.h"
 #include "smux/dispatch.h"
 #include "smux/pairs.h"
 #include "smux/peer.h"

@@ -9,12 +9,12 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/obj.h"
 #include "lib/paths.h"
-#include "lib/reg_watch.h"
 #include "smux/pairs.h"
-#include "snmp/smux_pdu.h"
 #include "smux/syntax.h"
+#include "snmp/smux_pdu.h"
+#include "store/obj.h"
+#include "store/reg_watch.h"
 
 using dsmux::PROGRAM_NAME;
 

@@ -13,12 +13,13 @@
 #include "cfg/reg.h"
 #include "lib/dirsearch.h"
 #include "lib/log.h"
-#include "lib/obj.h"
 #include "lib/paths.h"
 #include "lib/queue.h"
 #include "smux/subtrees.h"
 #include "snmp/mib.h"
 #include "snmp/types.h"
+#include "store/obj.h"
+#include "store/row_search.h"
 
 using dsmux::PROGRAM_NAME;
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "lib/log.h"
-#include "lib/mail_format.h"
 #include "lib/paths.h"
+#include "mail/mail_format.h"
 #include "smux/peer.h"
 
 using dsmux::PROGRAM_NAME;

@@ -36,7 +36,7 @@ struct master_transport {
     // An enterprise-specific trap with the daemon's enterprise and
     // `specific`; 0, or -1 after logging why (SMUX4022).
     int (*send_trap)(std::int32_t specific, const snmp_varbind* list);
-    std::int32_t (*state)();      // STATUS_SMUX_* of lib/mail_format.h
+    std::int32_t (*state)();      // STATUS_SMUX_* of mail/mail_format.h
     bool (*given_up)();           // the master refused every subtree: no more tries
     // For --check: whether a master answers at the address (within a few
     // seconds), without registering anything; *why says what was found.

@@ -16,13 +16,13 @@
 
 #include "lib/instance.h"
 #include "lib/log.h"
-#include "lib/obj.h"
 #include "smux/loop.h"
 #include "smux/master.h"
 #include "smux/peer.h"
 #include "smux/service.h"
 #include "snmp/mib.h"
 #include "snmp/peers.h"
+#include "store/obj.h"
 
 #ifndef DSMUX_VERSION
 #define DSMUX_VERSION "unknown"

@@ -8,9 +8,10 @@
 
 #include "cfg/reg.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
 #include "lib/paths.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
+#include "mail/mail_format.h"
 #include "smux/syntax.h"
 #include "snmp/mib.h"
 #include "snmp/smux_pdu.h"

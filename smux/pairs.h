@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/obj.h"
 #include "lib/queue.h"
-#include "lib/reg_entry.h"
+#include "store/obj.h"
+#include "store/reg_entry.h"
 
 extern reg_entry* pairs_table;
 extern int pairs_count;

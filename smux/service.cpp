@@ -19,7 +19,6 @@
 #include "cfg/reg.h"
 #include "lib/dirsearch.h"
 #include "lib/log.h"
-#include "lib/obj.h"
 #include "lib/paths.h"
 #include "mail/agents.h"
 #include "mail/mbox.h"
@@ -27,6 +26,7 @@
 #include "smux/mapcheck.h"
 #include "smux/pairs.h"
 #include "snmp/mib.h"
+#include "store/obj.h"
 
 using dsmux::PROGRAM_NAME;
 

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "lib/log.h"
-#include "lib/mail_format.h"
 #include "mail/agents.h"
+#include "mail/mail_format.h"
 #include "smux/dispatch.h"
 #include "snmp/mib.h"
 #include "snmp/stream.h"

@@ -3,7 +3,7 @@
 // type's syntax.
 #include "smux/syntax.h"
 
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 #include "snmp/types.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #pragma once
 #include <cstddef>
 
-#include "lib/obj_format.h"
 #include "snmp/mib.h"
+#include "store/obj_format.h"
 
 // 0 when a set value of syntax `value_tag` may go to an object type of MIB
 // syntax `object`: the value must carry the object's own syntax tag

@@ -16,12 +16,12 @@
 #include "lib/coding.h"
 #include "lib/lib.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
-#include "lib/obj.h"
 #include "mail/board.h"
+#include "mail/mail_format.h"
+#include "smux/master.h"
 #include "smux/syntax.h"
 #include "snmp/mib.h"
-#include "smux/master.h"
+#include "store/obj.h"
 
 namespace {
 

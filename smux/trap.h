@@ -11,9 +11,9 @@
 #include <cstdint>
 
 #include "lib/community.h"
-#include "lib/obj_format.h"
 #include "lib/paths.h"
 #include "snmp/types.h"
+#include "store/obj_format.h"
 
 // The enterprise value's object, under this daemon's enterprise.
 inline constexpr const char* TRAP_ENTERPRISE_NAME = "enterprises.32473.11.2.11.1.0";

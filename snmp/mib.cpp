@@ -383,6 +383,79 @@ object_type* text2obj(const char* descriptor)
     return it == t.by_name.end() ? nullptr : &it->second->rec;
 }
 
+// ---- Text to OID ----
+
+namespace {
+
+// Appends ".N.N..." (or "N.N..." when leading is false) to ids; false on an
+// empty component, a non-digit, a value beyond 32 bits or too many parts.
+bool append_numbers(const char* p, bool leading_dot, uint32_t* ids, int* count)
+{
+    if (*p == '\0')
+        return true;
+    if (leading_dot) {
+        if (*p != '.')
+            return false;
+        ++p;
+    }
+    for (;;) {
+        if (*p < '0' || *p > '9')
+            return false;
+        uint64_t v = 0;
+        while (*p >= '0' && *p <= '9') {
+            v = v * 10 + static_cast<uint64_t>(*p - '0');
+            if (v > UINT32_MAX)
+                return false;
+            ++p;
+        }
+        if (*count >= SNMP_MAX_SUBIDS)
+            return false;
+        ids[(*count)++] = static_cast<uint32_t>(v);
+        if (*p == '\0')
+            return true;
+        if (*p != '.')
+            return false;
+        ++p;
+    }
+}
+
+snmp_oid* parse_text(const char* text)
+{
+    if (text == nullptr || *text == '\0')
+        return nullptr;
+    uint32_t ids[SNMP_MAX_SUBIDS];
+    int count = 0;
+    if (*text == '.' || (*text >= '0' && *text <= '9')) {
+        if (!append_numbers(*text == '.' ? text + 1 : text, false, ids, &count) || count == 0)
+            return nullptr;
+    } else {
+        const char* dot = strchr(text, '.');
+        size_t len = dot ? static_cast<size_t>(dot - text) : strlen(text);
+        char name[256];
+        if (len >= sizeof name)
+            return nullptr;
+        memcpy(name, text, len);
+        name[len] = '\0';
+        const object_type* type = text2obj(name);
+        if (type == nullptr)
+            return nullptr;
+        count = type->oid->count;
+        memcpy(ids, type->oid->ids, static_cast<size_t>(count) * sizeof ids[0]);
+        if (dot != nullptr && (dot[1] == '\0' || !append_numbers(dot, true, ids, &count)))
+            return nullptr;
+    }
+    snmp_oid* oid = oid_extend(nullptr, count);
+    if (oid != nullptr)
+        memcpy(oid->ids, ids, static_cast<size_t>(count) * sizeof ids[0]);
+    return oid;
+}
+
+}  // namespace
+
+snmp_oid* text2oid(const char* text) { return parse_text(text); }
+
+snmp_oid* make_obj_id_from_dot(const char* text) { return parse_text(text); }
+
 namespace {
 
 object_instance* make_inst(object_type* type, const snmp_oid* name)

@@ -11,9 +11,9 @@
 
 #include "agent/dsagent.h"
 #include "lib/instance.h"
-#include "lib/mail_format.h"
-#include "lib/obj.h"
 #include "lib/paths.h"
+#include "mail/mail_format.h"
+#include "store/obj.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "lib/dirsearch.h"
-#include "lib/mail_format.h"
-#include "lib/obj.h"
+#include "mail/mail_format.h"
+#include "store/obj.h"
+#include "store/row_search.h"
 
 namespace {
 

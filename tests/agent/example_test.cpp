@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "agent/dsagent.h"
-#include "lib/mail_format.h"
-#include "lib/obj.h"
+#include "mail/mail_format.h"
+#include "store/obj.h"
 
 namespace {
 

@@ -127,7 +127,7 @@ inline std::string error_line(const std::string& path, int line, const std::stri
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
 #include "lib/log.h"
-#include "lib/obj.h"
+#include "store/obj.h"
 
 namespace cfg_test {
 

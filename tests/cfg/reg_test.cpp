@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/obj.h"
+#include "store/obj.h"
 #include "tests/cfg/cfg_fixture.h"
 
 namespace {

@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/obj_format.h"
+#include "store/obj_format.h"
 #include "tests/e2e/sandbox.h"
-#include "tests/support/object_image.h"
 #include "tests/e2e/server_defs.h"
+#include "tests/support/object_image.h"
 
 using namespace dsmux::e2e;
 

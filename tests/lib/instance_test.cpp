@@ -16,7 +16,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/lib/scratch_registry.h"
+#include "tests/support/scratch_registry.h"
 
 namespace {
 

@@ -20,12 +20,13 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
-#include "lib/mail_kernel.h"
-#include "lib/obj.h"
-#include "lib/obj_format.h"
 #include "mail/agents.h"
+#include "mail/connected.h"
+#include "mail/mail_format.h"
+#include "mail/mail_kernel.h"
 #include "mail/mbox.h"
+#include "store/obj.h"
+#include "store/obj_format.h"
 #include "tests/mail/private_queue.h"
 #include "tests/support/object_image.h"
 

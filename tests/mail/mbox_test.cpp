@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 #include "tests/mail/private_queue.h"
 
 using namespace mail_test;

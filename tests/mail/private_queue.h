@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 #include "mail/mbox.h"
 
 namespace mail_test {

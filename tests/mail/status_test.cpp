@@ -10,8 +10,9 @@
 
 #include "cfg/cfg.h"
 #include "lib/log.h"
-#include "lib/mail_format.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
+#include "mail/mail_format.h"
 #include "mail/mbox.h"
 #include "tests/mail/private_queue.h"
 

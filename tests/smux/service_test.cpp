@@ -19,11 +19,12 @@
 #include "cfg/cfg.h"
 #include "cfg/reg.h"
 #include "lib/log.h"
-#include "lib/obj.h"
+#include "mail/connected.h"
 #include "mail/mail.h"
 #include "mail/mbox.h"
 #include "smux/pairs.h"
 #include "smux/session.h"
+#include "store/obj.h"
 
 namespace {
 

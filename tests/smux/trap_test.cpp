@@ -18,7 +18,7 @@
 #include "cfg/cfg.h"
 #include "cfg/scan.h"
 #include "lib/lib.h"
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 #include "snmp/mib.h"
 #include "tests/smux/transports.h"
 #include "tests/support/interrupting_tick.h"

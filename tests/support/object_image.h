@@ -1,5 +1,5 @@
 // Object files for tests, benchmarks and fuzz targets, laid out by the
-// format's own writer (obj_image_build in lib/obj_format.h), so that no
+// format's own writer (obj_image_build in store/obj_format.h), so that no
 // test carries a copy of the layout that could drift from the daemon's.
 #pragma once
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "lib/coding.h"
-#include "lib/obj_format.h"
+#include "store/obj_format.h"
 
 // One item: its record's fields and the bytes of its value slot.
 struct image_item {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "agent/dsagent.h"
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Change watch over the data registry (see reg_watch.h for why it is sound).
-#include "lib/reg_watch.h"
+#include "store/reg_watch.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -13,8 +13,6 @@
 #include <vector>
 
 #include "lib/log.h"
-#include "lib/obj_cache.h"
-#include "lib/row_index.h"
 
 namespace {
 
@@ -60,6 +58,8 @@ bool in_request = false;
 std::unordered_set<int> file_wds;
 int max_watches = 0;
 bool limit_told = false;
+// The caches, as they handed themselves over.
+std::vector<const reg_watch_listener*> listeners;
 // Generations come from one counter that never goes back, so that no
 // generation a cache remembers can come round again for another state.
 std::uint64_t last_generation = 1;
@@ -67,6 +67,15 @@ std::uint64_t last_generation = 1;
 std::uint64_t new_generation()
 {
     return ++last_generation;
+}
+
+// Tells every listener that has `member` what changed.
+template <typename member, typename... args>
+void tell(member reg_watch_listener::*which, args... values)
+{
+    for (const reg_watch_listener* listener : listeners)
+        if (listener->*which != nullptr)
+            (listener->*which)(values...);
 }
 
 int watches_held()
@@ -162,7 +171,7 @@ void drop_dir(int id)
         (void)inotify_rm_watch(notify_fd, dir.wd);
     dir.wd = -1;
     dir.generation = new_generation();
-    obj_cache_forget_dir(id);
+    tell(&reg_watch_listener::dir_dropped, id);
 }
 
 // Stops watching everything: used when an event may have been lost.
@@ -173,7 +182,7 @@ void drop_all()
     for (const above_watch& a : above)
         (void)inotify_rm_watch(notify_fd, a.wd);
     above.clear();
-    obj_cache_clear();  // unwatches every kept file
+    tell(&reg_watch_listener::cleared);  // the object cache unwatches every kept file
     file_wds.clear();
 }
 
@@ -194,7 +203,7 @@ void name_changed(int id, const char* name, std::uint32_t mask)
     if (!path.empty())
         path += '/';
     path += name;
-    obj_cache_forget(path);
+    tell(&reg_watch_listener::name_changed, std::string_view(path));
     if (mask & NAME_EVENTS)
         dirs[static_cast<std::size_t>(id)].generation = new_generation();
     for (std::size_t i = 0; i < dirs.size(); ++i)
@@ -222,7 +231,7 @@ void handle_event(const inotify_event* event)
         // watched was forgotten then).
         if (event->mask & IN_IGNORED)
             file_wds.erase(event->wd);
-        obj_cache_file_changed(event->wd, (event->mask & IN_IGNORED) != 0);
+        tell(&reg_watch_listener::file_changed, event->wd, (event->mask & IN_IGNORED) != 0);
         return;
     }
     if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
@@ -301,6 +310,14 @@ int watch_one(std::string_view path)
 
 }  // namespace
 
+void reg_watch_listen(const reg_watch_listener* listener)
+{
+    for (const reg_watch_listener* known : listeners)
+        if (known == listener)
+            return;
+    listeners.push_back(listener);
+}
+
 void reg_watch_set_root(const char* dir, const char* limits_file)
 {
     if (notify_fd >= 0) {
@@ -309,9 +326,8 @@ void reg_watch_set_root(const char* dir, const char* limits_file)
     }
     dirs.clear();
     above.clear();
-    obj_cache_clear();
+    tell(&reg_watch_listener::cleared);
     file_wds.clear();
-    row_index_clear();
     root.clear();
     limit_told = false;
     if (dir == nullptr || dir[0] != '/' || std::strlen(dir) >= PATH_MAX)

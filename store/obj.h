@@ -12,8 +12,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "lib/obj_format.h"
-#include "lib/reg_entry.h"
+#include "store/obj_format.h"
+#include "store/reg_entry.h"
+#include "store/row_name.h"
 
 // Attempts obj_read makes before it gives up on a file that keeps coming up
 // short or inconsistent (an agent may be rewriting it in place).
@@ -25,9 +26,6 @@ inline constexpr std::uint32_t OBJ_LENGTH_MAX = 16u << 20;
 // Values in the index buffer of obj_select_index, and the most index values
 // obj_lookup puts into a file name.
 inline constexpr int OBJ_SELECT_MAX = 10;
-// Longest index suffix (".1.3" ...) and whole object file name, in characters.
-inline constexpr std::size_t OBJ_SUFFIX_MAX = 31;
-inline constexpr std::size_t OBJ_FILE_NAME_MAX = 99;
 
 // Modes of obj_select_index.
 inline constexpr int IDX_EXACT = 0;  // the index named in the request

@@ -2,7 +2,7 @@
 // sets (negative, huge and out-of-range index values, mixed widths) and
 // random start indexes, both give the same answer, also after rows come and
 // go between two questions.
-#include "lib/row_index.h"
+#include "store/row_index.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/dirsearch.h"
-#include "lib/obj.h"
-#include "lib/obj_cache.h"
-#include "tests/lib/scratch_registry.h"
+#include "store/obj.h"
+#include "store/obj_cache.h"
+#include "store/row_search.h"
+#include "tests/support/scratch_registry.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "lib/coding.h"
-#include "lib/obj_format.h"
+#include "store/obj_format.h"
 
 // Command codes.
 inline constexpr std::int32_t MAIL_STOP = 1;

@@ -14,9 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
-#include "lib/obj_format.h"
+#include "store/obj_format.h"
 
 // Bytes of cached contents (names, encoded images and bookkeeping) kept at
 // most.
@@ -31,13 +30,6 @@ reg_object* obj_cache_get(const char* name);
 // Keeps `obj` (a whole, valid image just read by obj_read) for `name` when
 // the preceding obj_cache_get armed it. Null objects are not kept.
 void obj_cache_put(const char* name, const reg_object* obj);
-
-// Forgetting, called by the change watch. `gone`: the kernel has dropped
-// the watch `wd` itself.
-void obj_cache_file_changed(int wd, bool gone);
-void obj_cache_forget(std::string_view name);
-void obj_cache_forget_dir(int dir_id);
-void obj_cache_clear();
 
 struct obj_cache_stats {
     std::uint64_t hits;

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 class scratch_registry : public testing::Test {
 protected:
@@ -20,6 +22,14 @@ protected:
     {
         std::filesystem::current_path(old_cwd);
         std::filesystem::remove_all(root);
+    }
+    // Makes the file `relative` (and the directories on its way) below the
+    // registry.
+    void touch(const std::string& relative)
+    {
+        std::filesystem::path p = root / relative;
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p) << "row";
     }
     std::filesystem::path root;
     std::filesystem::path old_cwd;

@@ -11,6 +11,10 @@
 // a lost event (queue overflow) or a failed watch drops everything or keeps
 // the directory out of the caches.
 //
+// The arrow runs one way: the caches call the watch, and the watch knows
+// them only as the listeners they hand it (reg_watch_listen) before they
+// keep anything.
+//
 // Nothing is cached through a symbolic link: a watch on a linked directory
 // would sit on what the link led to when it was added, and a link swapped
 // anywhere on the way (or a link it leads through) would go unseen. Such a
@@ -28,6 +32,25 @@
 
 #include "lib/paths.h"
 
+// What a cache hears of changes. Any member may be null.
+struct reg_watch_listener {
+    // A name inside a watched directory may name something else now:
+    // `path` is that name relative to the root ("dir/name").
+    void (*name_changed)(std::string_view path);
+    // Directory `id` is no longer watched: nothing read from it may be kept.
+    void (*dir_dropped)(int id);
+    // The file watch `wd` (reg_watch_file) saw a change; `gone`: the
+    // kernel has dropped the watch itself.
+    void (*file_changed)(int wd, bool gone);
+    // Keep nothing: a new root was taken, or an event may have been lost.
+    void (*cleared)();
+};
+
+// Adds `listener` (static storage: it is kept by its address) to those told
+// of changes, in the order they came; a listener already added is not added
+// again. A cache hands its own once, before it keeps anything.
+void reg_watch_listen(const reg_watch_listener* listener);
+
 // Largest number of directories watched at once; beyond it directories are
 // simply not cached.
 inline constexpr int REG_WATCH_DIRS_MAX = 256;
@@ -35,9 +58,9 @@ inline constexpr int REG_WATCH_DIRS_MAX = 256;
 inline constexpr int REG_WATCH_MAX = 16384;
 
 // Takes `root` (the data registry directory, absolute) as the base of every
-// name, dropping every watch and everything the caches hold, and reads the
-// user's watch limit from `limits_file` for the bound above. Null, empty or
-// relative: nothing is cached at all.
+// name, dropping every watch and telling every listener to keep nothing
+// (cleared), and reads the user's watch limit from `limits_file` for the
+// bound above. Null, empty or relative: nothing is cached at all.
 void reg_watch_set_root(const char* root, const char* limits_file = dsmux::INOTIFY_WATCHES_FILE);
 
 // The most watches held at once for the current root, and how many are held
@@ -57,7 +80,7 @@ int reg_watch_dir(std::string_view dir);
 
 // Watches the file `path` itself (not following a symbolic link) for
 // writes, truncation and link count changes through any of its names; its
-// events go to obj_cache_file_changed. The watch descriptor, or -1.
+// events go to the listeners' file_changed. The watch descriptor, or -1.
 int reg_watch_file(const char* path);
 void reg_watch_unwatch_file(int wd);
 
@@ -69,7 +92,7 @@ std::uint64_t reg_watch_names_generation(int id);
 bool reg_watch_live(int id);
 
 // Drains the change queue (one read, which fails with EAGAIN when nothing
-// changed) and forgets in the caches whatever it names.
+// changed) and tells the listeners whatever it names.
 void reg_watch_sync();
 
 // A request is served between these two: the queue is drained once at its

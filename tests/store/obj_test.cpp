@@ -1,4 +1,4 @@
-#include "lib/obj.h"
+#include "store/obj.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

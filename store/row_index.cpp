@@ -1,5 +1,5 @@
 // The row index (see row_index.h).
-#include "lib/row_index.h"
+#include "store/row_index.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "lib/dirsearch.h"
-#include "lib/reg_watch.h"
+#include "store/reg_watch.h"
+#include "store/row_search.h"
 
 namespace {
 
@@ -125,10 +126,29 @@ const std::int32_t* search_sorted(const table_rows& table, const std::int32_t* f
     return best;
 }
 
+// Drops every index: a new registry directory, or a change the watch may
+// have missed.
+void clear()
+{
+    tables.clear();
+}
+
+const reg_watch_listener listener{nullptr, nullptr, nullptr, clear};
+
+// Hands the watch the index's listener, once, before anything is kept. A
+// table is checked against its directory's names generation at every use,
+// so the index needs to hear only when to keep nothing.
+void listen()
+{
+    static const bool listening = (reg_watch_listen(&listener), true);
+    (void)listening;
+}
+
 }  // namespace
 
 bool row_index_next(const char* subpath, const std::int32_t* start, int count, const std::int32_t** found)
 {
+    listen();
     if (subpath == nullptr || reg_watch_root()[0] == '\0')
         return false;
     std::string_view path(subpath, strnlen(subpath, SEARCH_PATH_SIZE));
@@ -166,11 +186,6 @@ bool row_index_next(const char* subpath, const std::int32_t* start, int count, c
     }
     *found = table.mixed ? search_scan(table, from) : search_sorted(table, from);
     return true;
-}
-
-void row_index_clear()
-{
-    tables.clear();
 }
 
 std::uint64_t row_index_rebuilds()

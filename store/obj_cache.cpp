@@ -1,5 +1,5 @@
 // The object cache (see obj_cache.h).
-#include "lib/obj_cache.h"
+#include "store/obj_cache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lib/obj.h"
-#include "lib/reg_watch.h"
+#include "store/reg_watch.h"
+#include "store/row_name.h"
 
 namespace {
 
@@ -139,6 +139,62 @@ bool reserve_hit(std::size_t length)
     return true;
 }
 
+// ---- What the change watch tells the cache ----
+
+// The kept file behind file watch `wd` changed. `gone`: the kernel has
+// dropped the watch itself.
+void file_changed(int wd, bool gone)
+{
+    auto w = by_wd.find(wd);
+    if (w == by_wd.end())
+        return;
+    const std::string* name = w->second;
+    if (gone)
+        by_wd.erase(w);  // no watch left to remove
+    if (auto it = entries.find(*name); it != entries.end())
+        erase(it);
+}
+
+void forget(std::string_view name)
+{
+    if (auto it = entries.find(name); it != entries.end())
+        erase(it);
+}
+
+void forget_dir(int dir_id)
+{
+    for (auto it = entries.begin(); it != entries.end();) {
+        auto next = std::next(it);
+        if (it->second.dir == dir_id)
+            erase(it);
+        it = next;
+    }
+    if (dir_id >= 0 && static_cast<std::size_t>(dir_id) < refs.size())
+        std::vector<unsigned char>().swap(refs[static_cast<std::size_t>(dir_id)]);
+    if (armed_dir == dir_id)
+        disarm();
+}
+
+void clear()
+{
+    for (const auto& [wd, name] : by_wd)
+        reg_watch_unwatch_file(wd);
+    by_wd.clear();
+    entries.clear();
+    refs.clear();
+    used_bytes = 0;
+    disarm();
+}
+
+const reg_watch_listener listener{forget, forget_dir, file_changed, clear};
+
+// Hands the watch this cache's listener, once, before anything is kept.
+void listen()
+{
+    static const bool listening = (reg_watch_listen(&listener), true);
+    (void)listening;
+}
+
 }  // namespace
 
 void obj_delta_encode(const unsigned char* image, std::size_t length, const unsigned char* ref,
@@ -199,6 +255,7 @@ bool obj_delta_decode(const std::string& code, const unsigned char* ref, std::si
 
 reg_object* obj_cache_get(const char* name)
 {
+    listen();
     disarm();
     if (name == nullptr || reg_watch_root()[0] == '\0')
         return nullptr;
@@ -277,49 +334,6 @@ void obj_cache_put(const char* name, const reg_object* obj)
     used_bytes += cost(it->first, it->second);
     while (used_bytes > OBJ_CACHE_BUDGET && !entries.empty())
         erase(entries.begin());
-}
-
-void obj_cache_file_changed(int wd, bool gone)
-{
-    auto w = by_wd.find(wd);
-    if (w == by_wd.end())
-        return;
-    const std::string* name = w->second;
-    if (gone)
-        by_wd.erase(w);  // no watch left to remove
-    if (auto it = entries.find(*name); it != entries.end())
-        erase(it);
-}
-
-void obj_cache_forget(std::string_view name)
-{
-    if (auto it = entries.find(name); it != entries.end())
-        erase(it);
-}
-
-void obj_cache_forget_dir(int dir_id)
-{
-    for (auto it = entries.begin(); it != entries.end();) {
-        auto next = std::next(it);
-        if (it->second.dir == dir_id)
-            erase(it);
-        it = next;
-    }
-    if (dir_id >= 0 && static_cast<std::size_t>(dir_id) < refs.size())
-        std::vector<unsigned char>().swap(refs[static_cast<std::size_t>(dir_id)]);
-    if (armed_dir == dir_id)
-        disarm();
-}
-
-void obj_cache_clear()
-{
-    for (const auto& [wd, name] : by_wd)
-        reg_watch_unwatch_file(wd);
-    by_wd.clear();
-    entries.clear();
-    refs.clear();
-    used_bytes = 0;
-    disarm();
 }
 
 obj_cache_stats obj_cache_counters()

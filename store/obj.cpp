@@ -1,7 +1,7 @@
 // Object records and object files: reading an agent's object into the shared
 // buffer, finding the object and item behind a pairs-table entry, choosing
 // the table row of a request, and the object dump.
-#include "lib/obj.h"
+#include "store/obj.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,12 +13,12 @@
 #include <cstring>
 
 #include "lib/coding.h"
-#include "lib/dirsearch.h"
 #include "lib/log.h"
-#include "lib/obj_cache.h"
-#include "lib/reg_watch.h"
-#include "lib/row_index.h"
-#include "lib/row_name.h"
+#include "store/obj_cache.h"
+#include "store/reg_watch.h"
+#include "store/row_index.h"
+#include "store/row_name.h"
+#include "store/row_search.h"
 
 namespace {
 

@@ -12,8 +12,5 @@
 // table's directory cannot be watched, and the caller must scan it itself.
 bool row_index_next(const char* subpath, const std::int32_t* start, int count, const std::int32_t** found);
 
-// Drops every index (the registry directory changed).
-void row_index_clear();
-
 // Directory scans made to build indexes, for tests and benchmarks.
 std::uint64_t row_index_rebuilds();

@@ -1,7 +1,7 @@
 // The object cache under obj_lookup: a kept object is served without reading
 // its file, and every change an agent can make to the file (or to the
 // directories on its way) is seen by the next lookup.
-#include "lib/obj_cache.h"
+#include "store/obj_cache.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/obj.h"
-#include "lib/reg_watch.h"
+#include "store/obj.h"
+#include "store/reg_watch.h"
 #include "tests/support/object_image.h"
 
 namespace fs = std::filesystem;

@@ -13,6 +13,11 @@
 #include <cstdio>
 #include <cstring>
 
+// Longest index suffix (".1.3" ...) and whole object file name, in
+// characters, that the daemon forms or keeps.
+inline constexpr std::size_t OBJ_SUFFIX_MAX = 31;
+inline constexpr std::size_t OBJ_FILE_NAME_MAX = 99;
+
 // Writes the ".<value>" groups of the first `count` values of `index` into
 // `out` of `size` bytes, terminated. Returns the suffix's length (0 for no
 // values), or -1 when it does not fit; `out` then holds the empty text

@@ -1,6 +1,6 @@
 // The trap mail parser at its limits: the daemon's dispatch and its trap
 // relay both rely on it to keep every read within the received bytes.
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 
 #include <gtest/gtest.h>
 

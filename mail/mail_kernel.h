@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "lib/mail_format.h"
+#include "mail/mail_format.h"
 
 inline constexpr std::size_t MAIL_MTYPE_WIDTH = sizeof(std::int32_t);
 
