@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "mail/mail_kernel.h"
 #include "store/obj_format.h"
 #include "tests/e2e/sandbox.h"
 #include "tests/e2e/server_defs.h"
@@ -797,10 +798,7 @@ TEST_F(daemon_serve, a_users_queue_made_before_the_start_is_refused_and_replaced
         sigprocmask(SIG_BLOCK, &term, nullptr);
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(200);
-        struct {
-            long mtype;
-            char text[8192];
-        } message;
+        kernel_mail message;
         for (int taken = 0;; sched_yield()) {
             int qid = msgget(queue_key(), IPC_CREAT | 0666);
             taken += qid >= 0 && msgrcv(qid, &message, sizeof message.text, 0, IPC_NOWAIT | MSG_NOERROR) >= 0;
