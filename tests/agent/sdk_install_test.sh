@@ -8,15 +8,13 @@ build=$1
 source=$2
 work=$(mktemp -d /tmp/sdk_install_test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+fail() { echo "$*" >&2; exit 1; }
 
 DESTDIR="$work/stage" cmake --install "$build" --component sdk >/dev/null
 # The prefix is whatever the build was configured with: find it from where
 # the pc file landed (<prefix>/lib/pkgconfig/dsagent.pc).
 pc=$(find "$work/stage" -name dsagent.pc | head -n 1)
-if [ -z "$pc" ]; then
-    echo "the sdk component installed no dsagent.pc" >&2
-    exit 1
-fi
+[ -n "$pc" ] || fail "the sdk component installed no dsagent.pc"
 root=$(dirname "$(dirname "$(dirname "$pc")")")
 # Nothing of the source tree but the example's one file.
 cp "$source/examples/agent-hello/hello.c" "$work/hello.c"
@@ -48,32 +46,21 @@ cmake --build "$work/outside/build" >/dev/null
 # No libstdc++ anywhere: not on pkg-config's link line, not needed by the
 # programs or by the shared library, which carries its soname.
 needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'; }
-case "$(pkg-config --libs dsagent)" in *stdc++*) echo "pkg-config links libstdc++" >&2; exit 1 ;; esac
+case "$(pkg-config --libs dsagent)" in *stdc++*) fail "pkg-config links libstdc++" ;; esac
 shared="$root/lib/libdsagent.so.1"
-if ! readelf -d "$shared" | grep -q 'Library soname: \[libdsagent.so.1\]'; then
-    echo "$shared has no soname libdsagent.so.1" >&2
-    exit 1
-fi
+readelf -d "$shared" | grep -q 'Library soname: \[libdsagent.so.1\]' || fail "$shared has no soname libdsagent.so.1"
 for program in "$work/hello-pc" "$work/hello-c11" "$work/outside/build/agent-hello" \
                "$work/outside/build/agent-hello-shared" "$shared"; do
-    if needed "$program" | grep -q 'libstdc++'; then
-        echo "$program needs libstdc++" >&2
-        exit 1
-    fi
+    ! needed "$program" | grep -q 'libstdc++' || fail "$program needs libstdc++"
 done
-if ! needed "$work/outside/build/agent-hello-shared" | grep -qx 'libdsagent.so.1'; then
-    echo "agent-hello-shared does not use the shared library" >&2
-    exit 1
-fi
+needed "$work/outside/build/agent-hello-shared" | grep -qx 'libdsagent.so.1' ||
+    fail "agent-hello-shared does not use the shared library"
 
 # The programs run: without arguments the agent prints its usage and exits 2.
 for agent in "$work/hello-pc" "$work/hello-c11" "$work/outside/build/agent-hello" \
              "$work/outside/build/agent-hello-shared"; do
     status=0
     "$agent" >/dev/null 2>&1 || status=$?
-    if [ "$status" -ne 2 ]; then
-        echo "$agent: exit status $status, expected the usage's 2" >&2
-        exit 1
-    fi
+    [ "$status" -eq 2 ] || fail "$agent: exit status $status, expected the usage's 2"
 done
 echo "agent-hello built from the installed SDK with pkg-config and find_package, static and shared, without libstdc++"

@@ -359,27 +359,4 @@ TEST_F(daemon_fault_e2e, daemon_whose_log_reader_is_gone_serves_and_stops_in_ord
     EXPECT_EQ(count_of(run({"ipcs", "-q"}).out, "\n0x"), 0u) << "the queue was left behind";
 }
 
-// A master that refuses our identity at every open (ClosePDU
-// authenticationFailure, RFC 1227 3.1.2) is reported once, not at every
-// retry.
-TEST_F(daemon_fault_e2e, master_refusing_our_identity_is_reported_once_per_outage)
-{
-    prepare();
-    silent_master master;
-    ASSERT_TRUE(master.ok()) << "cannot listen on 127.0.0.1:199";
-    ASSERT_GT(start_daemon("--reconnect-wait=1"), 0);
-    const uint8_t refusal[] = {0x41, 0x01, 0x05};
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        int conn = master.accept_next(milliseconds(20000));
-        ASSERT_GE(conn, 0) << "attempt " << attempt << " did not come\n" << daemon_log();
-        uint8_t open[256];
-        ASSERT_TRUE(wait_until([&] { return recv(conn, open, sizeof open, MSG_DONTWAIT) > 0; }, milliseconds(10000)));
-        ASSERT_EQ(send(conn, refusal, sizeof refusal, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof refusal));
-        shutdown(conn, SHUT_RDWR);
-    }
-    ASSERT_GE(master.accept_next(milliseconds(20000)), 0) << "the daemon gave up";
-    EXPECT_EQ(count_of(daemon_log(), "authenticationFailure (5)"), 1u) << daemon_log();
-    EXPECT_TRUE(running(daemon_));
-}
-
 }  // namespace
