@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -85,9 +86,24 @@ table_index = 1
 "t/row" "tCol3" TABLE
 )";
 
-[[noreturn]] inline void die(const std::string& why)
+// The benchmark's files live in the sandbox's private /tmp, gone when it
+// ends, so a failure shows the end of the log that tells why rather than
+// naming a file nobody can open any more.
+[[noreturn]] inline void die(const std::string& why, const std::string& log = "")
 {
     std::fprintf(stderr, "serve_bench: %s\n", why.c_str());
+    if (!log.empty()) {
+        std::ifstream in(log);
+        std::deque<std::string> tail;
+        for (std::string line; std::getline(in, line);) {
+            tail.push_back(line);
+            if (tail.size() > 20)
+                tail.pop_front();
+        }
+        std::fprintf(stderr, "serve_bench: the end of %s:\n", log.c_str());
+        for (const auto& line : tail)
+            std::fprintf(stderr, "  %s\n", line.c_str());
+    }
     std::exit(1);
 }
 

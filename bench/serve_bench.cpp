@@ -123,9 +123,9 @@ int main(int argc, char** argv)
     pid_t peer = start({"nice", "-n", "-20", bin + "/mem_peer", "mempeer", WORK + "/mem.peers", MEM, "1000"}, "", WORK + "/mem_peer.log",
                        SERVER_CPU);
     if (!wait_until_answers(c, SCALAR, 30))
-        die("the daemon does not answer; see " + WORK + "/daemon.log");
+        die("the daemon does not answer", WORK + "/daemon.log");
     if (!wait_until_answers(c, MEM_SCALAR, 30))
-        die("the memory-only peer does not answer; see " + WORK + "/mem_peer.log");
+        die("the memory-only peer does not answer", WORK + "/mem_peer.log");
 
     std::printf("dorsrvsmuxd through snmpd %s, SNMPv1, one varbind per request\n", "5.9");
     // Warm every path, then alternate so that no side gets a quieter machine.
