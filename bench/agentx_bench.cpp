@@ -160,13 +160,8 @@ int main(int argc, char** argv)
                "master agentx\nagentXSocket /var/agentx/master\nagentxTimeout 15\nagentxRetries 0\n"
                "rocommunity public 127.0.0.1\nrwcommunity private 127.0.0.1\nsysName benchhost\n");
 
-    pid_t snmpd = start({"snmpd", "-m", "", "-f", "-Lf", WORK + "/snmpd.log", "-C", "-c", WORK + "/snmpd.conf",
-                         "udp:127.0.0.1:161"},
-                        "", WORK + "/snmpd.out", SERVER_CPU);
-    pin_to(CLIENT_CPU);
     client c;
-    if (!wait_until_answers(c, SYSNAME, 20))
-        die("snmpd does not answer");
+    pid_t snmpd = start_snmpd(c);
     pid_t peer = start({"nice", "-n", "-20", bin + "/ax_mem_peer", "/var/agentx/master", AX_MEM, "1000"}, "",
                        WORK + "/ax_mem_peer.log", SERVER_CPU);
     pid_t daemon = start_daemon(bin, "agentx");

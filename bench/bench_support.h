@@ -431,6 +431,19 @@ inline bool wait_until_answers(client& c, const std::string& dotted, int seconds
     return ok;
 }
 
+// snmpd with WORK/snmpd.conf on the server's CPU, and this process moved to
+// the client's; returns once snmpd answers `c`.
+inline pid_t start_snmpd(client& c)
+{
+    pid_t snmpd = start({"snmpd", "-m", "", "-f", "-Lf", WORK + "/snmpd.log", "-C", "-c", WORK + "/snmpd.conf",
+                         "udp:127.0.0.1:161"},
+                        "", WORK + "/snmpd.out", SERVER_CPU);
+    pin_to(CLIENT_CPU);
+    if (!wait_until_answers(c, SYSNAME, 20))
+        die("snmpd does not answer", WORK + "/snmpd.log");
+    return snmpd;
+}
+
 // Whether `path` comes to hold `text` within `seconds` (polled); `gone`,
 // when given, ends the wait early when it returns true.
 inline bool wait_for_text(const std::string& path, const std::string& text, int seconds,

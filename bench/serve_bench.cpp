@@ -110,13 +110,8 @@ int main(int argc, char** argv)
                "rocommunity public 127.0.0.1\nsysName benchhost\n"
                "pass_persist " + PASS + " /usr/bin/perl " + source + "/bench/pass_table.pl " + PASS + " 1000\n");
 
-    pid_t snmpd = start({"snmpd", "-m", "", "-f", "-Lf", WORK + "/snmpd.log", "-C", "-c", WORK + "/snmpd.conf",
-                         "udp:127.0.0.1:161"},
-                        "", WORK + "/snmpd.out", SERVER_CPU);
-    pin_to(CLIENT_CPU);
     client c;
-    if (!wait_until_answers(c, SYSNAME, 20))
-        die("snmpd does not answer");
+    pid_t snmpd = start_snmpd(c);
     pid_t daemon = start({bin + "/dorsrvsmuxd"}, WORK + "/server/etc/smux", WORK + "/daemon.log", SERVER_CPU);
     // The memory-only peer runs at the daemon's own priority (it raises
     // itself to nice -20), so that both meet snmpd on the same terms.
@@ -128,7 +123,6 @@ int main(int argc, char** argv)
         die("the memory-only peer does not answer", WORK + "/mem_peer.log");
 
     std::printf("dorsrvsmuxd through snmpd %s, SNMPv1, one varbind per request\n", "5.9");
-    // Warm every path, then alternate so that no side gets a quieter machine.
     // Warm every path, then alternate in many short rounds so that no side
     // gets a quieter machine.
     struct get_target {
