@@ -50,6 +50,13 @@ const master_transport* active()
     return current;
 }
 
+// "SMUX to 127.0.0.1:199" or "AgentX at /var/agentx/master".
+std::string master_describe()
+{
+    if (active() == agentx_side)
+        return std::string("AgentX at ") + stream_address_text(agentx_address);
+    return "SMUX to 127.0.0.1:199";
+}
 
 void announce(const master_transport* transport)
 {
@@ -93,23 +100,11 @@ master_kind master_choice() { return kind; }
 
 bool master_may_use_smux() { return kind != master_kind::agentx; }
 
-const stream_address& master_agentx_address() { return agentx_address; }
-
 void master_set_transports(const master_transport* smux, const master_transport* agentx)
 {
     smux_side = smux;
     agentx_side = agentx;
     current = nullptr;
-}
-
-const master_transport* master_current() { return active(); }
-
-std::string master_describe()
-{
-    const master_transport* t = active();
-    if (t == agentx_side)
-        return std::string("AgentX at ") + stream_address_text(agentx_address);
-    return "SMUX to 127.0.0.1:199";
 }
 
 const char* master_status_text()

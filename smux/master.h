@@ -60,18 +60,13 @@ bool master_choose(const char* text);
 master_kind master_choice();
 // Whether SMUX may carry the daemon (so its peers entry is needed).
 bool master_may_use_smux();
-// The AgentX address chosen (the default without one).
-const stream_address& master_agentx_address();
 
 // Plugs the two protocols in; main does it before the first connection.
 void master_set_transports(const master_transport* smux, const master_transport* agentx);
 
-// The protocol of the association now (or of the last one tried).
-const master_transport* master_current();
-// "SMUX to 127.0.0.1:199" or "AgentX at /var/agentx/master": for the
-// status answer and --check.
-std::string master_describe();
-// The same, for the status answer: valid until the next call.
+// "SMUX to 127.0.0.1:199" or "AgentX at /var/agentx/master", the protocol
+// of the association now (or of the last one tried), for the status answer:
+// valid until the next call.
 const char* master_status_text();
 
 // For --check: one line per protocol that may be used, naming it and

@@ -402,11 +402,6 @@ int reg_watch_max()
     return max_watches;
 }
 
-int reg_watch_count()
-{
-    return watches_held();
-}
-
 void reg_watch_set_max(int watches)
 {
     max_watches = watches;

@@ -63,10 +63,9 @@ inline constexpr int REG_WATCH_MAX = 16384;
 // bound above. Null, empty or relative: nothing is cached at all.
 void reg_watch_set_root(const char* root, const char* limits_file = dsmux::INOTIFY_WATCHES_FILE);
 
-// The most watches held at once for the current root, and how many are held
-// now. Test seam: reg_watch_set_max replaces the bound.
+// The most watches held at once for the current root. Test seam:
+// reg_watch_set_max replaces the bound.
 int reg_watch_max();
-int reg_watch_count();
 void reg_watch_set_max(int watches);
 
 // The registry directory in use ("" when caching is off).
