@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 #include "tests/support/interrupting_tick.h"
+#include "tests/support/scratch_registry.h"
 
 namespace fs = std::filesystem;
 
@@ -211,16 +212,13 @@ TEST(exec_environment, path_keeps_only_absolute_directories)
 
 // A scratch folder for the mail temp files, and a mail command that stores
 // what it reads (run through "sh -c" instead of the superuser's su).
-class mail_dir : public testing::Test {
+class mail_dir : public scratch_registry {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/dsmux_mail_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
+        scratch_registry::SetUp();
         prefix = (root / "mail.").string();
     }
-    void TearDown() override { fs::remove_all(root); }
     std::string out() const { return (root / "out").string(); }
     // Names in the folder other than those given.
     std::vector<std::string> leftovers(std::vector<std::string> expected) const
@@ -236,7 +234,6 @@ protected:
         }
         return extra;
     }
-    fs::path root;
     std::string prefix;
 };
 
