@@ -194,9 +194,8 @@ TEST_F(agents_test, agent_whose_exec_fails_reports_and_exits_255)
 // the test plays journald's socket.
 TEST_F(agents_test, under_the_journal_an_agent_writes_to_streams_of_its_own_name)
 {
-    std::string socket_path = scratch_.dir() + "/stdout";
     sockaddr_un address{AF_UNIX, {}};
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/stdout", scratch_.dir().c_str());
     int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 4), 0);
@@ -208,7 +207,7 @@ TEST_F(agents_test, under_the_journal_an_agent_writes_to_streams_of_its_own_name
     setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
     log_reset_journal();
     agent_entry* entry = make_entry("/bin/sh", {"-c", "echo out; echo err >&2"});
-    pid_t child = start_agent(entry, socket_path.c_str());
+    pid_t child = start_agent(entry, address.sun_path);
     unsetenv("JOURNAL_STREAM");
     log_reset_journal();
     agent_entry_free(entry);
