@@ -477,10 +477,9 @@ TEST_F(connect_test, a_queue_of_another_owner_or_open_to_others_is_refused_with_
         dsagent_session session;
         EXPECT_EQ(dsagent_connect(&session, dir.c_str(), "hello", 30), -1) << mode;
         EXPECT_EQ(errno, EPERM) << mode;
-        EXPECT_NE(std::string(dsagent_queue_refusal()).find(mode == 0600 ? "its owner is not the user who made it"
-                                                                         : "group or others have access to it"),
-                  std::string::npos)
-            << dsagent_queue_refusal();
+        std::string why = dsagent_queue_refusal();
+        EXPECT_NE(why.find(mode == 0600 ? "its owner is not the user who made it" : "group or others have access to it"),
+                  std::string::npos) << why;
         ASSERT_EQ(msgctl(qid, IPC_SET, &own), 0);  // we made it: we may set it back
     }
     unsigned char mail[MAIL_BUF_SIZE];

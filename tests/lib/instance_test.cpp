@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "tests/support/scratch_registry.h"
@@ -44,49 +43,18 @@ std::pair<pid_t, int> lock_in_child(const std::string& path)
     return {child, result};
 }
 
-TEST_F(instance_lock_test, one_holder_at_a_time_named_to_the_others_and_freed_by_its_death)
+// Whatever lay at the path (P; T a file elsewhere), the lock file becomes a
+// private regular file: one holder at a time, named to the others, free again
+// once its holder has died; a link's target is neither made, locked nor
+// changed.
+TEST_F(instance_lock_test, one_private_file_one_holder_named_to_others_and_freed_by_its_death)
 {
-    const std::string path = (root / "dorsrvsmuxd.lock").string();
+    const std::string path = (root / "run/dorsrvsmuxd.lock").string(), target = (root / "target").string();
     EXPECT_EQ(instance_holder(path.c_str()), 0) << "no file yet";
-    auto [holder, taken] = lock_in_child(path);
-    EXPECT_EQ(taken, 0);
-    EXPECT_EQ(instance_holder(path.c_str()), holder);
-    pid_t named = 0;
-    EXPECT_EQ(instance_lock(path.c_str(), &named), -1);
-    EXPECT_EQ(named, holder);
-    kill(holder, SIGKILL);
-    ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
-    EXPECT_EQ(instance_holder(path.c_str()), 0);
-    auto [next, again] = lock_in_child(path);
-    EXPECT_EQ(again, 0);
-    kill(next, SIGKILL);
-    waitpid(next, nullptr, 0);
-}
-
-TEST_F(instance_lock_test, a_file_that_cannot_be_made_is_no_holder)
-{
-    // Its directory is a plain file: nothing can be made there.
-    std::ofstream(root / "plain") << "x";
-    const std::string path = (root / "plain" / "dorsrvsmuxd.lock").string();
-    pid_t named = 1;
-    errno = 0;
-    EXPECT_EQ(instance_lock(path.c_str(), &named), -2);
-    EXPECT_EQ(errno, ENOTDIR);
-    EXPECT_EQ(named, 0);
-    EXPECT_EQ(instance_holder(path.c_str()), -1) << "a path that cannot be read names nobody";
-}
-
-TEST(instance_lock, only_a_private_regular_file_of_ours_is_locked_and_anything_else_replaced)
-{
-    char pattern[] = "/tmp/dsmux_lock_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string top = pattern, path = top + "/run/dorsrvsmuxd.lock", target = top + "/target";
-    // What lies at the path ("" nothing, not even the directory); P is the
-    // path, T a file elsewhere.
     for (const std::string plant :
          {"", "ln -s $T $P", "echo keep >$T; ln -s $T $P", "touch $P; chmod 644 $P", "mkfifo $P"}) {
         SCOPED_TRACE(plant);
-        std::string shell = "cd " + top + " && rm -rf run target && T=" + target + " P=" + path +
+        std::string shell = "rm -rf run target && T=" + target + " P=" + path +
                             (plant.empty() ? "" : " && mkdir run && " + plant);
         ASSERT_EQ(std::system(shell.c_str()), 0);
         // Anyone who could open the old file holds a read lock on it.
@@ -101,23 +69,36 @@ TEST(instance_lock, only_a_private_regular_file_of_ours_is_locked_and_anything_e
         ASSERT_EQ(lstat(path.c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0600) << std::oct << st.st_mode;
         EXPECT_EQ(instance_holder(path.c_str()), first);
-        // A link's target is neither made, nor locked, nor changed.
         EXPECT_EQ(instance_holder(target.c_str()), 0);
         EXPECT_EQ(stat(target.c_str(), &target_st) == 0 ? target_st.st_size : 5, 5);
-        auto [second, again] = lock_in_child(path);
-        EXPECT_EQ(again, -1) << "the lock does not guard";
-        for (pid_t child : {second, first}) {
-            kill(child, SIGKILL);
-            waitpid(child, nullptr, 0);
-        }
+        pid_t named = 0;
+        EXPECT_EQ(instance_lock(path.c_str(), &named), -1) << "the lock does not guard";
+        EXPECT_EQ(named, first);
+        kill(first, SIGKILL);
+        ASSERT_EQ(waitpid(first, nullptr, 0), first);
+        EXPECT_EQ(instance_holder(path.c_str()), 0);
+        auto [next, again] = lock_in_child(path);
+        EXPECT_EQ(again, 0);
+        kill(next, SIGKILL);
+        waitpid(next, nullptr, 0);
         close(reader);
     }
-    // What cannot be replaced is refused.
-    ASSERT_EQ(std::system(("rm -rf " + path + " && mkdir -p " + path + "/inside").c_str()), 0);
-    auto [child, result] = lock_in_child(path);
-    EXPECT_EQ(result, -2);
-    waitpid(child, nullptr, 0);
-    std::system(("rm -rf " + top).c_str());
+}
+
+// What can be neither made nor replaced is refused and names nobody: a
+// directory at the path, a plain file where its directory should be.
+TEST_F(instance_lock_test, a_file_that_cannot_be_had_is_refused)
+{
+    ASSERT_EQ(std::system("mkdir -p run/dorsrvsmuxd.lock/inside && echo x >plain"), 0);
+    for (const std::string path : {"run/dorsrvsmuxd.lock", "plain/dorsrvsmuxd.lock"}) {
+        pid_t named = 1;
+        errno = 0;
+        EXPECT_EQ(instance_lock(path.c_str(), &named), -2) << path;
+        EXPECT_NE(errno, 0) << path;
+        EXPECT_EQ(named, 0) << path;
+    }
+    EXPECT_EQ(errno, ENOTDIR);
+    EXPECT_EQ(instance_holder("plain/dorsrvsmuxd.lock"), -1) << "a path that cannot be read names nobody";
 }
 
 }  // namespace

@@ -99,31 +99,27 @@ void write_records()
     log_line_at(LOG_PRI_INFO, stderr, "[dorsrvsmux] Connect agent:     %15s\n", "a");
 }
 
+// Under the journal a line begins with its priority and no stamp; on any
+// other stream with its stamp. A record that continues a line gets neither
+// in its middle. With the program named, its name leads each line once, in
+// place of the older tag, and is left to the journal there.
 TEST(log_line, journal_stream_lines_begin_with_their_priority_and_no_stamp)
 {
-    std::string text = stderr_text(true, write_records);
-    // A record that continues a line gets no prefix in its middle.
-    EXPECT_TRUE(std::regex_match(text, std::regex("<3>dorsrvsmuxd: part end\n<4>warned\n<6>\\[dorsrvsmux\\] Connect agent: +a\n")))
-        << text;
-    // Another stream named: the records keep their stamps and no priority.
-    text = stderr_text(false, write_records);
-    EXPECT_EQ(text.find('<'), std::string::npos) << text;
-    EXPECT_TRUE(std::regex_search(text, std::regex("^[A-Z][a-z]{2} [0-9]{2} "))) << text;
-}
-
-// The program's name leads each line once: added where a message lacks it,
-// put in place of the older tag, and left to the journal there.
-TEST(log_line, program_name_leads_every_line_once)
-{
-    log_set_program("dorsrvsmuxd", "[dorsrvsmux] ");
-    std::string journal = stderr_text(true, write_records);
-    std::string file = stderr_text(false, write_records);
-    log_set_program(nullptr);
-    EXPECT_TRUE(std::regex_match(journal, std::regex("<3>part end\n<4>warned\n<6>Connect agent: +a\n"))) << journal;
-    const std::string stamp = "[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} dorsrvsmuxd: ";
-    EXPECT_TRUE(std::regex_match(file, std::regex(stamp + "part end\n" + stamp + "warned\n" + stamp +
-                                                  "Connect agent: +a\n")))
-        << file;
+    const std::string stamp = "[A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ";
+    for (const char* program : {static_cast<const char*>(nullptr), "dorsrvsmuxd"}) {
+        log_set_program(program, "[dorsrvsmux] ");
+        std::string journal = stderr_text(true, write_records), file = stderr_text(false, write_records);
+        log_set_program(nullptr);
+        // The lines as the journal shows them; elsewhere led by the name.
+        std::string name = program ? "dorsrvsmuxd: " : "";
+        std::string lines[] = {program ? "part end" : "dorsrvsmuxd: part end", "warned",
+                               program ? "Connect agent: +a" : "\\[dorsrvsmux\\] Connect agent: +a"};
+        EXPECT_TRUE(std::regex_match(journal, std::regex("<3>" + lines[0] + "\n<4>" + lines[1] + "\n<6>" + lines[2] + "\n")))
+            << journal;
+        EXPECT_TRUE(std::regex_match(file, std::regex(stamp + name + lines[0] + "\n" + stamp + name + lines[1] + "\n" +
+                                                      stamp + name + lines[2] + "\n")))
+            << file;
+    }
 }
 
 }  // namespace

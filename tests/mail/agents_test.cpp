@@ -190,54 +190,44 @@ TEST_F(agents_test, agent_whose_exec_fails_reports_and_exits_255)
 }
 
 // Under the journal an agent writes into streams of its own name, one for
-// its output and one for its errors; the test plays journald's socket.
+// its output and one for its errors, and nothing into the daemon's stream;
+// the test plays journald's socket.
 TEST_F(agents_test, under_the_journal_an_agent_writes_to_streams_of_its_own_name)
 {
-    std::string socket_path = scratch_.dir() + "/stdout";
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/stdout", scratch_.dir().c_str());
     int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listener, 4), 0);
 
-    // The daemon's standard error is the stream JOURNAL_STREAM names.
-    FILE* journal = tmpfile();
+    // The daemon's standard error, captured, is the stream JOURNAL_STREAM names.
+    testing::internal::CaptureStderr();
     struct stat st{};
-    fstat(fileno(journal), &st);
+    fstat(STDERR_FILENO, &st);
     setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-    int saved = dup(STDERR_FILENO);
-    dup2(fileno(journal), STDERR_FILENO);
     log_reset_journal();
     agent_entry* entry = make_entry("/bin/sh", {"-c", "echo out; echo err >&2"});
-    pid_t child = start_agent(entry, socket_path.c_str());
-    dup2(saved, STDERR_FILENO);
-    close(saved);
+    pid_t child = start_agent(entry, address.sun_path);
     unsetenv("JOURNAL_STREAM");
     log_reset_journal();
     agent_entry_free(entry);
-    ASSERT_GT(child, 0);
-
+    // Each stream is read to its end, which comes when the agent has ended.
     std::vector<std::string> streams;
-    ASSERT_TRUE(wait_for([&] {
-        int fd = accept(listener, nullptr, nullptr);
-        if (fd >= 0) {
-            std::string text;
+    EXPECT_TRUE(wait_for([&] {
+        for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0; close(fd)) {
+            std::string& text = streams.emplace_back();
             char buf[256];
             for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
                 text.append(buf, static_cast<std::size_t>(n));
-            close(fd);
-            streams.push_back(text);
         }
         return streams.size() == 2;
     }, 5000ms));
+    std::string daemon_stream = testing::internal::GetCapturedStderr();
     close(listener);
+    ASSERT_GT(child, 0);
     wait_status(child, 5000ms);
-    EXPECT_EQ(streams[0], "sh\n\n6\n1\n0\n0\n0\nout\n");
-    EXPECT_EQ(streams[1], "sh\n\n3\n1\n0\n0\n0\nerr\n");
-    std::rewind(journal);
-    EXPECT_EQ(std::fgetc(journal), EOF) << "the agent wrote into the daemon's stream";
-    std::fclose(journal);
+    EXPECT_EQ(streams, (std::vector<std::string>{"sh\n\n6\n1\n0\n0\n0\nout\n", "sh\n\n3\n1\n0\n0\n0\nerr\n"}));
+    EXPECT_EQ(daemon_stream, "") << "the agent wrote into the daemon's stream";
 }
 
 TEST_F(agents_test, install_signals_sets_the_actions_without_restart)

@@ -419,10 +419,9 @@ TEST_F(read_mail_test, full_queue_drops_a_mail_and_reclaims_a_dead_agents_mail)
     testing::internal::CaptureStderr();
     int sent = 0;
     auto began = std::chrono::steady_clock::now();
-    for (; sent < 100; ++sent) {
-        began = std::chrono::steady_clock::now();
-        if (post_mail(getpid(), MAIL_STOP, header, sizeof header, false) != 0)
-            break;
+    while (sent < 100 && post_mail(getpid(), MAIL_STOP, header, sizeof header, false) == 0) {
+        ++sent;
+        began = std::chrono::steady_clock::now();  // the next post is the one that may wait
     }
     auto waited = std::chrono::steady_clock::now() - began;
     err = testing::internal::GetCapturedStderr();
