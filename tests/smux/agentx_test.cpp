@@ -103,9 +103,10 @@ class agentx_test : public registry_test {
         for (int pdu = 0; pdu < 1 + SUBTREE_COUNT; ++pdu) {
             ax_pdu asked = decode(master_.next_pdu());
             ASSERT_EQ(asked.h.type, pdu == 0 ? AX_PDU_OPEN : AX_PDU_REGISTER) << pdu;
-            if (pdu == 0)
+            if (pdu == 0) {
                 EXPECT_EQ(ax_oid_text(asked.id) + " " + asked.description,
                           "1.3.6.1.4.1.32473.11.2.11.2 Server SMUX daemon");
+            }
             asked.h.type = AX_PDU_RESPONSE;
             asked.h.session_id = SESSION;
             bytes answer;
@@ -136,7 +137,7 @@ class agentx_test : public registry_test {
     {
         std::vector<ax_varbind> list;
         if (!name.empty())
-            list.push_back({.type = AX_INTEGER, .name = oid_of(name), .number = 3});
+            list.push_back({AX_INTEGER, oid_of(name), 3, {}, {}});
         bytes pdu;
         EXPECT_TRUE(ax_build_varbinds(pdu, header(type, transaction, type), list));
         return pdu;
