@@ -1,8 +1,6 @@
-// The AgentX session against a stand-in master on a unix socket: the open
-// and registrations however the stream cuts or joins PDUs, requests the
-// master sends again, the end of a search range, the set transaction's
-// mapping onto the two mail phases, and a master that stops reading,
-// closes or sends garbage.
+// The AgentX session against a stand-in master on a unix socket: the open,
+// PDUs cut or joined, requests sent again, search ranges, sets in the two
+// mail phases, and a master that stops reading, closes or sends garbage.
 #include "smux/agentx.h"
 
 #include <unistd.h>
@@ -29,11 +27,6 @@ ax_oid oid_of(const std::string& dotted)
     return out;
 }
 
-ax_header header(std::uint8_t type, std::uint32_t transaction, std::uint32_t packet)
-{
-    return {.type = type, .session_id = SESSION, .transaction_id = transaction, .packet_id = packet};
-}
-
 ax_pdu decode(const bytes& pdu)
 {
     ax_pdu out;
@@ -49,15 +42,9 @@ bytes get(std::uint8_t type, std::uint32_t packet, const std::string& start, con
     ax_search_range range{oid_of(start), end.empty() ? ax_oid{} : oid_of(end)};
     range.start.include = include;
     bytes out;
-    EXPECT_TRUE(ax_build_ranges(out, header(type, 1, packet), {range}));
+    ax_header h{.type = type, .session_id = SESSION, .transaction_id = 1, .packet_id = packet};
+    EXPECT_TRUE(ax_build_ranges(out, h, {range}));
     return out;
-}
-
-// The value of the one varbind of an answer.
-std::uint64_t value_of(const ax_pdu& answer)
-{
-    EXPECT_EQ(answer.varbinds.size(), 1u);
-    return answer.varbinds.empty() ? 0 : answer.varbinds[0].number;
 }
 
 class agentx_test : public registry_test {
@@ -139,7 +126,8 @@ class agentx_test : public registry_test {
         if (!name.empty())
             list.push_back({AX_INTEGER, oid_of(name), 3, {}, {}});
         bytes pdu;
-        EXPECT_TRUE(ax_build_varbinds(pdu, header(type, transaction, type), list));
+        ax_header h{.type = type, .session_id = SESSION, .transaction_id = transaction, .packet_id = type};
+        EXPECT_TRUE(ax_build_varbinds(pdu, h, list));
         return pdu;
     }
     // A TestSet of uLevel the agent takes, and the master's commit.
@@ -149,12 +137,6 @@ class agentx_test : public registry_test {
         EXPECT_EQ(ask(step(AX_PDU_TEST_SET, transaction, SCALARS + ".2.0")).error, 0);
         EXPECT_EQ(phases(), std::vector<int>{1});
         EXPECT_EQ(ask(step(AX_PDU_COMMIT_SET, transaction)).error, 0);
-    }
-    // The master's CleanupSet, which it expects no answer to.
-    void cleanup(std::uint32_t transaction)
-    {
-        master_.send_bytes(step(AX_PDU_CLEANUP_SET, transaction));
-        receive();
     }
     // The phases of the set mails the agent received since the last look.
     std::vector<int> phases()
@@ -171,43 +153,24 @@ class agentx_test : public registry_test {
     service_mailbox mailbox_;
 };
 
-TEST_F(agentx_test, pdus_cut_or_joined_are_all_answered_and_one_sent_again_gets_its_first_answer)
+TEST_F(agentx_test, reads_cut_joined_or_sent_again_are_answered_and_never_pass_the_end_of_a_range)
 {
     open_session(true);
-    // Two requests in one write: two answers, in order.
-    bytes both = get(AX_PDU_GET, 7, SCALARS + ".1.0"), second = get(AX_PDU_GET, 8, SCALARS + ".7.0");
-    both.insert(both.end(), second.begin(), second.end());
-    master_.send_bytes(both);
-    receive();
-    ax_pdu a = decode(master_.next_pdu()), b = decode(master_.next_pdu());
-    EXPECT_EQ(a.h.packet_id * 100 + value_of(a), 707u);
-    EXPECT_EQ(b.h.packet_id * 100 + value_of(b), 803u);
-    // The same ids again: the master asks for the answer it missed, which
-    // stands though the value has changed since.
-    write_object(registry_, "sys/scalars", agent_mbox(), {{"uCount", ITEM_UNSIGNED, u32(8)}});
-    EXPECT_EQ(value_of(ask(get(AX_PDU_GET, 7, SCALARS + ".1.0"))), 7u);
-    EXPECT_EQ(value_of(ask(get(AX_PDU_GET, 9, SCALARS + ".1.0"))), 8u);
-}
-
-TEST_F(agentx_test, answers_name_what_is_missing_and_never_pass_the_end_of_a_range)
-{
-    open_session();
+    // Answers name what is missing, and a GetNext stays within its range.
+    const std::string& S = SCALARS;
     const struct {
         const char* what;
         std::uint8_t pdu;
-        std::string start, end;
+        std::string start, end;  // the range asked for
         bool include;
-        std::uint16_t type;
+        std::uint16_t type;      // the answer's
         std::string name;
     } rows[] = {
-        {"an instance of a served object", AX_PDU_GET, SCALARS + ".1.0.0", "", false, AX_NO_SUCH_INSTANCE,
-         SCALARS + ".1.0.0"},
-        {"an object nobody serves", AX_PDU_GET, SCALARS + ".99.0", "", false, AX_NO_SUCH_OBJECT, SCALARS + ".99.0"},
-        {"the next within the range", AX_PDU_GET_NEXT, SCALARS + ".1.0", SCALARS + ".3", false, AX_INTEGER,
-         SCALARS + ".2.0"},
-        {"the next past the range's end", AX_PDU_GET_NEXT, SCALARS + ".2.0", SCALARS + ".3", false,
-         AX_END_OF_MIB_VIEW, SCALARS + ".2.0"},
-        {"a start the range includes", AX_PDU_GET_NEXT, SCALARS + ".2.0", "", true, AX_INTEGER, SCALARS + ".2.0"},
+        {"an instance of a served object", AX_PDU_GET, S + ".1.0.0", "", false, AX_NO_SUCH_INSTANCE, S + ".1.0.0"},
+        {"an object nobody serves", AX_PDU_GET, S + ".99.0", "", false, AX_NO_SUCH_OBJECT, S + ".99.0"},
+        {"the next within the range", AX_PDU_GET_NEXT, S + ".1.0", S + ".3", false, AX_INTEGER, S + ".2.0"},
+        {"the next past the range's end", AX_PDU_GET_NEXT, S + ".2.0", S + ".3", false, AX_END_OF_MIB_VIEW, S + ".2.0"},
+        {"a start the range includes", AX_PDU_GET_NEXT, S + ".2.0", "", true, AX_INTEGER, S + ".2.0"},
         {"nothing after the last object", AX_PDU_GET_NEXT, AFTER + ".0", "", false, AX_END_OF_MIB_VIEW, AFTER + ".0"},
     };
     std::uint32_t packet = 0;
@@ -218,8 +181,21 @@ TEST_F(agentx_test, answers_name_what_is_missing_and_never_pass_the_end_of_a_ran
         EXPECT_EQ(answer.varbinds[0].type, r.type) << r.what;
         EXPECT_EQ(ax_oid_text(answer.varbinds[0].name), r.name) << r.what;
     }
-}
 
+    // Two requests in one write: two answers, in order.
+    bytes both = get(AX_PDU_GET, 7, SCALARS + ".1.0"), second = get(AX_PDU_GET, 8, SCALARS + ".7.0");
+    both.insert(both.end(), second.begin(), second.end());
+    master_.send_bytes(both);
+    receive();
+    ax_pdu a = decode(master_.next_pdu()), b = decode(master_.next_pdu());
+    EXPECT_EQ(a.h.packet_id * 100 + a.varbinds.at(0).number, 707u);
+    EXPECT_EQ(b.h.packet_id * 100 + b.varbinds.at(0).number, 803u);
+    // The same ids again: the master asks for the answer it missed, which
+    // stands though the value has changed since.
+    write_object(registry_, "sys/scalars", agent_mbox(), {{"uCount", ITEM_UNSIGNED, u32(8)}});
+    EXPECT_EQ(ask(get(AX_PDU_GET, 7, SCALARS + ".1.0")).varbinds.at(0).number, 7u);
+    EXPECT_EQ(ask(get(AX_PDU_GET, 9, SCALARS + ".1.0")).varbinds.at(0).number, 8u);
+}
 
 // An agent's set reaches it in phase 2 only when the whole request was
 // committed and not undone; a session lost after the commit still delivers.
@@ -228,12 +204,14 @@ TEST_F(agentx_test, phase_two_follows_a_commit_never_an_undo_or_a_refusal)
     open_session();
     test_and_commit(1);
     mailbox_.answer(MAIL_ACK);
-    cleanup(1);
+    master_.send_bytes(step(AX_PDU_CLEANUP_SET, 1));  // answered by nobody
+    receive();
     EXPECT_EQ(phases(), std::vector<int>{2});
 
     test_and_commit(2);
     EXPECT_EQ(ask(step(AX_PDU_UNDO_SET, 2)).error, 0);
-    cleanup(2);
+    master_.send_bytes(step(AX_PDU_CLEANUP_SET, 2));
+    receive();
     EXPECT_TRUE(phases().empty());
 
     // Refused by the daemon (a read-only item): notWritable, nothing sent,
@@ -255,15 +233,14 @@ TEST_F(agentx_test, phase_two_follows_a_commit_never_an_undo_or_a_refusal)
 TEST_F(agentx_test, master_that_stops_reading_closes_or_sends_garbage_costs_the_session_only)
 {
     bytes shutdown, garbage = get(AX_PDU_GET, 1, SCALARS + ".1.0");
-    ASSERT_TRUE(ax_build_close(shutdown, header(AX_PDU_CLOSE, 0, 1), AX_CLOSE_SHUTDOWN));
+    ASSERT_TRUE(ax_build_close(shutdown, {.type = AX_PDU_CLOSE, .session_id = SESSION}, AX_CLOSE_SHUTDOWN));
     garbage[0] = 9;
-    const struct {
-        bytes pdu;                  // empty: requests whose answers the master never reads
-        std::uint8_t close_reason;  // 0: the daemon says nothing
-        const char* logged;
-    } rows[] = {{{}, 0, "AgentX association with the master agent lost: send: master agent not reading"},
-                {shutdown, 0, "lost: the master agent closed it: reasonShutdown (5)"},
-                {garbage, AX_CLOSE_PARSE_ERROR, "agentx_receive: malformed PDU header"}};
+    // pdu empty: requests whose answers the master never reads; close_reason
+    // 0: the daemon says nothing.
+    const struct { bytes pdu; std::uint8_t close_reason; const char* logged; } rows[] = {
+        {{}, 0, "AgentX association with the master agent lost: send: master agent not reading"},
+        {shutdown, 0, "lost: the master agent closed it: reasonShutdown (5)"},
+        {garbage, AX_CLOSE_PARSE_ERROR, "agentx_receive: malformed PDU header"}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.logged);
         master_.hang_up();
