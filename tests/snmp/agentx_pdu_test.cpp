@@ -1,7 +1,6 @@
-// The AgentX codec against PDUs net-snmp's master sent us (captured with
-// strace from snmpd 5.9.3, once with a session opened in network byte order
-// and once in little-endian order), against what our builders make, and
-// against malformed input.
+// The AgentX codec against PDUs snmpd 5.9.3 sent us (captured with strace,
+// once from a session opened in network byte order and once little-endian),
+// against what our builders make, and against malformed input.
 #include "snmp/agentx_pdu.h"
 
 #include <gtest/gtest.h>
@@ -9,17 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/snmp/hex.h"
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-bytes unhex(const std::string& hex)
-{
-    bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 ax_pdu decoded(const bytes& pdu)
 {
@@ -45,11 +38,7 @@ std::string said(const ax_pdu& p)
 }
 
 // The same PDU from snmpd in both byte orders, and what it says.
-struct captured {
-    const char* says;
-    const char* big;
-    const char* little;
-};
+struct captured { const char *says, *big, *little; };
 
 const captured CAPTURED[] = {
     {"18 5/0/1 error 0@0 1.3.6.1.4.1.32473.11.2.11.2=4:0:Server SMUX daemon:",
@@ -73,16 +62,13 @@ const captured CAPTURED[] = {
      "000000036c616200",
      "010800000500000008000000090000002c000000040000000704000001000000d97e00000b00000002000000020000000900000000000000"
      "030000006c616200"},
-    {"9 5/8/10 error 0@0",
-     "0109100000000005000000080000000a00000000",
-     "0109000005000000080000000a00000000000000"},
 };
 
 TEST(agentx_pdu, snmpds_pdus_decode_alike_in_both_byte_orders)
 {
     for (const captured& c : CAPTURED) {
-        EXPECT_EQ(said(decoded(unhex(c.big))), c.says);
-        EXPECT_EQ(said(decoded(unhex(c.little))), c.says);
+        EXPECT_EQ(said(decoded(hex(c.big))), c.says);
+        EXPECT_EQ(said(decoded(hex(c.little))), c.says);
     }
 }
 
@@ -119,12 +105,9 @@ TEST(agentx_pdu, every_value_type_survives_a_build_and_a_decode_in_either_order)
 TEST(agentx_pdu, malformed_input_is_refused_and_a_pdu_over_64_kib_never_framed)
 {
     const std::string get = CAPTURED[1].big;
-    const bytes whole = unhex(get);
-    auto with = [&](size_t at, std::string hex) { return unhex(std::string(get).replace(at * 2, hex.size(), hex)); };
-    const struct {
-        const char* what;
-        bytes pdu;
-    } rows[] = {
+    const bytes whole = hex(get);
+    auto with = [&](size_t at, std::string text) { return hex(std::string(get).replace(at * 2, text.size(), text)); };
+    const struct { const char* what; bytes pdu; } rows[] = {
         {"version 2", with(0, "02")},
         {"payload length not a multiple of four", with(16, "00000023")},
         {"payload length past the end", with(16, "00000028")},
