@@ -1,10 +1,8 @@
 // The master's side of an association, for the session tests of either
-// protocol: listens on a loopback TCP port or a unix socket, accepts the
-// daemon's connection, takes its PDUs one by one (framed by the protocol's
-// framer) and sends it whatever a test needs.
+// protocol: accepts the daemon's connection on a loopback TCP port or a unix
+// socket, takes its PDUs one by one and sends it whatever a test needs.
 #pragma once
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,7 +10,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,12 +26,9 @@ class fake_master {
     // `unix_path` a unix socket there (removed again at the end).
     explicit fake_master(framer frame, const std::string& unix_path = "") : frame_(frame), path_(unix_path)
     {
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sockaddr_un un{};
-        un.sun_family = AF_UNIX;
-        std::snprintf(un.sun_path, sizeof un.sun_path, "%s", path_.c_str());
+        sockaddr_in in{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        sockaddr_un un{AF_UNIX, {}};
+        path_.copy(un.sun_path, sizeof un.sun_path - 1);
         bool tcp = path_.empty();
         if (!tcp)
             unlink(un.sun_path);
@@ -93,8 +87,6 @@ class fake_master {
  private:
     framer frame_;
     std::string path_;
-    int listener_ = -1;
-    int conn_ = -1;
-    int port_ = 0;
+    int listener_ = -1, conn_ = -1, port_ = 0;
     bytes in_;
 };
