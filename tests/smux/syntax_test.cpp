@@ -1,7 +1,6 @@
-// Where items meet the MIB: which set values an object type takes, which
-// fit an item whole, and the syntax an item's value has in a trap. Object
-// types are given by their syntax tag; mib_test maps the MIB's syntax names
-// onto the tags.
+// Where items meet the MIB: which set values an object type takes, which fit
+// an item whole, and an item's syntax in a trap. Object types are given by
+// their syntax tag (mib_test maps the MIB's syntax names onto the tags).
 #include "smux/syntax.h"
 
 #include <gtest/gtest.h>
@@ -26,12 +25,7 @@ TEST(set_syntax_status, each_object_syntax_takes_values_of_its_own_tag_only)
 
 TEST(set_value_fit, a_value_fits_whole_with_its_terminator_or_not_at_all)
 {
-    const struct {
-        std::uint8_t type;
-        std::uint16_t size;
-        std::size_t length;
-        bool fits;
-    } table[] = {
+    const struct { std::uint8_t type; std::uint16_t size; std::size_t length; bool fits; } table[] = {
         {ITEM_STRING, 16, 15, true},   {ITEM_STRING, 16, 16, false}, {ITEM_OID, 8, 7, true},
         {ITEM_OID, 8, 8, false},       {ITEM_RAW, 8, 8, true},       {ITEM_RAW, 8, 9, false},
         {ITEM_UNSIGNED, 0, 4, true},   {ITEM_SIGNED, 64, 8, false},  // 32 bits, whatever the size says
@@ -48,12 +42,8 @@ TEST(set_value_fit, a_value_fits_whole_with_its_terminator_or_not_at_all)
 
 TEST(trap_value_syntax, the_object_types_syntax_where_the_value_can_carry_it)
 {
-    const struct {
-        std::uint8_t type;
-        std::uint16_t raw_length;
-        int syntax;  // -1: no object type
-        int tag;
-    } table[] = {
+    // syntax -1: no object type.
+    const struct { std::uint8_t type; std::uint16_t raw_length; int syntax, tag; } table[] = {
         {ITEM_UNSIGNED, 0, SNMP_GAUGE, SNMP_GAUGE},           {ITEM_UNSIGNED, 0, SNMP_TIMETICKS, SNMP_TIMETICKS},
         {ITEM_UNSIGNED, 0, -1, SNMP_COUNTER},                 {ITEM_UNSIGNED, 0, SNMP_OCTET_STRING, SNMP_COUNTER},
         {ITEM_SIGNED, 0, SNMP_GAUGE, SNMP_GAUGE},             {ITEM_SIGNED, 0, -1, SNMP_INTEGER},
@@ -64,7 +54,6 @@ TEST(trap_value_syntax, the_object_types_syntax_where_the_value_can_carry_it)
     for (const auto& row : table) {
         reg_item item{};
         item.type = row.type;
-        item.size = 16;
         item.length = row.raw_length;
         const object_syntax syntax{"s", row.syntax};
         EXPECT_EQ(trap_value_syntax(&item, row.syntax < 0 ? nullptr : &syntax), row.tag)
