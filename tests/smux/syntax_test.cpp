@@ -42,8 +42,7 @@ TEST(set_value_fit, a_value_fits_whole_with_its_terminator_or_not_at_all)
 
 TEST(trap_value_syntax, the_object_types_syntax_where_the_value_can_carry_it)
 {
-    // syntax -1: no object type.
-    const struct { std::uint8_t type; std::uint16_t raw_length; int syntax, tag; } table[] = {
+    const struct { std::uint8_t type; std::uint16_t raw_length; int syntax, tag; } table[] = {  // syntax -1: none
         {ITEM_UNSIGNED, 0, SNMP_GAUGE, SNMP_GAUGE},           {ITEM_UNSIGNED, 0, SNMP_TIMETICKS, SNMP_TIMETICKS},
         {ITEM_UNSIGNED, 0, -1, SNMP_COUNTER},                 {ITEM_UNSIGNED, 0, SNMP_OCTET_STRING, SNMP_COUNTER},
         {ITEM_SIGNED, 0, SNMP_GAUGE, SNMP_GAUGE},             {ITEM_SIGNED, 0, -1, SNMP_INTEGER},
