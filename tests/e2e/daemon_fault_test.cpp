@@ -257,9 +257,7 @@ TEST_F(daemon_fault_e2e, master_absent_at_start_is_waited_for_and_registered_lat
             ASSERT_GE(conn, 0) << "retry " << retry << " did not come";
             shutdown(conn, SHUT_RDWR);
         }
-        // One that takes the connection and then says nothing: the answer to
-        // the register request never comes, and the daemon gives up on it
-        // after its answer wait and comes back (the same outage: no new line).
+        // One that never answers the register request: dropped after the answer wait, then retried.
         ASSERT_GE(master.accept_next(milliseconds(20000)), 0);
         EXPECT_GE(master.accept_next(milliseconds(20000)), 0) << "no new association after the silence";
     }
@@ -275,8 +273,7 @@ TEST_F(daemon_fault_e2e, master_absent_at_start_is_waited_for_and_registered_lat
     EXPECT_NE((r.out + r.err).find("noSuchName"), std::string::npos) << r.out << r.err;  // registered, no object file
     EXPECT_EQ(count_of(daemon_log(), "(SMUX4045)"), 0u) << "a first association regains nothing\n" << daemon_log();
 
-    // Once the master has answered, a later loss is written again, and the
-    // association made after it is a regained one.
+    // After an answered association a loss is written again; the next one is "regained".
     stop_snmpd();
     EXPECT_TRUE(wait_until([&] { return reported() == 2; }, milliseconds(20000))) << daemon_log();
     ASSERT_GT(start_snmpd(), 0);
@@ -325,8 +322,7 @@ TEST_F(daemon_fault_e2e, termination_signals_under_load_stop_the_daemon_once_and
     expect_orderly_end(1);
 }
 
-// The daemon's output goes to a reader that leaves after the first byte, as
-// a pipe to a pager or a log shipper may: every later line finds no reader.
+// The daemon's output piped to a reader that leaves after the first byte (a pager, a log shipper).
 TEST_F(daemon_fault_e2e, daemon_whose_log_reader_is_gone_serves_and_stops_in_order)
 {
     prepare();
@@ -345,8 +341,7 @@ TEST_F(daemon_fault_e2e, daemon_whose_log_reader_is_gone_serves_and_stops_in_ord
     ASSERT_TRUE(wait_for_trap([](const trap_record& t) { return t.generic == 0; }, milliseconds(20000)));
     ASSERT_TRUE(wait_until([] { return run({"pgrep", "-x", "head"}).status != 0; }, milliseconds(10000)))
         << "the reader did not leave";
-    // Each request makes the daemon write a line to nobody; it answers the
-    // next one all the same.
+    // Each request writes a line to nobody; the next is answered all the same.
     const std::string ctl = bin_dir() + "/dorsrvctl";
     EXPECT_EQ(run({ctl, "debug"}).status, 0);
     run_result status = run({ctl, "status"});
