@@ -1231,39 +1231,6 @@ TEST_F(daemon_e2e, check_passes_a_good_tree_and_reports_a_broken_one_without_sta
         EXPECT_EQ(run({bin_dir() + "/dorsrvsmuxd", wrong}).status, 2) << wrong;
 }
 
-TEST_F(daemon_e2e, check_reads_fragments_and_compares_the_registry_files_with_the_map)
-{
-    prepare();
-    chmod("/etc/netmgt/snmpd.peers", 0600);
-    // The objects of every mapped name, as the agent publishes them.
-    pid_t agent = spawn({bin_dir() + "/daemon_agent", registry_}, "agent");
-    ASSERT_TRUE(wait_for_line(log_path("agent"), "published 8", std::chrono::milliseconds(10000)));
-    stop(agent, SIGKILL);
-    for (const char* dir : {"/dorsrvsmuxd.defs.d", "/registry.mib.d", "/config.d"})
-        mkdir((run_ + dir).c_str(), 0755);
-    // A mapped name no object carries, an item no entry maps, a fragment that does not read.
-    ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs.d/50-extra.defs", "eSpare vdnSystemInfo.7 INTEGER read-only mandatory\n"));
-    ASSERT_TRUE(write_file(run_ + "/registry.mib.d/50-extra.mib", "\"sys/scalars\" \"eSpare\" SCALAR\n"));
-    ASSERT_TRUE(write_file(run_ + "/config.d/50-bad.conf", "nonsense;\n"));
-    ASSERT_TRUE(write_object_file(registry_ + "/sys/extra",
-                                  ::object_image({"sys/extra", registry_ + "/sys/extra", 4242, {}},
-                                               {{"eLevl", ITEM_SIGNED, image_u32(1)}})));
-    run_result checked = check(run_);
-    EXPECT_EQ(checked.status, 1) << checked.out << checked.err;
-    for (const char* told :
-         {"dorsrvsmuxd: Registry entry eSpare: no object file under sys/scalars carries it: it is served as "
-          "nothing  (SMUX4047)",
-          "dorsrvsmuxd: Object file sys/extra carries item eLevl, which registry.mib does not map: it is not "
-          "served  (SMUX4046)",
-          "dorsrvsmuxd: config.d/50-bad.conf: line 1: keyword \"nonsense\" not found  (SMUX4026)",
-          "dorsrvsmuxd: Can't interpret file: config.d/50-bad.conf  (SMUX4020)",
-          "dorsrvsmuxd: check: 1 problem, 3 warnings"})
-        EXPECT_NE((checked.out + checked.err).find(told), std::string::npos) << told << "\n" << checked.out << checked.err;
-    // Not the other mapped names: their objects carry them.
-    EXPECT_EQ(checked.err.find("(SMUX4040)"), std::string::npos) << checked.err;
-    EXPECT_EQ(count_of(checked.err, "(SMUX4047)"), 1u) << checked.err;
-}
-
 TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)
 {
     start_all();
@@ -1292,12 +1259,37 @@ TEST_F(daemon_e2e, status_reports_the_association_agents_and_debug_across_an_snm
     EXPECT_NE(before.out.find("AgentX association: yes"), std::string::npos) << before.out;
     EXPECT_EQ(count_of(read_file(log_path("daemon")), "Master agent reached over AgentX at /var/agentx/master  (SMUX4052)"),
               1u);
-    run_result checked = run({bin_dir() + "/dorsrvsmuxd", "--master=auto", "--check", run_}, std::chrono::milliseconds(30000));
-    EXPECT_NE(checked.out.find("check: AgentX master at /var/agentx/master: answers"), std::string::npos) << checked.out;
-    EXPECT_NE(checked.out.find("check: SMUX master at 127.0.0.1:199: listening"), std::string::npos) << checked.out;
     EXPECT_NE(before.out.find("debug: off"), std::string::npos) << before.out;
     EXPECT_NE(before.out.find("connected agents: 1"), std::string::npos) << before.out;
     EXPECT_NE(before.out.find("daemon_agent"), std::string::npos) << before.out;
+
+    // The check compares the agent's objects with the map, and reads fragments: a mapped name no
+    // object carries, an item no entry maps, a fragment that does not read.
+    ASSERT_TRUE(wait_for_line(log_path("daemon"), "published 8", std::chrono::milliseconds(10000)));
+    chmod("/etc/netmgt/snmpd.peers", 0600);
+    for (const char* dir : {"/dorsrvsmuxd.defs.d", "/registry.mib.d", "/config.d"})
+        mkdir((run_ + dir).c_str(), 0755);
+    ASSERT_TRUE(write_file(run_ + "/dorsrvsmuxd.defs.d/50-extra.defs", "eSpare vdnSystemInfo.7 INTEGER read-only mandatory\n"));
+    ASSERT_TRUE(write_file(run_ + "/registry.mib.d/50-extra.mib", "\"sys/scalars\" \"eSpare\" SCALAR\n"));
+    ASSERT_TRUE(write_file(run_ + "/config.d/50-bad.conf", "nonsense;\n"));
+    ASSERT_TRUE(write_object_file(registry_ + "/sys/extra",
+                                  ::object_image({"sys/extra", registry_ + "/sys/extra", 4242, {}},
+                                               {{"eLevl", ITEM_SIGNED, image_u32(1)}})));
+    run_result checked = run({bin_dir() + "/dorsrvsmuxd", "--master=auto", "--check", run_}, std::chrono::milliseconds(30000));
+    EXPECT_EQ(checked.status, 1) << checked.out << checked.err;
+    for (const char* told :
+         {"check: AgentX master at /var/agentx/master: answers", "check: SMUX master at 127.0.0.1:199: listening",
+          "dorsrvsmuxd: Registry entry eSpare: no object file under sys/scalars carries it: it is served as "
+          "nothing  (SMUX4047)",
+          "dorsrvsmuxd: Object file sys/extra carries item eLevl, which registry.mib does not map: it is not "
+          "served  (SMUX4046)",
+          "dorsrvsmuxd: config.d/50-bad.conf: line 1: keyword \"nonsense\" not found  (SMUX4026)",
+          "dorsrvsmuxd: Can't interpret file: config.d/50-bad.conf  (SMUX4020)",
+          "dorsrvsmuxd: check: 1 problem, 3 warnings"})
+        EXPECT_NE((checked.out + checked.err).find(told), std::string::npos) << told << "\n" << checked.out << checked.err;
+    // Not the other mapped names: their objects carry them.
+    EXPECT_EQ(checked.err.find("(SMUX4040)"), std::string::npos) << checked.err;
+    EXPECT_EQ(count_of(checked.err, "(SMUX4047)"), 1u) << checked.err;
 
     ASSERT_GT(restart_snmpd(), 0);
     run_result after;
