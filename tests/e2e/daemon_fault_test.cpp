@@ -330,27 +330,21 @@ TEST_F(daemon_fault_e2e, daemon_whose_log_reader_is_gone_serves_and_stops_in_ord
     write_snmpd_conf();
     ASSERT_GT(start_snmptrapd(), 0);
     ASSERT_GT(start_snmpd(), 0);
-    const std::string pid_file = scratch() + "/daemon.pid", status_file = scratch() + "/daemon.status";
-    pid_t pipeline = spawn({"/bin/sh", "-c",
-                            "cd '" + run_ + "' && { '" + bin_dir() + "/dorsrvsmuxd' & echo $! >'" + pid_file +
-                                "'; wait $!; echo $? >'" + status_file + "'; } 2>&1 | head -c 1 >/dev/null"},
-                           "pipeline");
-    ASSERT_GT(pipeline, 0);
-    ASSERT_TRUE(wait_until([&] { return !read_file(pid_file).empty(); }, milliseconds(10000)));
-    daemon_ = static_cast<pid_t>(std::stol(read_file(pid_file)));
+    const std::string fifo = scratch() + "/output";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    pid_t reader = spawn({"head", "-c", "1", fifo}, "reader");
+    ASSERT_GT(reader, 0);
+    ASSERT_GT(start_daemon(">'" + fifo + "' 2>&1"), 0);
     ASSERT_TRUE(wait_for_trap([](const trap_record& t) { return t.generic == 0; }, milliseconds(20000)));
-    ASSERT_TRUE(wait_until([] { return run({"pgrep", "-x", "head"}).status != 0; }, milliseconds(10000)))
-        << "the reader did not leave";
+    ASSERT_TRUE(wait_exit(reader, milliseconds(10000)).has_value()) << "the reader did not leave";
     // Each request writes a line to nobody; the next is answered all the same.
-    const std::string ctl = bin_dir() + "/dorsrvctl";
-    EXPECT_EQ(run({ctl, "debug"}).status, 0);
-    run_result status = run({ctl, "status"});
-    EXPECT_NE(status.out.find("debug: on"), std::string::npos) << status.out << status.err;
+    EXPECT_EQ(run({bin_dir() + "/dorsrvctl", "debug"}).status, 0);
+    run_result told = run({bin_dir() + "/dorsrvctl", "status"});
+    EXPECT_NE(told.out.find("debug: on"), std::string::npos) << told.out << told.err;
     run_result get = snmpget(S + ".2.1.0");
     EXPECT_NE((get.out + get.err).find("noSuchName"), std::string::npos) << get.out << get.err;
-    ASSERT_EQ(kill(daemon_, SIGTERM), 0);
-    ASSERT_TRUE(wait_exit(pipeline, milliseconds(30000)).has_value()) << "the daemon did not stop";
-    EXPECT_EQ(read_file(status_file), "0\n") << "not the orderly stop's exit status";
+    int status = stop(daemon_, SIGTERM, milliseconds(30000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not the orderly stop: " << status;
     EXPECT_EQ(count_of(run({"ipcs", "-q"}).out, "\n0x"), 0u) << "the queue was left behind";
 }
 

@@ -784,11 +784,9 @@ TEST_F(daemon_serve, a_users_queue_made_before_the_start_is_refused_and_replaced
                 _exit(taken > 100 ? 100 : taken);
         }
     }
-    auto squatter_result = [squatter] {
+    auto squatter_result = [squatter, status = 0]() mutable {
         kill(squatter, SIGTERM);
-        int status = 0;
-        waitpid(squatter, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return waitpid(squatter, &status, 0) == squatter && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     if (!wait_until([] { return daemon_queue() >= 0; }, milliseconds(5000)))
         GTEST_SKIP() << "cannot become uid 65534 here: " << squatter_result();
@@ -1139,10 +1137,7 @@ class daemon_e2e : public sandbox_test {
 
     pid_t start_daemon(const std::string& name = "daemon", const std::vector<std::string>& env = {})
     {
-        std::string command = "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd'";
-        for (const std::string& option : options_)
-            command += " '" + option + "'";
-        return spawn({"/bin/sh", "-c", command}, name, env);
+        return spawn({"/bin/sh", "-c", "cd '" + run_ + "' && exec '" + bin_dir() + "/dorsrvsmuxd' " + options_}, name, env);
     }
 
     run_result dorsrvctl(const std::string& command)
@@ -1172,8 +1167,7 @@ class daemon_e2e : public sandbox_test {
     }
 
     std::string run_, registry_;
-    // Options the daemon starts with.
-    std::vector<std::string> options_;
+    std::string options_;  // the daemon's options
     pid_t daemon_ = -1;
 };
 
@@ -1250,7 +1244,7 @@ TEST_F(daemon_e2e, second_daemon_is_refused_while_the_first_keeps_serving)
 // --master=auto takes snmpd's AgentX, says so once; the status and the check name the protocol.
 TEST_F(daemon_e2e, status_reports_the_association_agents_and_debug_across_an_snmpd_restart)
 {
-    options_ = {"--master=auto"};
+    options_ = "--master=auto";
     start_all();
     run_result before = dorsrvctl("status");
     EXPECT_EQ(before.status, 0) << before.out << before.err;
@@ -1363,7 +1357,7 @@ TEST_F(daemon_e2e, wrong_smux_password_is_reported_with_the_close_reason)
     write_peers_file(std::string("dorsrvsmuxd ") + DEFAULT_IDENTITY + " not-the-password\n");
     write_snmpd_conf();
     ASSERT_GT(start_snmpd(), 0);
-    options_ = {"--reconnect-wait=1"};
+    options_ = "--reconnect-wait=1";
     daemon_ = start_daemon();
     EXPECT_TRUE(wait_for_line(log_path("daemon"),
                               "The master agent closed the SMUX association: authenticationFailure (5)",
