@@ -199,8 +199,7 @@ protected:
         ASSERT_GT(start_snmpd(), 0);
     }
 
-    // The daemon from its start directory, agents found along PATH; prefix runs before it (a
-    // privilege change, a limit), options (and the fixture's --master) after it.
+    // The daemon in its start directory, agents along PATH; prefix (setpriv, a limit) before, options after it.
     pid_t start_daemon(const std::vector<std::string>& prefix = {}, std::vector<std::string> options = {})
     {
         if (!master_.empty())
@@ -606,8 +605,7 @@ TEST_P(daemon_both, set_of_each_syntax_sends_the_exact_phase_one_and_two_mails)
         EXPECT_TRUE(wait_for_line(daemon_log(), mail)) << mail;
 }
 
-// snmpd at net-snmp's default AgentX time-out (1 s) resends a set whose
-// agent is slow; the daemon answers resends from its first answer.
+// At net-snmp's AgentX time-out (1 s) snmpd resends a slow set; the daemon answers resends itself.
 TEST_P(daemon_both, commit_sends_phase_two_in_varbind_order_and_a_slow_set_reaches_the_agent_once_per_phase)
 {
     agentx_package_timeouts_ = false;
@@ -695,8 +693,7 @@ TEST_F(daemon_serve, set_to_a_dead_agent_is_refused_at_once_and_its_full_queue_l
     ASSERT_TRUE(wait_until([&] { return kill(agent, 0) != 0; }, milliseconds(5000)));
     // What sets to the dead agent's objects would leave behind, to the brim.
     ASSERT_GT(fill_queue(agent), 0);
-    // One try of 2 s: a set that waited for the dead agent would time out,
-    // and snmpd would not answer meanwhile.
+    // One try of 2 s: a set that waited for the dead agent would time out, and stall snmpd.
     auto set = std::async(std::launch::async, [&] { return client({T_SIGNED + ".0", "i", "9"}, "snmpset", 2); });
     auto name = std::async(std::launch::async, [&] { return client({".1.3.6.1.2.1.1.5.0"}, "snmpget", 2); });
     auto answer = set.get();
@@ -761,13 +758,11 @@ TEST_F(daemon_serve, late_answer_of_another_agent_does_not_pass_for_a_silent_age
     EXPECT_TRUE(running(daemon_));
 }
 
-// A user's queue, made before the start and re-made while the daemon starts: dorsrvctl refuses
-// it, the daemon replaces it, and the user never gets a mail.
+// A user's queue, made before and during the start: refused by dorsrvctl, replaced, never mailed.
 TEST_F(daemon_serve, a_users_queue_made_before_the_start_is_refused_and_replaced)
 {
     write_tree(agent_line("ack"));
-    // As nobody: the queue (mode 666) made again whenever gone, every mail taken; SIGTERM (held
-    // pending) ends it with the count taken as its status.
+    // As nobody: the queue re-made whenever gone, every mail taken; SIGTERM exits with the count.
     sigset_t term;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
@@ -882,9 +877,8 @@ TEST_F(daemon_serve, agent_start_failure_leaves_requests_refused_and_mail_served
     EXPECT_NE(answer.status, 0) << answer.out;
     EXPECT_NE(answer.err.find("noSuchName"), std::string::npos) << answer.err;
     // Mail is served: an agent started from outside (as the daemon's user, the queue's owner) connects.
-    ASSERT_EQ(run({"chown", "-R", "nobody:nogroup", REGISTRY}).status, 0);
     ASSERT_TRUE(write_file(set_log(), ""));
-    ASSERT_EQ(run({"chown", "nobody:nogroup", set_log()}).status, 0);
+    ASSERT_EQ(run({"chown", "-R", "nobody:nogroup", REGISTRY, set_log()}).status, 0);
     pid_t agent = spawn({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", bin_dir() + "/serve_agent",
                          scratch() + "/layout", set_log(), "ack"},
                         "agent");
@@ -948,8 +942,7 @@ namespace {
 // registry.mib and definitions, sysagent started from config.
 class shipped_tree : public sandbox_test {
  protected:
-    // The daemon started in `smux_dir` as the package's unit starts it (over AgentX, no peers
-    // file), with the build's programs (getone, the agents) first on PATH.
+    // The daemon in `smux_dir` as the package's unit starts it (AgentX), the build's programs first on PATH.
     pid_t start_daemon_in(const std::string& smux_dir)
     {
         const char* path = getenv("PATH");
@@ -1028,8 +1021,7 @@ TEST_F(shipped_tree, check_finds_every_shipped_entry_served)
     EXPECT_NE(check.out.find("dorsrvsmuxd: check: 0 problems, 0 warnings"), std::string::npos) << check.out << check.err;
 }
 
-// agent-hello from the shipped files; agent-table from the fragments a package installs (config.d,
-// .defs.d, .mib.d). Broken fragments beside them are told with file and line and left out.
+// agent-hello from the shipped files, agent-table from its package's fragments; broken fragments told, left out.
 TEST_F(shipped_tree, agent_hello_by_the_shipped_files_and_agent_table_by_fragments_are_served)
 {
     std::string smux_dir = scratch() + "/server/etc/smux";
@@ -1257,8 +1249,8 @@ TEST_F(daemon_e2e, status_reports_the_association_agents_and_debug_across_an_snm
     EXPECT_NE(before.out.find("connected agents: 1"), std::string::npos) << before.out;
     EXPECT_NE(before.out.find("daemon_agent"), std::string::npos) << before.out;
 
-    // The check compares the agent's objects with the map, and reads fragments: a mapped name no
-    // object carries, an item no entry maps, a fragment that does not read.
+    // The check compares objects with the map and reads fragments: a name no object carries, an
+    // item no entry maps, a fragment that does not read.
     ASSERT_TRUE(wait_for_line(log_path("daemon"), "published 8", std::chrono::milliseconds(10000)));
     chmod("/etc/netmgt/snmpd.peers", 0600);
     for (const char* dir : {"/dorsrvsmuxd.defs.d", "/registry.mib.d", "/config.d"})
