@@ -272,7 +272,6 @@ TEST_F(daemon_fault_e2e, master_absent_at_start_is_waited_for_and_registered_lat
     run_result r = snmpget(S + ".2.1.0");
     EXPECT_NE((r.out + r.err).find("noSuchName"), std::string::npos) << r.out << r.err;  // registered, no object file
     EXPECT_EQ(count_of(daemon_log(), "(SMUX4045)"), 0u) << "a first association regains nothing\n" << daemon_log();
-
     // After an answered association a loss is written again; the next one is "regained".
     stop_snmpd();
     EXPECT_TRUE(wait_until([&] { return reported() == 2; }, milliseconds(20000))) << daemon_log();
